@@ -1,0 +1,4 @@
+// Test host: filled in with the platform seams.
+namespace qm::testing {
+void testHostLinkAnchor() {}
+}

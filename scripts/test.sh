@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite twice: a normal build, then an AddressSanitizer +
+# UndefinedBehaviorSanitizer build. Pass "normal", "address" or "thread" to run one kind.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+bash "$root/scripts/setup.sh"
+
+kinds=("$@")
+[ ${#kinds[@]} -gt 0 ] || kinds=(normal address)
+
+for kind in "${kinds[@]}"; do
+  case "$kind" in
+    normal)  dir="$root/build/normal"; opts=(-DQM_SANITIZE=) ;;
+    address) dir="$root/build/asan";   opts=(-DQM_SANITIZE=address) ;;
+    thread)  dir="$root/build/tsan";   opts=(-DQM_SANITIZE=thread) ;;
+    *) echo "test.sh: unknown build kind '$kind'" >&2; exit 2 ;;
+  esac
+  echo "== $kind build"
+  bash "$root/scripts/build.sh" "$dir" -DQM_BUILD_TESTS=ON "${opts[@]}"
+  echo "== $kind tests"
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+  export TSAN_OPTIONS="halt_on_error=1"
+  (cd "$dir" && ctest -j"$(nproc)" --output-on-failure --timeout 300)
+done

@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include "quelmar/value.hpp"
+
+using qm::Value;
+
+TEST(Value, NothingAndNullObjectAreDistinct) {
+    Value nothing;
+    Value null = Value::null();
+    EXPECT_FALSE(nothing);
+    EXPECT_TRUE(null);
+    EXPECT_NE(nothing, null);
+    EXPECT_EQ(nothing.description(), "(null)");
+    EXPECT_EQ(null.description(), "<null>");
+    EXPECT_FALSE(qm::isValidString(nothing));
+    EXPECT_FALSE(qm::isValidString(null));
+    EXPECT_FALSE(qm::isValidString(Value("")));
+    EXPECT_TRUE(qm::isValidString(Value("(null)")));
+    EXPECT_FALSE(qm::isValidString(Value("(null)"), true));
+    EXPECT_TRUE(qm::isValidString(Value(0)));  // numbers are read through their text
+}
+
+TEST(Value, NumbersRememberTheirKindAndPrintAsThePlatform) {
+    EXPECT_EQ(Value(17.2).description(), "17.2");
+    EXPECT_EQ(Value(20.0).description(), "20");
+    EXPECT_EQ(Value(0.1).description(), "0.1");
+    EXPECT_EQ(Value(-3.5).description(), "-3.5");
+    EXPECT_EQ(Value(1e20).description(), "1e+20");
+    EXPECT_EQ(Value(true).description(), "1");
+    EXPECT_EQ(Value(false).description(), "0");
+    EXPECT_EQ(Value(-42).description(), "-42");
+    EXPECT_EQ(Value(9007199254740993LL).description(), "9007199254740993");
+    EXPECT_TRUE(Value(true).isBoolean());
+    EXPECT_TRUE(Value(3).isInteger());
+    EXPECT_TRUE(Value(3.0).isReal());
+    // isEqual compares numbers by value across kinds.
+    EXPECT_EQ(Value(1), Value(true));
+    EXPECT_EQ(Value(2), Value(2.0));
+    EXPECT_NE(Value(2), Value("2"));
+}
+
+TEST(Value, TextConversionsFollowThePlatform) {
+    EXPECT_EQ(Value("  42abc").intValue(), 42);
+    EXPECT_EQ(Value("-7").integerValue(), -7);
+    EXPECT_EQ(Value("abc").intValue(), 0);
+    EXPECT_EQ(Value("99999999999999999999").integerValue(), 9223372036854775807LL);
+    EXPECT_DOUBLE_EQ(Value(" 17.25x").doubleValue(), 17.25);
+    EXPECT_DOUBLE_EQ(Value("1e3").doubleValue(), 1000.0);
+    EXPECT_DOUBLE_EQ(Value(".5").doubleValue(), 0.5);
+    EXPECT_TRUE(Value("YES").boolValue());
+    EXPECT_TRUE(Value("true").boolValue());
+    EXPECT_TRUE(Value("007").boolValue());
+    EXPECT_FALSE(Value("no").boolValue());
+    EXPECT_FALSE(Value("0").boolValue());
+    EXPECT_FALSE(Value("").boolValue());
+    EXPECT_EQ(Value(3.9).intValue(), 3);
+}
+
+TEST(Value, CollectionsDescribeInThePlatformForm) {
+    Value list = Value::array({1, "two words", Value::null()});
+    EXPECT_EQ(list.description(), "(\n    1,\n    \"two words\",\n    \"<null>\"\n)");
+    Value dict{{"b", Value::array({"x"})}, {"a", "plain"}, {"c", Value{{"d", 2.5}}}};
+    EXPECT_EQ(dict.description(),
+              "{\n"
+              "    a = plain;\n"
+              "    b =     (\n"
+              "        x\n"
+              "    );\n"
+              "    c =     {\n"
+              "        d = \"2.5\";\n"
+              "    };\n"
+              "}");
+    EXPECT_EQ(Value::array().description(), "(\n)");
+    EXPECT_EQ(Value(qm::Date{0}).description(), "2001-01-01 00:00:00 +0000");
+    EXPECT_EQ(Value(qm::Bytes{1, 2, 0xab}).description(), "{length = 3, bytes = 0x0102ab}");
+}
+
+TEST(Value, CopiesShareUntilMutated) {
+    Value a{{"k", 1}};
+    Value b = a;
+    b.set("k", 2);
+    b.set("n", "new");
+    EXPECT_EQ(a["k"], Value(1));
+    EXPECT_FALSE(a.contains("n"));
+    EXPECT_EQ(b["k"], Value(2));
+    b.set("k", Value());  // setting nothing removes
+    EXPECT_FALSE(b.contains("k"));
+    Value list = Value::array({1});
+    Value copy = list;
+    copy.append(2);
+    EXPECT_EQ(list.count(), 1u);
+    EXPECT_EQ(copy.count(), 2u);
+    EXPECT_TRUE(list[5].isNone());
+    EXPECT_TRUE(Value(3)["x"].isNone());
+}
+
+TEST(Value, FormatUsesDescriptionsForObjects) {
+    EXPECT_EQ(qm::format("[%@]-[%@]: %@", "quelmar", "INFO", Value()), "[quelmar]-[INFO]: (null)");
+    EXPECT_EQ(qm::format("%ld and %d", 12, "34"), "12 and 34");
+    EXPECT_EQ(qm::format("%f", 17.2f), "17.200001");
+    EXPECT_EQ(qm::format("%.2f%%", 0.5), "0.50%");
+    EXPECT_EQ(qm::format("%@ %@", 1), "1 (null)");
+    EXPECT_EQ(qm::format("%5d|%-3s|", 42, "a"), "   42|a  |");
+}
