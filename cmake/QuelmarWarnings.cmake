@@ -1,8 +1,7 @@
 # Warnings for the project's own targets (not for third-party headers, which are SYSTEM).
 function(qm_warnings target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow=local -Wnon-virtual-dtor
-                                           -Wno-missing-field-initializers)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wnon-virtual-dtor -Wno-missing-field-initializers)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-    target_compile_options(${target} PRIVATE -Wno-maybe-uninitialized)
+    target_compile_options(${target} PRIVATE -Wshadow=local -Wno-maybe-uninitialized)
   endif()
 endfunction()

@@ -14,7 +14,7 @@ const std::string kEmptyString;
 const Bytes kEmptyBytes;
 const Array kEmptyArray;
 const Dictionary kEmptyDictionary;
-const Value kNothing;
+const Value kNothing{};
 
 template <typename T>
 const T& as(const std::shared_ptr<void>& p) {
@@ -416,7 +416,7 @@ std::string formatv(std::string_view fmt, const std::vector<Value>& args) {
     std::string out;
     out.reserve(fmt.size() + 16 * args.size());
     std::size_t next = 0;
-    static const Value missing;
+    static const Value missing{};
     auto take = [&]() -> const Value& { return next < args.size() ? args[next++] : missing; };
     for (std::size_t i = 0; i < fmt.size(); ++i) {
         char c = fmt[i];

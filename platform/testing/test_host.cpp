@@ -1,4 +1,91 @@
-// Test host: filled in with the platform seams.
-namespace qm::testing {
-void testHostLinkAnchor() {}
+#include "test_host.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "qmplatform/bundle.hpp"
+#include "qmplatform/datetime.hpp"
+#include "qmplatform/dispatch.hpp"
+#include "qmplatform/plist.hpp"
+#include "qmplatform/sandbox.hpp"
+#include "qmplatform/system_log.hpp"
+
+namespace qm::testkit {
+
+Value TestHost::defaultInfo() {
+    return Value{{"CFBundleIdentifier", "com.example.testapp"},
+                 {"CFBundleShortVersionString", "1.0"},
+                 {"CFBundleName", "TestApp"},
+                 {"qmBrandID", 1234},
+                 {"qmSecretKey", "secret-key-0123456789abcdef"}};
 }
+
+TestHost::TestHost() : TestHost(Options{}) {}
+
+TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "qm-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) std::abort();
+    root_ = tmpl;
+    bundleDir_ = root_ + "/TestApp.app";
+    sandboxDir_ = root_ + "/Sandbox";
+    groupsDir_ = root_ + "/AppGroups";
+    std::filesystem::create_directories(bundleDir_);
+
+    platform::RunLoop::main().setMainThread();
+    clock_ = std::make_shared<platform::ManualClock>(options.start);
+    platform::Clock::setCurrent(clock_);
+    platform::TimeZone::setCurrent(options.timeZone);
+    platform::Locale::setCurrent(options.locale);
+    platform::Locale::setPreferredLanguages(options.languages);
+    platform::Sandbox::configure(sandboxDir_, groupsDir_);
+    writeInfo(options.info);
+
+    auto log = log_;
+    platform::SystemLog::setSink([log](std::string_view line) {
+        std::lock_guard lock(log->mutex);
+        log->lines.emplace_back(line);
+    });
+}
+
+TestHost::~TestHost() {
+    platform::SystemLog::setSink(nullptr);
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+}
+
+void TestHost::advance(double seconds) { clock_->advance(seconds); }
+
+bool TestHost::runUntil(const std::function<bool()>& done, double realTimeoutSeconds) {
+    return platform::RunLoop::main().runUntil(done, realTimeoutSeconds);
+}
+
+bool TestHost::runUntilIdle(double realTimeoutSeconds) { return platform::RunLoop::main().runUntilIdle(realTimeoutSeconds); }
+
+void TestHost::writeInfo(const Value& info) {
+    auto bytes = platform::plist::write(info, platform::plist::Format::XML);
+    if (!bytes || !platform::Files::writeFileAtomically(bundleDir_ + "/Info.plist", *bytes)) std::abort();
+    // Point the main bundle elsewhere and back so it reads the new Info.plist.
+    platform::Bundle::setMainBundlePath(root_);
+    platform::Bundle::setMainBundlePath(bundleDir_);
+}
+
+std::vector<std::string> TestHost::logLines() const {
+    std::lock_guard lock(log_->mutex);
+    return log_->lines;
+}
+
+bool TestHost::logContains(const std::string& text) const { return logCount(text) > 0; }
+
+std::size_t TestHost::logCount(const std::string& text) const {
+    std::lock_guard lock(log_->mutex);
+    std::size_t n = 0;
+    for (const auto& line : log_->lines) n += line.find(text) != std::string::npos;
+    return n;
+}
+
+void TestHost::clearLog() {
+    std::lock_guard lock(log_->mutex);
+    log_->lines.clear();
+}
+
+}  // namespace qm::testkit

@@ -1,0 +1,244 @@
+#include "qmplatform/sandbox.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+
+namespace qm::platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kBackupAttribute = "user.qm.exclude-from-backup";
+
+struct SandboxState {
+    std::mutex mutex;
+    bool configured = false;
+    std::string root;
+    std::string groups;
+};
+
+SandboxState& state() {
+    static auto* s = new SandboxState();  // never destroyed: used from exit handlers
+    return *s;
+}
+
+std::string trimTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+std::string defaultRoot() {
+    std::string base;
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg == '/') {
+        base = xdg;
+    } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
+        base = std::string(home) + "/.local/share";
+    } else {
+        base = "/tmp/quelmar-" + std::to_string(::getuid());
+    }
+    return trimTrailingSlashes(base) + "/quelmar/Container";
+}
+
+std::string defaultGroups(const std::string& root) {
+    fs::path parent = fs::path(root).parent_path();
+    if (parent.empty()) parent = ".";
+    return (parent / "AppGroups").string();
+}
+
+bool createStandardFolders(const std::string& root) {
+    bool ok = true;
+    for (const char* sub : {"Documents", "Library/Caches", "Library/Preferences", "tmp"}) {
+        ok = Files::createDirectory(root + "/" + sub, true) && ok;
+    }
+    return ok;
+}
+
+// Root and group folder, configuring the default container on first use.
+std::pair<std::string, std::string> currentPaths() {
+    SandboxState& s = state();
+    std::lock_guard lock(s.mutex);
+    if (!s.configured) {
+        s.root = defaultRoot();
+        s.groups = defaultGroups(s.root);
+        s.configured = true;
+        createStandardFolders(s.root);
+    }
+    return {s.root, s.groups};
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    const char* p = bytes.data();
+    size_t left = bytes.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Sandbox::configure(std::string rootDir, std::string groupContainersDir) {
+    rootDir = trimTrailingSlashes(std::move(rootDir));
+    if (rootDir.empty()) return false;
+    std::string groups = groupContainersDir.empty() ? defaultGroups(rootDir)
+                                                    : trimTrailingSlashes(std::move(groupContainersDir));
+    {
+        SandboxState& s = state();
+        std::lock_guard lock(s.mutex);
+        s.root = rootDir;
+        s.groups = groups;
+        s.configured = true;
+    }
+    return createStandardFolders(rootDir);
+}
+
+std::string Sandbox::root() { return currentPaths().first; }
+std::string Sandbox::documentsDirectory() { return root() + "/Documents"; }
+std::string Sandbox::cachesDirectory() { return root() + "/Library/Caches"; }
+std::string Sandbox::preferencesDirectory() { return root() + "/Library/Preferences"; }
+std::string Sandbox::temporaryDirectory() { return root() + "/tmp"; }
+
+std::optional<std::string> Sandbox::containerForAppGroup(const std::string& groupId) {
+    if (groupId.empty() || groupId == "." || groupId == ".." ||
+        groupId.find('/') != std::string::npos || groupId.find('\0') != std::string::npos) {
+        return std::nullopt;
+    }
+    std::string dir = currentPaths().second + "/" + groupId;
+    if (!Files::createDirectory(dir, true)) return std::nullopt;
+    return dir;
+}
+
+// ---- Files ----
+
+std::optional<std::string> Files::readFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string out;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+        out.reserve(static_cast<size_t>(st.st_size));
+    }
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return out;
+}
+
+bool Files::writeFileAtomically(const std::string& path, std::string_view bytes) {
+    if (path.empty()) return false;
+    fs::path target(path);
+    std::string dir = target.parent_path().string();
+    if (dir.empty()) dir = ".";
+    std::string tmpl = dir + "/." + target.filename().string() + ".tmp.XXXXXX";
+    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+        ::fchmod(fd, existing.st_mode & 07777);
+    }
+    bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok) ok = ::rename(tmpl.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(tmpl.c_str());
+        return false;
+    }
+    // The rename itself is only durable once the folder's entry list reaches the disk.
+    int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+bool Files::fileExists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool Files::isDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Files::removeItem(const std::string& path) {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+    return !fileExists(path);
+}
+
+bool Files::createDirectory(const std::string& path, bool intermediates) {
+    if (path.empty()) return false;
+    std::error_code ec;
+    if (intermediates) {
+        fs::create_directories(path, ec);
+    } else if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+        return false;
+    }
+    return isDirectory(path);
+}
+
+std::vector<std::string> Files::contentsOfDirectory(const std::string& path) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    fs::directory_iterator it(path, ec);
+    if (ec) return names;
+    for (fs::directory_iterator end; it != end; it.increment(ec)) {
+        if (ec) break;
+        names.push_back(it->path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::optional<std::uint64_t> Files::fileSize(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool Files::setExcludedFromBackup(const std::string& path, bool excluded) {
+    if (excluded) {
+        return ::setxattr(path.c_str(), kBackupAttribute, "1", 1, 0) == 0;
+    }
+    if (::removexattr(path.c_str(), kBackupAttribute) == 0) return true;
+    // Not set in the first place counts as success, as long as the file is there.
+    return errno == ENODATA && fileExists(path);
+}
+
+bool Files::isExcludedFromBackup(const std::string& path) {
+    char value[8] = {};
+    ssize_t n = ::getxattr(path.c_str(), kBackupAttribute, value, sizeof value);
+    if (n < 0) return false;
+    return !(n == 1 && value[0] == '0');
+}
+
+}  // namespace qm::platform

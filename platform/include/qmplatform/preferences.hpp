@@ -1,0 +1,77 @@
+// Preferences suites: small key/value stores kept as one binary property-list file each.
+//
+// Reads come from memory. Writes change memory at once and are written to disk by
+// synchronize(), or automatically about a second later by a background flush; whatever
+// is still unwritten when the process exits normally (exit() or returning from main) is
+// written by an exit handler. A write never overwrites keys another process changed in
+// the meantime: synchronize() takes a file lock, re-reads the file and applies only the
+// keys this process changed before it replaces the file. Every method is thread-safe.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "quelmar/value.hpp"
+
+namespace qm::platform {
+
+class UserDefaults {
+public:
+    // The app's own suite, named after the main bundle's identifier ("standard" when the
+    // bundle has none).
+    static UserDefaults& standard();
+    // The shared instance of a named suite. A name starting with "group." is an app-group
+    // suite stored in that group's container (<container>/Library/Preferences/<name>.plist)
+    // so the app and its extensions share it; any other name is stored in the sandbox's
+    // Library/Preferences/<name>.plist. One instance per file for the life of the process.
+    static UserDefaults& suite(const std::string& name);
+    // Synchronizes every suite that has unwritten changes.
+    static void synchronizeAll();
+
+    UserDefaults(const UserDefaults&) = delete;
+    UserDefaults& operator=(const UserDefaults&) = delete;
+
+    const std::string& name() const;
+    const std::string& filePath() const;
+
+    // Nothing when absent.
+    Value objectForKey(std::string_view key) const;
+    // Stores a property-list value (text, number, date, data, or lists and dictionaries
+    // of these). Nothing removes the key. False, with nothing changed, for values a
+    // property list cannot hold (the null object anywhere inside).
+    bool setObject(Value value, std::string_view key);
+    void removeObjectForKey(std::string_view key);
+
+    // Text for text and the text of numbers ("12", "1.5"); nothing otherwise.
+    std::optional<std::string> stringForKey(std::string_view key) const;
+    // Numbers convert; text is parsed like the platform's number reading; otherwise 0/NO.
+    long long integerForKey(std::string_view key) const;
+    bool boolForKey(std::string_view key) const;
+    double doubleForKey(std::string_view key) const;
+    void setInteger(long long value, std::string_view key);
+    void setBool(bool value, std::string_view key);
+    void setDouble(double value, std::string_view key);
+
+    // The whole content as a dictionary.
+    Value dictionaryRepresentation() const;
+
+    // Writes local changes (merged over the file's current content) or, when there are
+    // none, picks up the file if another process replaced it. Without local changes and
+    // with the file unchanged this costs one stat. False when the file could not be
+    // written; the changes stay pending then.
+    bool synchronize();
+    // Re-reads the file now; local changes not yet written stay on top. False when the
+    // file exists but cannot be read as a dictionary property list.
+    bool reload();
+
+private:
+    struct Impl;
+    explicit UserDefaults(std::unique_ptr<Impl> impl);
+    ~UserDefaults();
+    std::unique_ptr<Impl> impl_;
+    friend struct UserDefaultsAccess;
+};
+
+}  // namespace qm::platform

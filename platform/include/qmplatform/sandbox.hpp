@@ -1,0 +1,63 @@
+// The app's container folder and the file helpers the library stores its data with.
+//
+// A host configures the container once at start-up; everything the library writes lives
+// below it: Documents, Library/Caches, Library/Preferences and tmp. Folders shared with
+// the app's extensions (app groups) live in a sibling folder, one per group identifier.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qm::platform {
+
+class Sandbox {
+public:
+    // Sets the container folder and creates Documents, Library/Caches, Library/Preferences
+    // and tmp below it. groupContainersDir holds one folder per app group; empty means
+    // "<rootDir>/../AppGroups". False when a folder could not be created (the paths are
+    // set anyway). Without a call the container is
+    // "${XDG_DATA_HOME:-$HOME/.local/share}/quelmar/Container", created on first use.
+    static bool configure(std::string rootDir, std::string groupContainersDir = "");
+
+    static std::string root();
+    static std::string documentsDirectory();
+    static std::string cachesDirectory();
+    static std::string preferencesDirectory();
+    static std::string temporaryDirectory();
+    // The shared folder of an app group, created on demand. Nothing for an empty id, an id
+    // that is not a single path component, or when the folder cannot be created.
+    static std::optional<std::string> containerForAppGroup(const std::string& groupId);
+};
+
+// File helpers. Paths are plain file-system paths; nothing here throws.
+class Files {
+public:
+    // The whole content; nothing when the file cannot be read.
+    static std::optional<std::string> readFile(const std::string& path);
+    // Replaces the file in one step: writes a temporary file in the same folder, flushes
+    // it to disk, renames it over the target and flushes the folder. Readers see either
+    // the old or the new content, never a mix. An existing file's permissions are kept;
+    // new files are private to the user (0600).
+    static bool writeFileAtomically(const std::string& path, std::string_view bytes);
+    // True for any existing entry (file, folder, ...).
+    static bool fileExists(const std::string& path);
+    static bool isDirectory(const std::string& path);
+    // Removes a file or a whole folder tree. True when nothing is left at path.
+    static bool removeItem(const std::string& path);
+    // Creates a folder (and its missing parents with intermediates). True when it exists
+    // afterwards.
+    static bool createDirectory(const std::string& path, bool intermediates = true);
+    // Names (not paths) of the entries of a folder, sorted; empty when unreadable.
+    static std::vector<std::string> contentsOfDirectory(const std::string& path);
+    // Size in bytes; nothing when the file does not exist.
+    static std::optional<std::uint64_t> fileSize(const std::string& path);
+    // The "exclude from backup" mark, kept as the extended attribute
+    // "user.qm.exclude-from-backup". False when the file system refuses it.
+    static bool setExcludedFromBackup(const std::string& path, bool excluded);
+    static bool isExcludedFromBackup(const std::string& path);
+};
+
+}  // namespace qm::platform

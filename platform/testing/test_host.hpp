@@ -1,0 +1,67 @@
+// The test host: a throw-away app bundle and sandbox, the manual clock, a fixed time zone,
+// locale and language, and a captured system log, so that each test starts clean.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "qmplatform/clock.hpp"
+#include "quelmar/value.hpp"
+
+namespace qm::testkit {
+
+class TestHost {
+public:
+    struct Options {
+        std::string timeZone = "UTC";
+        std::string locale = "en_US";
+        std::vector<std::string> languages{"en-US"};
+        // 2024-01-15 10:00:00 UTC.
+        Date start = Date::fromUnix(1705312800);
+        // The Info.plist of the test app.
+        Value info = defaultInfo();
+    };
+
+    static Value defaultInfo();
+
+    TestHost();
+    explicit TestHost(Options options);
+    ~TestHost();
+    TestHost(const TestHost&) = delete;
+    TestHost& operator=(const TestHost&) = delete;
+
+    const std::string& root() const { return root_; }
+    const std::string& bundleDir() const { return bundleDir_; }
+    const std::string& sandboxDir() const { return sandboxDir_; }
+    const std::string& groupsDir() const { return groupsDir_; }
+
+    platform::ManualClock& clock() { return *clock_; }
+    // Advances the manual clock, releasing timers and delayed blocks on the way.
+    void advance(double seconds);
+    // Pumps the main run loop until `done` (bounded by real time).
+    bool runUntil(const std::function<bool()>& done, double realTimeoutSeconds = 20);
+    bool runUntilIdle(double realTimeoutSeconds = 20);
+
+    // Rewrites the app's Info.plist and makes the main bundle read it again.
+    void writeInfo(const Value& info);
+
+    // System log lines written since the host started (or since clearLog).
+    std::vector<std::string> logLines() const;
+    bool logContains(const std::string& text) const;
+    std::size_t logCount(const std::string& text) const;
+    void clearLog();
+
+private:
+    std::string root_, bundleDir_, sandboxDir_, groupsDir_;
+    std::shared_ptr<platform::ManualClock> clock_;
+    struct Log {
+        mutable std::mutex mutex;
+        std::vector<std::string> lines;
+    };
+    std::shared_ptr<Log> log_;
+};
+
+}  // namespace qm::testkit

@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qmplatform/bundle.hpp"
+#include "qmplatform/plist.hpp"
+#include "qmplatform/preferences.hpp"
+#include "qmplatform/sandbox.hpp"
+
+extern char** environ;
+
+using qm::Value;
+using qm::platform::Files;
+using qm::platform::Sandbox;
+using qm::platform::UserDefaults;
+
+namespace {
+
+class Preferences : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/qm-prefs-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        root_ = dir_ + "/App";
+        ASSERT_TRUE(Sandbox::configure(root_));
+    }
+    void TearDown() override { Files::removeItem(dir_); }
+
+    Value readPlistFile(const std::string& path) {
+        auto bytes = Files::readFile(path);
+        if (!bytes) return {};
+        return qm::platform::plist::read(*bytes).value_or(Value());
+    }
+
+    pid_t spawnWriter(const std::string& suite, const std::string& prefix, int count,
+                      const char* mode = nullptr) {
+        const std::string program = QM_BINARY_DIR "/tests/qm_prefs_writer";
+        const std::string countText = std::to_string(count);
+        std::vector<char*> args{const_cast<char*>(program.c_str()), root_.data(),
+                                const_cast<char*>(suite.c_str()), const_cast<char*>(prefix.c_str()),
+                                const_cast<char*>(countText.c_str())};
+        if (mode) args.push_back(const_cast<char*>(mode));
+        args.push_back(nullptr);
+        pid_t pid = -1;
+        EXPECT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, args.data(), environ), 0);
+        return pid;
+    }
+
+    static int waitExitCode(pid_t pid) {
+        int status = 0;
+        if (waitpid(pid, &status, 0) != pid) return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string dir_;
+    std::string root_;
+};
+
+TEST_F(Preferences, TypedAccessorsConvertAndDefault) {
+    UserDefaults& d = UserDefaults::suite("typed");
+    EXPECT_TRUE(d.objectForKey("missing").isNone());
+    EXPECT_EQ(d.stringForKey("missing"), std::nullopt);
+    EXPECT_EQ(d.integerForKey("missing"), 0);
+    EXPECT_FALSE(d.boolForKey("missing"));
+    EXPECT_EQ(d.doubleForKey("missing"), 0.0);
+
+    d.setInteger(42, "n");
+    d.setDouble(2.5, "d");
+    d.setBool(false, "b");
+    EXPECT_TRUE(d.setObject("17 apples", "s"));
+    EXPECT_TRUE(d.setObject(Value::array({1, 2}), "list"));
+
+    EXPECT_EQ(d.integerForKey("n"), 42);
+    EXPECT_EQ(d.stringForKey("n"), "42");
+    EXPECT_TRUE(d.boolForKey("n"));
+    EXPECT_EQ(d.integerForKey("d"), 2);
+    EXPECT_EQ(d.stringForKey("d"), "2.5");
+    EXPECT_TRUE(d.objectForKey("b").isBoolean());
+    EXPECT_FALSE(d.boolForKey("b"));
+    EXPECT_EQ(d.integerForKey("s"), 17);  // leading digits, like the platform's reading
+    EXPECT_EQ(d.stringForKey("s"), "17 apples");
+    EXPECT_EQ(d.stringForKey("list"), std::nullopt);
+
+    // Values a property list cannot hold are refused and change nothing.
+    EXPECT_FALSE(d.setObject(Value::null(), "n"));
+    EXPECT_FALSE(d.setObject(Value{{"inner", Value::null()}}, "n"));
+    EXPECT_EQ(d.integerForKey("n"), 42);
+
+    EXPECT_TRUE(d.setObject(Value(), "n"));  // nothing removes
+    d.removeObjectForKey("d");
+    Value expected{{"b", false}, {"list", Value::array({1, 2})}, {"s", "17 apples"}};
+    EXPECT_EQ(d.dictionaryRepresentation(), expected);
+    EXPECT_TRUE(d.synchronize());
+}
+
+TEST_F(Preferences, SynchronizeWritesBinaryPlistOnlyWhenSomethingChanged) {
+    UserDefaults& d = UserDefaults::suite("com.example.app");
+    const std::string file = root_ + "/Library/Preferences/com.example.app.plist";
+    EXPECT_EQ(d.filePath(), file);
+
+    d.setObject("hello", "greeting");
+    d.setInteger(7, "count");
+    d.setObject(Value{{"inner", Value::array({"x"})}}, "nested");
+    ASSERT_TRUE(d.synchronize());
+
+    auto bytes = Files::readFile(file);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(bytes->substr(0, 8), "bplist00");
+    Value expected{{"count", 7}, {"greeting", "hello"}, {"nested", Value{{"inner", Value::array({"x"})}}}};
+    EXPECT_EQ(readPlistFile(file), expected);
+
+    struct stat before {};
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    EXPECT_TRUE(d.synchronize());
+    struct stat after {};
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+
+    d.removeObjectForKey("greeting");
+    ASSERT_TRUE(d.synchronize());
+    EXPECT_EQ(readPlistFile(file), (Value{{"count", 7}, {"nested", Value{{"inner", Value::array({"x"})}}}}));
+    // Only the file and its lock remain: no temporary files left behind.
+    EXPECT_EQ(Files::contentsOfDirectory(root_ + "/Library/Preferences"),
+              (std::vector<std::string>{"com.example.app.plist", "com.example.app.plist.lock"}));
+}
+
+TEST_F(Preferences, ReloadAndSynchronizePickUpAnOutsideWriter) {
+    UserDefaults& d = UserDefaults::suite("shared");
+    d.setObject("a", "mine");
+    d.setInteger(1, "both");
+    ASSERT_TRUE(d.synchronize());
+
+    auto writeOutside = [&](const Value& content) {
+        auto bytes = qm::platform::plist::write(content, qm::platform::plist::Format::XML);
+        ASSERT_TRUE(bytes);
+        ASSERT_TRUE(Files::writeFileAtomically(d.filePath(), *bytes));
+    };
+    writeOutside(Value{{"mine", "a"}, {"both", 1}, {"theirs", 7}});
+    EXPECT_TRUE(d.objectForKey("theirs").isNone());  // reads come from memory
+    ASSERT_TRUE(d.synchronize());                     // no local changes: picks up the file
+    EXPECT_EQ(d.integerForKey("theirs"), 7);
+
+    // Local changes survive both a reload and the merge with a newer file.
+    d.setObject("pending", "local");
+    d.removeObjectForKey("both");
+    writeOutside(Value{{"mine", "a"}, {"both", 2}, {"theirs", 8}, {"extra", true}});
+    ASSERT_TRUE(d.reload());
+    Value expected{{"mine", "a"}, {"theirs", 8}, {"extra", true}, {"local", "pending"}};
+    EXPECT_EQ(d.dictionaryRepresentation(), expected);
+    ASSERT_TRUE(d.synchronize());
+    EXPECT_EQ(readPlistFile(d.filePath()), expected);
+
+    // A corrupt file reads as empty and is reported.
+    ASSERT_TRUE(Files::writeFileAtomically(d.filePath(), "not a property list"));
+    EXPECT_FALSE(d.reload());
+    EXPECT_EQ(d.dictionaryRepresentation(), Value::dictionary());
+}
+
+TEST_F(Preferences, SuitesAreFoundByNameAndGroupSuitesLiveInTheGroupContainer) {
+    const std::string groups = dir_ + "/Groups";
+    ASSERT_TRUE(Sandbox::configure(root_, groups));
+    UserDefaults& g = UserDefaults::suite("group.com.example.shared");
+    EXPECT_EQ(&g, &UserDefaults::suite("group.com.example.shared"));
+    g.setInteger(5, "k");
+    ASSERT_TRUE(g.synchronize());
+    const std::string file =
+        groups + "/group.com.example.shared/Library/Preferences/group.com.example.shared.plist";
+    EXPECT_EQ(readPlistFile(file), (Value{{"k", 5}}));
+    EXPECT_FALSE(Files::fileExists(root_ + "/Library/Preferences/group.com.example.shared.plist"));
+
+    // The standard suite follows the main bundle's identifier.
+    EXPECT_EQ(UserDefaults::standard().filePath(), root_ + "/Library/Preferences/standard.plist");
+    const std::string bundle = dir_ + "/Host.app";
+    ASSERT_TRUE(Files::createDirectory(bundle, true));
+    ASSERT_TRUE(Files::writeFileAtomically(
+        bundle + "/Info.plist",
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+        "<key>CFBundleIdentifier</key><string>com.example.host</string></dict></plist>\n"));
+    qm::platform::Bundle::setMainBundlePath(bundle);
+    EXPECT_EQ(UserDefaults::standard().filePath(), root_ + "/Library/Preferences/com.example.host.plist");
+    EXPECT_EQ(&UserDefaults::standard(), &UserDefaults::suite("com.example.host"));
+}
+
+TEST_F(Preferences, ThreadsWritingAndSynchronizingConcurrentlyLoseNoKeys) {
+    UserDefaults& d = UserDefaults::suite("threads");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&d, t] {
+            for (int i = 0; i < 25; ++i) {
+                d.setInteger(t * 100 + i, "k" + std::to_string(t * 100 + i));
+                if (i % 5 == 0) d.synchronize();
+                (void)d.dictionaryRepresentation();
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    ASSERT_TRUE(d.synchronize());
+    Value onDisk = readPlistFile(d.filePath());
+    EXPECT_EQ(onDisk.count(), 100u);
+    EXPECT_EQ(onDisk["k324"], Value(324));
+}
+
+TEST_F(Preferences, TwoProcessesWritingOneSuiteLoseNoKeys) {
+    UserDefaults& d = UserDefaults::suite("group.com.example.both");
+    d.setObject("here", "fromTest");  // a local change not yet written
+
+    constexpr int kCount = 40;
+    pid_t a = spawnWriter("group.com.example.both", "a", kCount);
+    pid_t b = spawnWriter("group.com.example.both", "b", kCount);
+    ASSERT_GT(a, 0);
+    ASSERT_GT(b, 0);
+    EXPECT_EQ(waitExitCode(a), 0);
+    EXPECT_EQ(waitExitCode(b), 0);
+
+    // Synchronize merges the local change over both processes' keys and sees all of them.
+    ASSERT_TRUE(d.synchronize());
+    Value onDisk = readPlistFile(d.filePath());
+    EXPECT_EQ(onDisk.count(), 2u * kCount + 1);
+    EXPECT_EQ(d.dictionaryRepresentation(), onDisk);
+    for (int i = 0; i < kCount; ++i) {
+        EXPECT_EQ(d.integerForKey("a" + std::to_string(i)), i);
+        EXPECT_EQ(d.integerForKey("b" + std::to_string(i)), i);
+    }
+    EXPECT_EQ(d.stringForKey("fromTest"), "here");
+
+    // A writer that never synchronizes still gets its keys out when it exits.
+    pid_t c = spawnWriter("group.com.example.both", "c", 3, "exit-flush");
+    ASSERT_GT(c, 0);
+    EXPECT_EQ(waitExitCode(c), 0);
+    ASSERT_TRUE(d.synchronize());
+    EXPECT_EQ(d.integerForKey("c2"), 2);
+    EXPECT_EQ(d.dictionaryRepresentation().count(), 2u * kCount + 4);
+}
+
+}  // namespace
