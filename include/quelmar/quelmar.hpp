@@ -1,0 +1,136 @@
+// quelmar: the library's public facade.
+//
+// The host app calls these class methods on its main thread: Initialize first (with the
+// account identifiers "qmBrandID" and "qmSecretKey" in its Info.plist), then the life-cycle
+// forwarders, tracking, in-app display, push and inbox entries. Callbacks into the host run
+// on the main run loop, which the host pumps.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "quelmar/value.hpp"
+#include "quelmar/version.hpp"
+
+namespace qm {
+
+namespace platform {
+class Application;
+class Scene;
+class SceneSession;
+class ScrollView;
+class Timer;
+class UserNotification;
+class UserNotificationResponse;
+class UserNotificationRequest;
+class MutableNotificationContent;
+class NotificationContent;
+class UserNotificationCenterDelegate;
+}  // namespace platform
+
+class QMCenterStyleConfig;
+
+// Options a scene is connected with: the URLs it was opened with, first first.
+struct SceneConnectionOptions {
+    std::vector<std::string> urlContexts;
+};
+
+// The host's delegate. Every callback is optional: override the ones you want. Callbacks
+// run on the main run loop.
+class quelmarDelegate {
+public:
+    virtual ~quelmarDelegate() = default;
+    // Result records of events, in-app and push activity.
+    virtual void quelmarEventsResponseCallback(const Value& userInfo);
+    // Called instead, with the same record, when quelmarEventsResponseCallback is not overridden.
+    virtual void QuelmarGetEventResponseWithUserInfo(const Value& userInfo);
+};
+
+class quelmar {
+public:
+    // The process-wide facade object; it only carries the delegate.
+    static quelmar& sharedInstance();
+    std::weak_ptr<quelmarDelegate> delegate;
+
+    // Start-up with a mode text ("live", "debug", ...).
+    static void Initialize(const Value& mode);
+
+    // Application and scene life cycle.
+    static void applicationDidEnterBackground(const std::shared_ptr<platform::Application>& application);
+    static void sceneDidEnterBackground(const std::shared_ptr<platform::Scene>& scene);
+    static void applicationWillEnterForeground(const std::shared_ptr<platform::Application>& application);
+    static void sceneWillEnterForeground(const std::shared_ptr<platform::Scene>& scene);
+    static void applicationDidBecomeActive(const std::shared_ptr<platform::Application>& application);
+    static void sceneDidBecomeActive(const std::shared_ptr<platform::Scene>& scene);
+    static void applicationWillTerminate();
+    static void scene(const std::shared_ptr<platform::Scene>& scene, const std::shared_ptr<platform::SceneSession>& session,
+                      const SceneConnectionOptions& options);
+    static void scene(const std::shared_ptr<platform::Scene>& scene, const std::vector<std::string>& openURLContexts);
+
+    // Deep links and campaign attribution.
+    static void OpenUrlWithApplication(const std::shared_ptr<platform::Application>& application, const Value& url);
+    static Value OpenUrlGetDataWithApplication(const std::shared_ptr<platform::Application>& application, const Value& url);
+
+    // Tracking.
+    static void trackEvents(const Value& eventName, const Value& attributes, const Value& lifetimeValue, long scope);
+    static void UserIdentifier(const Value& userID, const Value& userParams);
+    static void getQmUid(std::function<void(const Value& uid)> completion);
+
+    // In-app campaigns.
+    static void Show(const Value& userTokens, const Value& customRule);
+    static void scrollViewDidScroll(const std::shared_ptr<platform::ScrollView>& scrollView);
+    static void DismissAllQuelmarInAppNotifications();
+    static void StopInAppNotifications();
+    static void requestAppleAppStoreInAppReview();
+
+    // Push notifications.
+    static void RegisterPushWithDelegate(const std::shared_ptr<platform::UserNotificationCenterDelegate>& delegate,
+                                         const std::shared_ptr<platform::Application>& application,
+                                         const Value& launchOptions);
+    static void DidRegisteredNotification(const std::shared_ptr<platform::Application>& application, const Value& deviceToken);
+    static Value getPushRegistrationToken();
+    static void pushPreferences(const Value& categories, bool isUnsubscribeFromAll);
+    static void schedulePushNotificationwithNotificationID(const Value& notificationID, const Value& tag,
+                                                           const Value& timeInSeconds, const Value& title,
+                                                           const Value& message, const Value& url, const Value& icon);
+    static void stopGeofencePushforDateTime(const Value& dateTime, long additionalHours);
+    static void updatePushBadgeNumberWithValue(long valueType);
+    static void LoadAttachmentWithRequest(
+        const std::shared_ptr<platform::UserNotificationRequest>& request,
+        const std::shared_ptr<platform::MutableNotificationContent>& bestAttemptContent,
+        std::function<void(const std::shared_ptr<platform::NotificationContent>&)> contentHandler);
+    static void didReceiveRemoteNotificationWithUserInfo(const Value& userInfo);
+    static void didReceiveRemoteNotification(const Value& userInfo, std::function<void(unsigned long result)> fetchCompletionHandler);
+    static void willPresentNotification(const std::shared_ptr<platform::UserNotification>& notification,
+                                        std::function<void(unsigned long options)> completionHandler);
+    static void didReceiveNotificationResponse(const std::shared_ptr<platform::UserNotificationResponse>& response);
+    static Value PushNotificationActionDataFromUserInfo(const Value& userInfo);
+    static void PushNotificationActionDataFromResponse(const std::shared_ptr<platform::UserNotificationResponse>& response,
+                                                       bool autoRedirectOtherApps,
+                                                       std::function<void(const Value& clickResponseData)> clickResponseData);
+
+    // Inbox.
+    static void notificationCenter();
+    static void notificationCenterWithConfiguration(const std::shared_ptr<QMCenterStyleConfig>& configuration);
+    static void QuelmarNotificationCentre();
+    static void GetNotificationCentreData(std::function<void(const Value& entries)> completion);
+    static void getNotificationCenterData(std::function<void(const Value& data)> completion);
+    static void GetUnreadPushNotification(std::function<void(long count)> completion);
+    static void getNotificationCenterCountWithConfiguration(const std::shared_ptr<QMCenterStyleConfig>& configuration,
+                                                            std::function<void(const Value& counts)> countResult);
+
+    // Set-up gate timer targets.
+    static void checkSetupComplete(platform::Timer& timer);
+    static void checkPushSettingComplete(platform::Timer& timer);
+
+    // Hands a result record to the delegate on the main run loop.
+    void sendDataToEventsCallbackDelegate(const Value& result);
+
+private:
+    quelmar() = default;
+};
+
+}  // namespace qm

@@ -1,0 +1,54 @@
+// Process-wide state shared by the library's classes: the current engine and file store,
+// the start-up values and the per-launch lists. Start-up creates or resets it; everything
+// is guarded because background completions and the main thread both reach it.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "core/Guarded.hpp"
+#include "quelmar/value.hpp"
+
+namespace qm {
+
+class qmInternalProcessClass;
+class QMSDKDataStore;
+
+class QMModuleState {
+public:
+    static QMModuleState& shared();
+
+    std::shared_ptr<qmInternalProcessClass> qmInternalProcess() const;
+    void setQmInternalProcess(std::shared_ptr<qmInternalProcessClass> engine);
+    std::shared_ptr<QMSDKDataStore> qmStoreData() const;
+    void setQmStoreData(std::shared_ptr<QMSDKDataStore> store);
+
+    Guarded<Value> _qmModeVale;
+    Guarded<Value> _qmAppCurrentLanguage;
+    Guarded<Value> _qmAnalyticID;
+
+    // Named per-launch containers (lists and dictionaries), read and changed under the lock.
+    Value container(std::string_view name) const;
+    void setContainer(std::string_view name, Value v);
+    void updateContainer(std::string_view name, const std::function<void(Value&)>& change);
+    // Start-up's fresh empty containers.
+    void resetContainers();
+
+    std::atomic<bool> isPushNotificationDataComplete{false};
+    std::atomic<long> qmGetQmUidWaitingTimeCounter{0};
+    std::atomic<bool> qm_ShouldUnsubscribeAllPush{false};
+    // Set-up gate budgets, shared by all waits of the process and never lowered.
+    std::atomic<long> _qmInAppBannerSettingsTimerCount{0};
+    std::atomic<long> _qmFetchPushSettingTimer{0};
+
+private:
+    QMModuleState() = default;
+    mutable std::mutex mutex_;
+    std::shared_ptr<qmInternalProcessClass> engine_;
+    std::shared_ptr<QMSDKDataStore> store_;
+    Value containers_ = Value::dictionary();
+};
+
+}  // namespace qm

@@ -1,0 +1,58 @@
+// The one gateway to the library's preferences: the library's own suite (store 0), the
+// app-group suite shared with the notification-service extension (store 1), or both (2).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "quelmar/value.hpp"
+
+namespace qm {
+namespace platform {
+class UserDefaults;
+}
+
+// The reverse-DNS identifier that names the library's own preferences suite.
+inline constexpr const char* kQMLibraryIdentifier = "io.quelmar.sdk";
+
+class QMSDKUserDefaultsData {
+public:
+    static QMSDKUserDefaultsData& sharedInstance();
+
+    void qmSetInteger(long long value, const Value& key, long type);
+    void qmSetDouble(double value, const Value& key, long type);
+    void qmSetBOOL(bool value, const Value& key, long type);
+    void qmSetObject(const Value& value, const Value& key, long type);
+    // Stores the "%@" text of the value; an invalid value leaves the previous one in place.
+    void qmSetString(const Value& value, const Value& key, long type);
+
+    long long qmIntegerForKey(const Value& key, long type) const;
+    double qmDoubleForKey(const Value& key, long type) const;
+    bool qmBoolForKey(const Value& key, long type) const;
+    Value qmObjectForKey(const Value& key, long type) const;
+    // "%@" text of the stored value: "(null)" when missing, "" for an invalid key.
+    std::string qmStringForKey(const Value& key, long type) const;
+
+    void qmRemoveObjectForKey(const Value& key, long type);
+    Value qmDictionaryRepresentationIntoUserDefaultsType(long type) const;
+    void qmSynchronizeIntoUserDefaultsType(long type);
+    // Removes every "qm_" key from the selected suites.
+    void qmClearAllSDKPreferencesDataIntoUserDefaultsType(long type);
+
+    std::string qmGetAppGroupIDforNotificationServiceExtension() const { return appGroupID_; }
+
+    platform::UserDefaults* qmSDKStdUserDefaults = nullptr;
+    platform::UserDefaults* qmAppGroupServiceExtUserDefaults = nullptr;
+
+    // The app group id rule; `alwaysPrefixQm` is the variant that names the group
+    // "group.qm.<id>" even when the identifier already starts with "group.".
+    static std::string appGroupIDFromInfoDictionary(bool alwaysPrefixQm);
+
+private:
+    QMSDKUserDefaultsData();
+    static bool isValidKey(const Value& key);
+    platform::UserDefaults* readSuite(long type) const;
+    std::string appGroupID_;
+};
+
+}  // namespace qm

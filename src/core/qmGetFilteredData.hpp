@@ -1,0 +1,38 @@
+// The utility singleton: app group and log level from the Info.plist, the web user agent,
+// script evaluation, cookies and session times, the deferred call queue.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "quelmar/value.hpp"
+
+namespace qm {
+namespace platform {
+class WebView;
+}
+
+class qmGetFilteredData {
+public:
+    static qmGetFilteredData& sharedInstance();
+
+    // "group.<qmAppGroupKey>" or "group.qm.<bundle identifier>".
+    std::string qmGetAppGroupIDforQuelmar() const;
+    // The log level the host chose with "qmLogsLevel" (INFO when absent or unknown).
+    long qmGetCurrentLogLevel() const;
+
+    // The web user agent: the stored one unless `reset`, else asked from a new web view.
+    Value qmGetCurrentWebUserAgentValueAfterReset(bool reset);
+    // Evaluates a script and waits for its text result while serving the main run loop.
+    Value qmStringByEvaluatingJavaScriptFromString(const std::string& script, const std::shared_ptr<platform::WebView>& webView);
+
+    void qmCheckCloseButtonImage();
+    void qmCheckCookiesExpiryWithLastSession();
+    void qmSetLastSessionTimeForApp();
+    void qmClearWaitingFunctions();
+
+private:
+    qmGetFilteredData() = default;
+};
+
+}  // namespace qm

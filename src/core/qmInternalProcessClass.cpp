@@ -1,0 +1,43 @@
+#include "core/qmInternalProcessClass.hpp"
+
+#include "core/QMLogger.hpp"
+#include "core/QMModuleState.hpp"
+#include "core/QMSDKDataStore.hpp"
+#include "core/QMSDKUserDefaultsData.hpp"
+
+namespace qm {
+
+std::shared_ptr<qmInternalProcessClass> qmInternalProcessClass::sharedInstance() {
+    static auto* instance = new std::shared_ptr<qmInternalProcessClass>(std::make_shared<qmInternalProcessClass>());
+    return *instance;
+}
+
+
+void qmInternalProcessClass::resetQuelmar_iOS_SDK() {
+    auto store = QMModuleState::shared().qmStoreData();
+    if (!store) store = QMSDKDataStore::sharedInstance();
+    store->clear_qm_notifications_bID_Data();
+    store->clear_qm_notification_StatisticsData();
+    store->clear_qm_push_notifications_Data();
+    store->clear_qm_notification_GeofencingData();
+    store->clear_qm_BotData();
+    store->clearCachedData();
+    QMSDKUserDefaultsData::sharedInstance().qmClearAllSDKPreferencesDataIntoUserDefaultsType(2);
+    qmUIDFinalStr.with([](Value& v) { if (isValidString(v)) v = Value(""); });
+    qmLastNidClickedForEvent.with([](Value& v) { if (isValidString(v)) v = Value(""); });
+    qmFinalUTMParamsDict.with([](Value& v) { if (v.count() > 0) v = Value(); });
+}
+
+// The network steps below come with the transport; until then they do nothing.
+void qmInternalProcessClass::fetchClick() {}
+void qmInternalProcessClass::qmCheckAppInstallOrUpdate() {}
+void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value&) {}
+void qmInternalProcessClass::trackEvents(const Value&, const Value&, const Value&, long) {}
+// Campaign selection arrives with the in-app rules; until then the request is only logged.
+void qmInternalProcessClass::qmShowInAppNotificationsWithUserTokens(const Value& userTokens, const Value& customRule) {
+    QMLog(QMLogLevelDebug, "In-app display requested with user tokens %@ and custom rule %@", userTokens, customRule);
+}
+void qmInternalProcessClass::qmClearPushViewCountDataFromAppGroupStorage() {}
+void qmInternalProcessClass::qmSubscribeWithDeviceToken(const Value&) {}
+
+}  // namespace qm

@@ -1,0 +1,326 @@
+#include "quelmar/quelmar.hpp"
+
+#include "core/QMLogger.hpp"
+#include "core/QMModuleState.hpp"
+#include "core/QMSDKDataStore.hpp"
+#include "core/QMSDKUserDefaultsData.hpp"
+#include "core/qmGetFilteredData.hpp"
+#include "core/qmInternalProcessClass.hpp"
+#include "push/QMSDKPushBadgeHandler.hpp"
+#include "qmplatform/bundle.hpp"
+#include "qmplatform/clock.hpp"
+#include "qmplatform/datetime.hpp"
+#include "qmplatform/device.hpp"
+#include "qmplatform/dispatch.hpp"
+
+namespace qm {
+namespace {
+
+// Optional delegate callbacks: the base implementations mark themselves as "absent" so the
+// library can fall back to the next callback, as with an optional protocol method.
+thread_local bool delegateCallbackAbsent = false;
+
+std::shared_ptr<qmInternalProcessClass> engine() { return QMModuleState::shared().qmInternalProcess(); }
+
+constexpr double kDayInSeconds = 86400;
+
+}  // namespace
+
+void quelmarDelegate::quelmarEventsResponseCallback(const Value&) { delegateCallbackAbsent = true; }
+void quelmarDelegate::QuelmarGetEventResponseWithUserInfo(const Value&) { delegateCallbackAbsent = true; }
+
+quelmar& quelmar::sharedInstance() {
+    static auto* instance = new quelmar();
+    return *instance;
+}
+
+void quelmar::sendDataToEventsCallbackDelegate(const Value& result) {
+    platform::Queue::main().async([this, result] {
+        auto target = delegate.lock();
+        if (!target || result.count() == 0) return;
+        delegateCallbackAbsent = false;
+        target->quelmarEventsResponseCallback(result);
+        if (!delegateCallbackAbsent) return;
+        delegateCallbackAbsent = false;
+        target->QuelmarGetEventResponseWithUserInfo(result);
+        delegateCallbackAbsent = false;
+    });
+}
+
+void quelmar::Initialize(const Value& mode) {
+    const auto& bundle = platform::Bundle::main();
+    auto& module = QMModuleState::shared();
+
+    // 1-2. Account identifiers.
+    Value brandValue = bundle.objectForInfoDictionaryKey("qmBrandID");
+    const long long brandID = brandValue ? brandValue.integerValue() : 0;
+    Value secretValue = bundle.objectForInfoDictionaryKey("qmSecretKey");
+    Value secretKey = secretValue ? Value(secretValue.description()) : Value();
+    if (brandID < 1 || !isValidString(secretValue)) {
+        QMLog(QMLogLevelError,
+              "Invalid brandID or secret key. Kindly check our documentation under the integration section and provide "
+              "the values as per your account to fix this error.");
+        return;
+    }
+
+    // 3-4. Store, engine, utility, log level.
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    auto newEngine = std::make_shared<qmInternalProcessClass>();
+    module.setQmInternalProcess(newEngine);
+    auto& utility = qmGetFilteredData::sharedInstance();
+    QMLogger::qmSetLogLevel(utility.qmGetCurrentLogLevel());
+
+    // 5. Brand change wipes everything stored for the previous brand.
+    Value storedBrand = prefs.qmObjectForKey("qm_brandID", 0);
+    if (storedBrand && storedBrand.integerValue() >= 1 && storedBrand.integerValue() != brandID) {
+        QMLog(QMLogLevelInfo, "BrandID has been changed from %ld to the new BrandID = %ld", storedBrand.integerValue(), brandID);
+        newEngine->resetQuelmar_iOS_SDK();
+    }
+
+    // 6. App group.
+    prefs.qmSetObject(Value(utility.qmGetAppGroupIDforQuelmar()), "qm_groupName", 1);
+    if (prefs.qmObjectForKey("qm_shouldResetCenterDataOnNewPush", 1)) prefs.qmRemoveObjectForKey("qm_shouldResetCenterDataOnNewPush", 1);
+
+    // 7-8. Deferred calls and per-launch containers.
+    utility.qmClearWaitingFunctions();
+    module.resetContainers();
+    utility.qmCheckCloseButtonImage();
+
+    // 9. Per-session "shown" markers.
+    for (const auto& [key, value] : prefs.qmDictionaryRepresentationIntoUserDefaultsType(0).dictionaryItems()) {
+        if (key.rfind("qm_isShownViewNID", 0) == 0) prefs.qmRemoveObjectForKey(Value(key), 0);
+    }
+    prefs.qmSynchronizeIntoUserDefaultsType(2);
+
+    // 10. Mode.
+    module._qmModeVale.set(mode);
+    QMLog(QMLogLevelInfo, "You are in %@ mode", mode);
+    prefs.qmSetObject(mode, "qm_AppMode", 2);
+
+    // 11-12. Flags and the file store.
+    newEngine->_fetchClickComplete = false;
+    module.isPushNotificationDataComplete = false;
+    module.qmGetQmUidWaitingTimeCounter = 0;
+    QMLog(QMLogLevelInfo, "BrandID >>>>======>>>>> %ld", brandID);
+    auto store = std::make_shared<QMSDKDataStore>();
+    module.setQmStoreData(store);
+    newEngine->_fetchBrandSettingsComplete = false;
+    newEngine->_fetchPushSettingsComplete = false;
+    newEngine->_fetchBotSettingsComplete = false;
+    module.qm_ShouldUnsubscribeAllPush = false;
+
+    // 13. Identifiers.
+    prefs.qmSetInteger(brandID, "qm_brandID", 2);
+    prefs.qmSetObject(secretKey, "qm_encryptedKey", 2);
+    prefs.qmRemoveObjectForKey("qm_temp_SessionEvent", 0);
+
+    // 14. Language: display name of the first preferred language.
+    auto languages = platform::Locale::preferredLanguages();
+    Value language = languages.empty() ? Value() : Value(platform::Locale::displayNameForLanguage(languages.front()));
+    module._qmAppCurrentLanguage.set(language);
+    prefs.qmSetObject(language, "qm_language", 2);
+    newEngine->qmLanguage.set(language);
+
+    // 15. Web user agent.
+    Value userAgent = utility.qmGetCurrentWebUserAgentValueAfterReset(true);
+    if (isValidString(userAgent)) prefs.qmSetObject(userAgent, "qm_secretAgent", 2);
+
+    // 16. Device and bundle identifiers.
+    prefs.qmSetObject(Value(platform::Device::current().identifierForVendor()), "qm_iOS_VENDOR_IDENTIFIER", 2);
+    prefs.qmSetObject(Value(bundle.bundleIdentifier()), "qm_Package", 2);
+
+    // 17. Launch count.
+    const long long launches = prefs.qmIntegerForKey("qm_CountAppLaunch", 0);
+    prefs.qmSetInteger(launches > 0 ? launches + 1 : 1, "qm_CountAppLaunch", 0);
+
+    // 18. Attribution: a deep link's analytics id replaces the click fetch.
+    Value analyticID = module._qmAnalyticID.get();
+    if (analyticID.count() > 0) {
+        newEngine->qm_anal_id.set(analyticID);
+        newEngine->qmCheckAppInstallOrUpdate();
+    } else {
+        newEngine->fetchClick();
+    }
+
+    // 19-20.
+    if (!prefs.qmBoolForKey("qm_isSendUserData", 0)) prefs.qmSetBOOL(true, "qm_isSendUserData", 0);
+    module.setContainer("_qmReadPushNotifications", Value::array());
+    Value centerOpenDate = prefs.qmObjectForKey("qm_centerOpenDate", 0);
+    if (centerOpenDate.isDate() &&
+        platform::Clock::currentDate().timeIntervalSince(centerOpenDate.date()) >= kDayInSeconds) {
+        prefs.qmRemoveObjectForKey("qm_centerOpenDate", 0);
+    }
+    prefs.qmSynchronizeIntoUserDefaultsType(2);
+
+    // 21-22. Cookies, stored pushes and their view counts.
+    utility.qmCheckCookiesExpiryWithLastSession();
+    store->clear_qm_push_notifications_Data();
+    newEngine->qmClearPushViewCountDataFromAppGroupStorage();
+
+    // 23. Settings, with the push click id that opened the app when there is one.
+    Value pushClickID(qmInternalProcessClass::sharedInstance()->_qmCurrentPushClID.get().description());
+    newEngine->qmFetchSettingsWithPushClId(isValidString(pushClickID, true) ? pushClickID : Value());
+
+    // 24. Stored pushes and the badge.
+    Value storedPushes = store->read_qm_push_notifications_Data();
+    module.setContainer("qmReadPushNotificationData", storedPushes ? storedPushes : Value::array());
+    QMSDKPushBadgeHandler::sharedInstance().qmClearPushNottificationBadgeCountNumber();
+
+    // 25. The launch event.
+    trackEvents("app_launch", Value(), "10", 2);
+}
+
+// Life cycle ----------------------------------------------------------------------------
+
+void quelmar::applicationDidEnterBackground(const std::shared_ptr<platform::Application>&) {
+    qmGetFilteredData::sharedInstance().qmSetLastSessionTimeForApp();
+}
+void quelmar::sceneDidEnterBackground(const std::shared_ptr<platform::Scene>&) { applicationDidEnterBackground(nullptr); }
+void quelmar::applicationWillEnterForeground(const std::shared_ptr<platform::Application>&) {
+    qmGetFilteredData::sharedInstance().qmCheckCookiesExpiryWithLastSession();
+}
+void quelmar::sceneWillEnterForeground(const std::shared_ptr<platform::Scene>&) { applicationWillEnterForeground(nullptr); }
+void quelmar::applicationDidBecomeActive(const std::shared_ptr<platform::Application>&) {}
+void quelmar::sceneDidBecomeActive(const std::shared_ptr<platform::Scene>&) {}
+void quelmar::applicationWillTerminate() {
+    qmGetFilteredData::sharedInstance().qmSetLastSessionTimeForApp();
+    auto store = QMModuleState::shared().qmStoreData();
+    (store ? store : QMSDKDataStore::sharedInstance())->clearCachedData();
+}
+
+void quelmar::scene(const std::shared_ptr<platform::Scene>&, const std::shared_ptr<platform::SceneSession>&,
+                    const SceneConnectionOptions& options) {
+    if (options.urlContexts.empty()) return;
+    const std::string& url = options.urlContexts.front();
+    const auto scheme = url.find("://");
+    if (scheme == std::string::npos || scheme == 0) return;
+    const auto hostStart = scheme + 3;
+    const auto hostEnd = url.find_first_of("/?#", hostStart);
+    if (hostEnd == hostStart || hostStart >= url.size()) return;
+    OpenUrlWithApplication(nullptr, Value(url));
+}
+
+void quelmar::scene(const std::shared_ptr<platform::Scene>&, const std::vector<std::string>& openURLContexts) {
+    if (!openURLContexts.empty()) OpenUrlWithApplication(nullptr, Value(openURLContexts.front()));
+}
+
+// Deep links (campaign attribution arrives with its own step) --------------------------
+
+void quelmar::OpenUrlWithApplication(const std::shared_ptr<platform::Application>&, const Value&) {}
+Value quelmar::OpenUrlGetDataWithApplication(const std::shared_ptr<platform::Application>&, const Value&) { return Value(); }
+
+// Tracking -------------------------------------------------------------------------------
+
+void quelmar::trackEvents(const Value& eventName, const Value& attributes, const Value& lifetimeValue, long scope) {
+    if (auto e = engine()) e->trackEvents(eventName, attributes.count() > 0 ? attributes : Value(), lifetimeValue, scope);
+}
+void quelmar::UserIdentifier(const Value&, const Value&) {}
+void quelmar::getQmUid(std::function<void(const Value&)>) {}
+
+// In-app campaigns ------------------------------------------------------------------------
+
+void quelmar::Show(const Value& userTokens, const Value& customRule) {
+    QMLog(QMLogLevelInfo, "Show method triggered");
+    auto e = engine();
+    if (!e) return;
+    if (!e->_fetchBrandSettingsComplete) {
+        Value userInfo{{"function", "show"}};
+        if (userTokens.count() > 0) userInfo.set("UserTokens", userTokens);
+        if (customRule.count() > 0) userInfo.set("customRule", customRule);
+        auto timer = platform::Timer::scheduled(1.0, true, [](platform::Timer& t) { checkSetupComplete(t); }, userInfo);
+        timer->fire();
+        return;
+    }
+    e->qmShowInAppNotificationsWithUserTokens(userTokens, customRule);
+}
+
+void quelmar::checkSetupComplete(platform::Timer& timer) {
+    auto e = engine();
+    const Value userInfo = timer.userInfo();
+    auto& module = QMModuleState::shared();
+    if (e && e->_fetchBrandSettingsComplete) {
+        if (userInfo["function"].description() == "show") {
+            timer.invalidate();
+            Value tokens = userInfo["UserTokens"];
+            Value rule = userInfo["customRule"];
+            Show(tokens ? tokens : Value::dictionary(), rule ? rule : Value::dictionary());
+        }
+        return;
+    }
+    if (module._qmInAppBannerSettingsTimerCount > 20) {
+        timer.invalidate();
+    } else {
+        ++module._qmInAppBannerSettingsTimerCount;
+    }
+}
+
+void quelmar::checkPushSettingComplete(platform::Timer& timer) {
+    auto e = engine();
+    const Value userInfo = timer.userInfo();
+    auto& module = QMModuleState::shared();
+    if (e && e->_fetchPushSettingsComplete) {
+        if (userInfo["function"].description() == "pushsettings") {
+            timer.invalidate();
+            DidRegisteredNotification(nullptr, userInfo["qm_deviceToken"]);
+        }
+        return;
+    }
+    if (module._qmFetchPushSettingTimer > 20) {
+        timer.invalidate();
+    } else {
+        ++module._qmFetchPushSettingTimer;
+    }
+}
+
+void quelmar::scrollViewDidScroll(const std::shared_ptr<platform::ScrollView>&) {}
+void quelmar::DismissAllQuelmarInAppNotifications() {}
+void quelmar::StopInAppNotifications() {}
+void quelmar::requestAppleAppStoreInAppReview() {}
+
+// Push notifications ----------------------------------------------------------------------
+
+void quelmar::RegisterPushWithDelegate(const std::shared_ptr<platform::UserNotificationCenterDelegate>&,
+                                       const std::shared_ptr<platform::Application>&, const Value&) {}
+
+void quelmar::DidRegisteredNotification(const std::shared_ptr<platform::Application>&, const Value& deviceToken) {
+    auto e = engine();
+    if (!e) return;
+    if (!e->_fetchPushSettingsComplete) {
+        Value userInfo{{"function", "pushsettings"}};
+        if (deviceToken.count() > 0) userInfo.set("qm_deviceToken", deviceToken);
+        auto timer = platform::Timer::scheduled(1.0, true, [](platform::Timer& t) { checkPushSettingComplete(t); }, userInfo);
+        timer->fire();
+        return;
+    }
+    e->qmSubscribeWithDeviceToken(deviceToken);
+}
+
+Value quelmar::getPushRegistrationToken() { return Value(); }
+void quelmar::pushPreferences(const Value&, bool) {}
+void quelmar::schedulePushNotificationwithNotificationID(const Value&, const Value&, const Value&, const Value&, const Value&,
+                                                         const Value&, const Value&) {}
+void quelmar::stopGeofencePushforDateTime(const Value&, long) {}
+void quelmar::updatePushBadgeNumberWithValue(long) {}
+void quelmar::LoadAttachmentWithRequest(const std::shared_ptr<platform::UserNotificationRequest>&,
+                                        const std::shared_ptr<platform::MutableNotificationContent>&,
+                                        std::function<void(const std::shared_ptr<platform::NotificationContent>&)>) {}
+void quelmar::didReceiveRemoteNotificationWithUserInfo(const Value&) {}
+void quelmar::didReceiveRemoteNotification(const Value&, std::function<void(unsigned long)>) {}
+void quelmar::willPresentNotification(const std::shared_ptr<platform::UserNotification>&, std::function<void(unsigned long)>) {}
+void quelmar::didReceiveNotificationResponse(const std::shared_ptr<platform::UserNotificationResponse>&) {}
+Value quelmar::PushNotificationActionDataFromUserInfo(const Value&) { return Value::dictionary(); }
+void quelmar::PushNotificationActionDataFromResponse(const std::shared_ptr<platform::UserNotificationResponse>&, bool,
+                                                     std::function<void(const Value&)>) {}
+
+// Inbox -------------------------------------------------------------------------------------
+
+void quelmar::notificationCenter() {}
+void quelmar::notificationCenterWithConfiguration(const std::shared_ptr<QMCenterStyleConfig>&) {}
+void quelmar::QuelmarNotificationCentre() { notificationCenter(); }
+void quelmar::GetNotificationCentreData(std::function<void(const Value&)>) {}
+void quelmar::getNotificationCenterData(std::function<void(const Value&)>) {}
+void quelmar::GetUnreadPushNotification(std::function<void(long)>) {}
+void quelmar::getNotificationCenterCountWithConfiguration(const std::shared_ptr<QMCenterStyleConfig>&,
+                                                          std::function<void(const Value&)>) {}
+
+}  // namespace qm

@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "core/QMModuleState.hpp"
+#include "core/QMSDKDataStore.hpp"
+#include "core/QMSDKUserDefaultsData.hpp"
+#include "core/qmInternalProcessClass.hpp"
+#include "qmplatform/dispatch.hpp"
+#include "qmplatform/preferences.hpp"
+#include "qmplatform/sandbox.hpp"
+#include "quelmar/quelmar.hpp"
+#include "test_host.hpp"
+
+using namespace qm;
+
+namespace {
+const char* kInvalidAccount =
+    "[quelmar]-[ERROR]: Invalid brandID or secret key. Kindly check our documentation under the integration section "
+    "and provide the values as per your account to fix this error.";
+
+Value info(const Value& brand, const Value& secret) {
+    Value v = testkit::TestHost::defaultInfo();
+    v.set("qmBrandID", brand);
+    v.set("qmSecretKey", secret);
+    return v;
+}
+
+QMSDKUserDefaultsData& prefs() { return QMSDKUserDefaultsData::sharedInstance(); }
+std::shared_ptr<qmInternalProcessClass> engine() { return QMModuleState::shared().qmInternalProcess(); }
+}  // namespace
+
+TEST(Initialize, InvalidAccountStopsStartUpWithoutChangingAnything) {
+    testkit::TestHost host;
+    const std::vector<Value> infos = {info("0", "key"), info(-3, "key"), info(Value(), "key"), info("abc", "key"),
+                                      info(5, ""), info(5, Value())};
+    for (const auto& i : infos) {
+        host.writeInfo(i);
+        host.clearLog();
+        quelmar::Initialize("live");
+        EXPECT_EQ(host.logLines(), std::vector<std::string>{kInvalidAccount}) << i.description();
+    }
+    EXPECT_FALSE(engine());
+    EXPECT_EQ(prefs().qmDictionaryRepresentationIntoUserDefaultsType(0).count(), 0u);
+    EXPECT_EQ(prefs().qmDictionaryRepresentationIntoUserDefaultsType(1).count(), 0u);
+}
+
+TEST(Initialize, StoresIdentifiersAndCountsLaunches) {
+    testkit::TestHost host;
+    auto& library = *prefs().qmSDKStdUserDefaults;
+    auto& group = *prefs().qmAppGroupServiceExtUserDefaults;
+    library.setObject(true, "qm_isShownViewNID42");
+    library.setObject("x", "qm_temp_SessionEvent");
+    library.setObject(Date{host.clock().now().seconds - 86400}, "qm_centerOpenDate");
+    group.setObject(true, "qm_shouldResetCenterDataOnNewPush");
+
+    for (long long launch = 1; launch <= 3; ++launch) {
+        quelmar::Initialize("debug");
+        EXPECT_EQ(library.objectForKey("qm_CountAppLaunch"), Value(launch));
+    }
+    EXPECT_EQ(host.logCount("[quelmar]-[INFO]: You are in debug mode"), 3u);
+    EXPECT_EQ(host.logCount("[quelmar]-[INFO]: BrandID >>>>======>>>>> 1234"), 3u);
+    EXPECT_FALSE(host.logContains("BrandID has been changed"));
+
+    for (auto* suite : {&library, &group}) {
+        EXPECT_EQ(suite->objectForKey("qm_brandID"), Value(1234));
+        EXPECT_EQ(suite->objectForKey("qm_encryptedKey"), Value("secret-key-0123456789abcdef"));
+        EXPECT_EQ(suite->objectForKey("qm_AppMode"), Value("debug"));
+        EXPECT_EQ(suite->objectForKey("qm_language"), Value("English"));
+        EXPECT_EQ(suite->objectForKey("qm_Package"), Value("com.example.testapp"));
+        EXPECT_NE(suite->objectForKey("qm_secretAgent").string().find("quelmar/7.0.5"), std::string::npos);
+        EXPECT_TRUE(std::regex_match(suite->objectForKey("qm_iOS_VENDOR_IDENTIFIER").string(),
+                                     std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+    }
+    EXPECT_EQ(group.objectForKey("qm_groupName"), Value("group.qm.com.example.testapp"));
+    EXPECT_FALSE(library.objectForKey("qm_groupName"));
+    EXPECT_EQ(library.objectForKey("qm_isSendUserData"), Value(true));
+    EXPECT_FALSE(library.objectForKey("qm_isShownViewNID42"));
+    EXPECT_FALSE(library.objectForKey("qm_temp_SessionEvent"));
+    EXPECT_FALSE(library.objectForKey("qm_centerOpenDate"));
+    EXPECT_FALSE(group.objectForKey("qm_shouldResetCenterDataOnNewPush"));
+
+    // The values are on disk, not only in memory.
+    library.reload();
+    EXPECT_EQ(library.objectForKey("qm_CountAppLaunch"), Value(3));
+
+    // Flags start NO on the new engine.
+    ASSERT_TRUE(engine());
+    EXPECT_FALSE(engine()->_fetchBrandSettingsComplete);
+    EXPECT_EQ(engine()->qmLanguage.get(), Value("English"));
+}
+
+TEST(Initialize, RecentInboxDateIsKept) {
+    testkit::TestHost host;
+    auto& library = *prefs().qmSDKStdUserDefaults;
+    library.setObject(Date{host.clock().now().seconds - 86399}, "qm_centerOpenDate");
+    quelmar::Initialize("live");
+    EXPECT_TRUE(library.objectForKey("qm_centerOpenDate"));
+}
+
+TEST(Initialize, BrandChangeResetsEveryLibraryKeyOfBothSuites) {
+    testkit::TestHost host;
+    auto& library = *prefs().qmSDKStdUserDefaults;
+    auto& group = *prefs().qmAppGroupServiceExtUserDefaults;
+    quelmar::Initialize("live");
+    quelmar::Initialize("live");
+    library.setObject("u-1", "qm_userID");
+    group.setObject(3, "qm_pushViewCount");
+    library.setObject("kept", "hostKey");
+    group.setObject("kept", "hostGroupKey");
+    QMSDKDataStore::sharedInstance()->write_qm_Statistics(Value{{"n1", 1}});
+
+    host.writeInfo(info(99, "other-secret"));
+    host.clearLog();
+    quelmar::Initialize("live");
+
+    EXPECT_TRUE(host.logContains("[quelmar]-[INFO]: BrandID has been changed from 1234 to the new BrandID = 99"));
+    EXPECT_FALSE(library.objectForKey("qm_userID"));
+    EXPECT_FALSE(group.objectForKey("qm_pushViewCount"));
+    EXPECT_EQ(library.objectForKey("hostKey"), Value("kept"));
+    EXPECT_EQ(group.objectForKey("hostGroupKey"), Value("kept"));
+    EXPECT_EQ(library.objectForKey("qm_CountAppLaunch"), Value(1));  // counting starts again
+    EXPECT_EQ(group.objectForKey("qm_brandID"), Value(99));
+    EXPECT_EQ(group.objectForKey("qm_encryptedKey"), Value("other-secret"));
+    EXPECT_FALSE(QMSDKDataStore::sharedInstance()->read_qm_Statistics());
+
+    // A stored id of 0 or less never resets.
+    library.setObject(0, "qm_brandID");
+    library.setObject("still here", "qm_userID");
+    quelmar::Initialize("live");
+    library.setObject(-4, "qm_brandID");
+    quelmar::Initialize("live");
+    EXPECT_EQ(library.objectForKey("qm_userID"), Value("still here"));
+    EXPECT_EQ(host.logCount("BrandID has been changed"), 1u);
+}
+
+TEST(SetupGate, ShowWaitsForSettingsAndIsAbandonedAfterItsTickBudget) {
+    testkit::TestHost host;
+    quelmar::Initialize("live");
+    host.clearLog();
+
+    quelmar::Show(Value{{"name", "Ann"}}, Value());
+    EXPECT_EQ(host.logCount("Show method triggered"), 1u);
+    EXPECT_EQ(QMModuleState::shared()._qmInAppBannerSettingsTimerCount, 1);  // fired at once
+
+    // Settings answer 25 seconds later: too late, the wait gave up after its 21st tick.
+    host.advance(25);
+    EXPECT_EQ(QMModuleState::shared()._qmInAppBannerSettingsTimerCount, 21);
+    engine()->_fetchBrandSettingsComplete = true;
+    host.advance(5);
+    EXPECT_EQ(host.logCount("Show method triggered"), 1u);
+
+    // The budget is spent for the process: a later wait ends at its first tick.
+    engine()->_fetchBrandSettingsComplete = false;
+    quelmar::Show(Value(), Value());
+    engine()->_fetchBrandSettingsComplete = true;
+    host.advance(5);
+    EXPECT_EQ(host.logCount("Show method triggered"), 2u);
+    EXPECT_EQ(QMModuleState::shared()._qmInAppBannerSettingsTimerCount, 21);
+}
+
+TEST(SetupGate, ShowIsCalledAgainWithItsArgumentsOnceSettingsArrive) {
+    testkit::TestHost host;
+    Value appInfo = testkit::TestHost::defaultInfo();
+    appInfo.set("qmLogsLevel", "debug");
+    host.writeInfo(appInfo);
+    quelmar::Initialize("live");
+    host.clearLog();
+
+    quelmar::Show(Value{{"name", "Ann"}}, Value{{"tier", 2}});
+    host.advance(3);
+    EXPECT_EQ(host.logCount("Show method triggered"), 1u);
+    engine()->_fetchBrandSettingsComplete = true;
+    host.advance(1);
+    EXPECT_EQ(host.logCount("Show method triggered"), 2u);
+    EXPECT_EQ(host.logCount("In-app display requested with user tokens {\n    name = Ann;\n} and custom rule {\n    tier = 2;\n}"), 1u);
+    host.advance(10);
+    EXPECT_EQ(host.logCount("Show method triggered"), 2u);  // the timer is gone
+
+    // Empty arguments come back as empty dictionaries.
+    engine()->_fetchBrandSettingsComplete = false;
+    quelmar::Show(Value(), Value());
+    engine()->_fetchBrandSettingsComplete = true;
+    host.advance(1);
+    EXPECT_EQ(host.logCount("In-app display requested with user tokens {\n} and custom rule {\n}"), 1u);
+}
+
+TEST(SetupGate, PushTokenHandOverHasItsOwnBudget) {
+    testkit::TestHost host;
+    quelmar::Initialize("live");
+    quelmar::Show(Value(), Value());
+    host.advance(30);
+    EXPECT_EQ(QMModuleState::shared()._qmInAppBannerSettingsTimerCount, 21);
+
+    quelmar::DidRegisteredNotification(nullptr, Value(Bytes{1, 2, 3}));
+    host.advance(30);
+    EXPECT_EQ(QMModuleState::shared()._qmFetchPushSettingTimer, 21);
+}
+
+TEST(LifeCycle, EntriesBeforeStartUpDoNothing) {
+    testkit::TestHost host;
+    quelmar::Show(Value(), Value());
+    quelmar::trackEvents("purchase", Value(), "1", 1);
+    quelmar::sceneDidBecomeActive(nullptr);
+    quelmar::applicationWillTerminate();
+    host.advance(5);
+    EXPECT_EQ(QMModuleState::shared()._qmInAppBannerSettingsTimerCount, 0);
+    EXPECT_EQ(prefs().qmDictionaryRepresentationIntoUserDefaultsType(0).count(), 0u);
+}
+
+TEST(LifeCycle, TerminatingClearsCachedInboxMedia) {
+    testkit::TestHost host;
+    quelmar::Initialize("live");
+    auto store = QMSDKDataStore::sharedInstance();
+    store->saveToCacheDirectory(Bytes{1}, "qm_nc_image.png");
+    store->saveToCacheDirectory(Bytes{1}, "other.png");
+    quelmar::applicationWillTerminate();
+    EXPECT_FALSE(store->cachedDataWithName("qm_nc_image.png"));
+    EXPECT_TRUE(store->cachedDataWithName("other.png"));
+}

@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "core/QMSDKUserDefaultsData.hpp"
+#include "core/qmGetFilteredData.hpp"
+#include "qmplatform/preferences.hpp"
+#include "test_host.hpp"
+
+using namespace qm;
+
+namespace {
+Value infoWith(std::initializer_list<std::pair<const std::string, Value>> extra) {
+    Value info = testkit::TestHost::defaultInfo();
+    for (const auto& [k, v] : extra) info.set(k, v);
+    return info;
+}
+}  // namespace
+
+TEST(UserDefaultsData, StoreSelectorsRouteWritesAndReads) {
+    testkit::TestHost host;
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    auto& library = *prefs.qmSDKStdUserDefaults;
+    auto& group = *prefs.qmAppGroupServiceExtUserDefaults;
+
+    prefs.qmSetInteger(42, "qm_both", 2);
+    EXPECT_EQ(prefs.qmIntegerForKey("qm_both", 0), 42);
+    EXPECT_EQ(prefs.qmIntegerForKey("qm_both", 1), 42);
+
+    prefs.qmSetInteger(7, "qm_nowhere", 3);
+    prefs.qmSetInteger(7, "qm_nowhere", -1);
+    EXPECT_FALSE(library.objectForKey("qm_nowhere"));
+    EXPECT_FALSE(group.objectForKey("qm_nowhere"));
+
+    // Type 2 reads the library suite only; type 1 the group suite.
+    group.setObject("group-only", "qm_split");
+    EXPECT_FALSE(prefs.qmObjectForKey("qm_split", 2));
+    EXPECT_EQ(prefs.qmObjectForKey("qm_split", 1), Value("group-only"));
+    EXPECT_EQ(prefs.qmStringForKey("qm_split", 2), "(null)");
+
+    // Strings keep their previous value when given nothing to store.
+    prefs.qmSetString("first", "qm_text", 0);
+    prefs.qmSetString("", "qm_text", 0);
+    prefs.qmSetString(Value::null(), "qm_text", 0);
+    prefs.qmSetString(Value(), "qm_text", 0);
+    EXPECT_EQ(prefs.qmStringForKey("qm_text", 0), "first");
+    prefs.qmSetString(17.5, "qm_text", 0);
+    EXPECT_EQ(library.objectForKey("qm_text"), Value("17.5"));
+
+    // Invalid keys are never stored, read or removed.
+    for (const Value& key : {Value(), Value(""), Value::null()}) {
+        prefs.qmSetInteger(1, key, 2);
+        EXPECT_EQ(prefs.qmIntegerForKey(key, 0), 0);
+        EXPECT_EQ(prefs.qmStringForKey(key, 0), "");
+        EXPECT_FALSE(prefs.qmObjectForKey(key, 0));
+        prefs.qmRemoveObjectForKey(key, 2);
+    }
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : library.dictionaryRepresentation().dictionaryItems()) keys.push_back(k);
+    EXPECT_EQ(keys, (std::vector<std::string>{"qm_both", "qm_text"}));
+
+    // Missing keys give the empty results; negative zero is stored as zero.
+    EXPECT_EQ(prefs.qmDoubleForKey("qm_missing", 0), 0.0);
+    EXPECT_FALSE(prefs.qmBoolForKey("qm_missing", 0));
+    prefs.qmSetDouble(-0.0, "qm_zero", 0);
+    EXPECT_FALSE(std::signbit(library.objectForKey("qm_zero").doubleValue()));
+
+    prefs.qmRemoveObjectForKey("qm_both", 1);
+    EXPECT_TRUE(library.objectForKey("qm_both"));
+    EXPECT_FALSE(group.objectForKey("qm_both"));
+}
+
+TEST(UserDefaultsData, ResetRemovesOnlyLibraryKeysFromBothSuites) {
+    testkit::TestHost host;
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    prefs.qmSetInteger(1234, "qm_brandID", 2);
+    prefs.qmSetString("x", "qm_other", 2);
+    prefs.qmSDKStdUserDefaults->setObject("keep", "appKey");
+    prefs.qmAppGroupServiceExtUserDefaults->setObject("keep", "qmNoUnderscore");
+
+    prefs.qmClearAllSDKPreferencesDataIntoUserDefaultsType(2);
+
+    EXPECT_EQ(prefs.qmDictionaryRepresentationIntoUserDefaultsType(0), (Value{{"appKey", "keep"}}));
+    EXPECT_EQ(prefs.qmDictionaryRepresentationIntoUserDefaultsType(1), (Value{{"qmNoUnderscore", "keep"}}));
+    EXPECT_EQ(host.logCount("[quelmar]-[INFO]: Inside, reset SDK data."), 1u);
+
+    // The reset is durable: the library suite's file no longer has the keys.
+    prefs.qmSDKStdUserDefaults->reload();
+    EXPECT_FALSE(prefs.qmSDKStdUserDefaults->objectForKey("qm_brandID"));
+
+    // Any other selector only logs.
+    prefs.qmSetInteger(1, "qm_again", 0);
+    prefs.qmClearAllSDKPreferencesDataIntoUserDefaultsType(5);
+    EXPECT_TRUE(prefs.qmObjectForKey("qm_again", 0));
+    EXPECT_EQ(host.logCount("Inside, reset SDK data."), 2u);
+}
+
+TEST(UserDefaultsData, AppGroupIdentifiers) {
+    testkit::TestHost host;
+    auto both = [&](const Value& info) {
+        host.writeInfo(info);
+        return std::make_pair(QMSDKUserDefaultsData::appGroupIDFromInfoDictionary(false),
+                              qmGetFilteredData::sharedInstance().qmGetAppGroupIDforQuelmar());
+    };
+    EXPECT_EQ(both(infoWith({{"qmAppGroupKey", "app.shared"}})), std::make_pair(std::string("group.app.shared"), std::string("group.app.shared")));
+    EXPECT_EQ(both(infoWith({{"qmAppGroupKey", "group.x"}})), std::make_pair(std::string("group.x"), std::string("group.x")));
+    EXPECT_EQ(both(infoWith({{"CFBundleIdentifier", "my.app"}})),
+              std::make_pair(std::string("group.qm.my.app"), std::string("group.qm.my.app")));
+    // An identifier that already names a group is kept by the extension's rule only.
+    EXPECT_EQ(both(infoWith({{"App Bundle identifier", "group.my.app"}})),
+              std::make_pair(std::string("group.my.app"), std::string("group.qm.group.my.app")));
+    EXPECT_EQ(both(infoWith({{"qmAppGroupKey", ""}, {"App Bundle identifier", "ext.app"}})),
+              std::make_pair(std::string("group.qm.ext.app"), std::string("group.qm.ext.app")));
+}
