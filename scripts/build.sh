@@ -4,6 +4,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="$1"; shift
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/quelmar-ccache}"
+export CCACHE_BASEDIR="$root"
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
 else

@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 #include <mutex>
 #include <system_error>
 
+#include "qmplatform/datetime.hpp"
 #include "qmplatform/plist.hpp"
 #include "qmplatform/sandbox.hpp"
 
@@ -136,6 +139,75 @@ std::string Bundle::resourcePath() const {
     const std::string dir = path();
     std::string resources = dir + "/Resources";
     return Files::isDirectory(resources) ? resources : dir;
+}
+
+}  // namespace qm::platform
+
+namespace qm::platform {
+namespace {
+// Reads "key" = "value"; lines of a strings file (comments and other lines are skipped).
+std::optional<std::string> lookUpStrings(const std::string& text, const std::string& key) {
+    auto readQuoted = [&](std::size_t& i, std::string& out) {
+        if (i >= text.size() || text[i] != '"') return false;
+        for (++i; i < text.size(); ++i) {
+            char c = text[i];
+            if (c == '\\' && i + 1 < text.size()) {
+                char n = text[++i];
+                out += n == 'n' ? '\n' : n == 't' ? '\t' : n;
+            } else if (c == '"') {
+                ++i;
+                return true;
+            } else {
+                out += c;
+            }
+        }
+        return false;
+    };
+    auto skipBlanks = [&](std::size_t& i) {
+        while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        skipBlanks(i);
+        std::string k, v;
+        std::size_t start = i;
+        if (readQuoted(i, k)) {
+            skipBlanks(i);
+            if (i < text.size() && text[i] == '=') {
+                ++i;
+                skipBlanks(i);
+                if (readQuoted(i, v) && k == key) return v;
+            }
+        }
+        std::size_t eol = text.find('\n', std::max(i, start + 1));
+        if (eol == std::string::npos) break;
+        i = eol + 1;
+    }
+    return std::nullopt;
+}
+}  // namespace
+
+std::string Bundle::localizedStringForKey(const std::string& key) const {
+    std::vector<std::string> folders;
+    for (const auto& language : Locale::preferredLanguages()) {
+        folders.push_back(language);
+        folders.push_back(language.substr(0, language.find('-')));
+    }
+    folders.push_back("en");
+    folders.push_back("Base");
+    const std::string base = path();
+    for (const auto& folder : folders) {
+        for (const std::string& dir : {base + "/" + folder + ".lproj", base + "/Resources/" + folder + ".lproj"}) {
+            auto text = Files::readFile(dir + "/Localizable.strings");
+            if (!text) continue;
+            if (auto value = lookUpStrings(*text, key)) return *value;
+        }
+    }
+    return key;
+}
+
+void Bundle::reload() const {
+    std::lock_guard lock(state_->mutex);
+    state_->info.reset();
 }
 
 }  // namespace qm::platform

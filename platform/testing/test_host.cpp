@@ -5,6 +5,7 @@
 
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/datetime.hpp"
+#include "qmplatform/network.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/plist.hpp"
 #include "qmplatform/sandbox.hpp"
@@ -38,6 +39,10 @@ TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
     platform::Locale::setCurrent(options.locale);
     platform::Locale::setPreferredLanguages(options.languages);
     platform::Sandbox::configure(sandboxDir_, groupsDir_);
+    platform::NetworkReachability::setSimulatedFlags(std::nullopt);
+    platform::NetworkReachability::setRouteOverride(std::nullopt);
+    platform::Telephony::setCarrierName(std::nullopt);
+    platform::Telephony::setCurrentRadioAccessTechnology(std::nullopt);
     writeInfo(options.info);
 
     auto log = log_;
@@ -64,9 +69,8 @@ bool TestHost::runUntilIdle(double realTimeoutSeconds) { return platform::RunLoo
 void TestHost::writeInfo(const Value& info) {
     auto bytes = platform::plist::write(info, platform::plist::Format::XML);
     if (!bytes || !platform::Files::writeFileAtomically(bundleDir_ + "/Info.plist", *bytes)) std::abort();
-    // Point the main bundle elsewhere and back so it reads the new Info.plist.
-    platform::Bundle::setMainBundlePath(root_);
     platform::Bundle::setMainBundlePath(bundleDir_);
+    platform::Bundle::main().reload();
 }
 
 std::vector<std::string> TestHost::logLines() const {

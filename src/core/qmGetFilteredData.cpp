@@ -2,10 +2,18 @@
 
 #include <atomic>
 
+#include <cmath>
+
 #include "core/QMLogger.hpp"
+#include "core/QMReachability.hpp"
+#include "core/QMSDKNetworkManager.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "qmplatform/bundle.hpp"
+#include "qmplatform/datetime.hpp"
+#include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
+#include "qmplatform/json.hpp"
+#include "qmplatform/network.hpp"
 #include "qmplatform/text.hpp"
 #include "qmplatform/webview.hpp"
 
@@ -71,6 +79,84 @@ Value qmGetFilteredData::qmStringByEvaluatingJavaScriptFromString(const std::str
     }
     return evaluation->finished ? evaluation->result : Value();
 }
+
+std::string qmGetFilteredData::qmGetGMTTimeOffset() const {
+    const long local = platform::TimeZone::secondsFromGMT(platform::Clock::currentDate());
+    const long minutes = static_cast<long>(std::trunc(static_cast<double>(0 - local) / 60.0));
+    return format("%02ld", minutes);
+}
+
+std::string qmGetFilteredData::getShortNamefromCurrentCellularNetworkType(const std::string& technology) const {
+    namespace radio = platform::radio;
+    for (const char* twoG : {radio::GPRS, radio::Edge, radio::CDMA1x}) {
+        if (technology == twoG) return "2G";
+    }
+    for (const char* threeG : {radio::WCDMA, radio::HSDPA, radio::HSUPA, radio::CDMAEVDORev0, radio::CDMAEVDORevA,
+                               radio::CDMAEVDORevB, radio::eHRPD}) {
+        if (technology == threeG) return "3G";
+    }
+    if (technology == radio::LTE) return "4G";
+    return technology;
+}
+
+Value qmGetFilteredData::qmGetNetworkStatusInfo() const {
+    Value info = Value::dictionary();
+    Value carrier(platform::Telephony::carrierName().value_or(""));
+    if (isValidString(carrier)) info.set("carrier", carrier);
+    switch (QMReachability::qmReachabilityForInternetConnection()->qmCurrentReachabilityStatus()) {
+        case QMReachableViaWiFi: info.set("network_type", "WIFI"); break;
+        case QMReachableViaWWAN:
+            info.set("network_type", getShortNamefromCurrentCellularNetworkType(
+                                         platform::Telephony::currentRadioAccessTechnology().value_or("")));
+            break;
+        default: break;
+    }
+    return info;
+}
+
+Value qmGetFilteredData::qmDeviceDescription() const {
+    Value description{{"manufacturer", "apple"}};
+    Value model(platform::Device::current().model());
+    if (isValidString(model)) description.set("model", model);
+    Value status = qmGetNetworkStatusInfo();
+    if (isValidString(status["carrier"])) description.set("carrier", status["carrier"]);
+    Value networkType = status["network_type"];
+    if (networkType) description.set("network_type", networkType);
+    const bool wifi = platform::Text::lowercase(networkType.string()) == "wifi";
+    description.set("wifi_enabled", wifi ? "true" : "false");
+    return description;
+}
+
+Value qmGetFilteredData::qmAddCurrentDeviceInfoToUrlString(const Value& parameters) const {
+    if (!isValidString(parameters)) return parameters;
+    Value json = qmStringifyDictionary(qmDeviceDescription());
+    if (!isValidString(json)) return parameters;
+    return Value(parameters.description() + format("&device_info=%@", json));
+}
+
+Value qmGetFilteredData::qmAddMobleAppIDToUrlString(const Value& parameters) const {
+    if (!isValidString(parameters)) return parameters;
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    Value package = prefs.qmObjectForKey("qm_Package", 0);
+    if (!package) package = prefs.qmObjectForKey("qm_Package", 1);
+    if (!isValidString(package)) return parameters;
+    return Value(parameters.description() + format("&mobile_app_id=%@", package));
+}
+
+Value qmGetFilteredData::qmStringifyDictionary(const Value& dictionary) const {
+    if (dictionary.count() == 0) return Value();
+    auto text = platform::json::write(dictionary);
+    return Value(text ? *text : std::string());
+}
+
+bool qmGetFilteredData::qmIsConnected() const {
+    const std::string probeHost = QMSDKNetworkManager::sharedInstance().qmMobileApiSubdomain() + "." +
+                                  QMSDKNetworkManager::sharedInstance().serviceDomain();
+    return QMReachability::qmReachabilityWithHostName(probeHost)->qmCurrentReachabilityStatus() != QMNotReachable;
+}
+
+// Campaign cookies arrive with attribution; until then nothing is appended.
+std::string qmGetFilteredData::qmAddCookiesDataInUrlString(const std::string& parameters) const { return parameters; }
 
 // Close-button image, cookie expiry and session times arrive with the in-app and
 // attribution features; until then these entries do nothing.

@@ -26,6 +26,21 @@ public:
     // Evaluates a script and waits for its text result while serving the main run loop.
     Value qmStringByEvaluatingJavaScriptFromString(const std::string& script, const std::shared_ptr<platform::WebView>& webView);
 
+    // Device and network facts that requests carry.
+    std::string qmGetGMTTimeOffset() const;
+    Value qmGetNetworkStatusInfo() const;
+    std::string getShortNamefromCurrentCellularNetworkType(const std::string& radioTechnology) const;
+    Value qmDeviceDescription() const;
+    // Appends "&device_info=<device description JSON>"; invalid input comes back unchanged.
+    Value qmAddCurrentDeviceInfoToUrlString(const Value& parameters) const;
+    // Appends "&mobile_app_id=<bundle identifier>" when one is stored.
+    Value qmAddMobleAppIDToUrlString(const Value& parameters) const;
+    // JSON text of a dictionary; "" when it cannot be written; nothing for an empty one.
+    Value qmStringifyDictionary(const Value& dictionary) const;
+    bool qmIsConnected() const;
+    // Appends the campaign cookies to a parameter text.
+    std::string qmAddCookiesDataInUrlString(const std::string& parameters) const;
+
     void qmCheckCloseButtonImage();
     void qmCheckCookiesExpiryWithLastSession();
     void qmSetLastSessionTimeForApp();

@@ -36,6 +36,11 @@ public:
     std::optional<std::string> pathForResource(std::string_view name, std::string_view type) const;
     // The Resources folder when the bundle has one, else the bundle folder itself.
     std::string resourcePath() const;
+    // The app's translation of a key from <lang>.lproj/Localizable.strings (the preferred
+    // languages first, then "en" and "Base"); the key itself when there is none.
+    std::string localizedStringForKey(const std::string& key) const;
+    // Makes the next access read the Info.plist again.
+    void reload() const;
 
 private:
     struct State;
