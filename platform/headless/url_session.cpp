@@ -1,0 +1,447 @@
+// Sessions and tasks: task life cycle, delivery on the delegate queue, invalidation, and the
+// persistence of background requests. The transfers themselves run in url_transport.cpp.
+#include "qmplatform/url_session.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <set>
+
+#include "qmplatform/bundle.hpp"
+#include "qmplatform/device.hpp"
+#include "qmplatform/plist.hpp"
+#include "qmplatform/sandbox.hpp"
+#include "qmplatform/url.hpp"
+#include "url_transport.hpp"
+
+namespace qm::platform {
+
+namespace {
+
+std::atomic<double> gDefaultRequestTimeout{60.0};
+std::atomic<std::size_t> gActiveTasks{0};
+
+const char* textForCode(long code) {
+    switch (code) {
+        case URLErrorCode::Cancelled: return "cancelled";
+        case URLErrorCode::TimedOut: return "The request timed out.";
+        case URLErrorCode::UnsupportedURL: return "unsupported URL";
+        case URLErrorCode::CannotFindHost: return "A server with the specified hostname could not be found.";
+        case URLErrorCode::CannotConnectToHost: return "Could not connect to the server.";
+        case URLErrorCode::NetworkConnectionLost: return "The network connection was lost.";
+        case URLErrorCode::HTTPTooManyRedirects: return "too many HTTP redirects";
+        case URLErrorCode::NotConnectedToInternet: return "The Internet connection appears to be offline.";
+        case URLErrorCode::SecureConnectionFailed:
+            return "An SSL error has occurred and a secure connection to the server cannot be made.";
+        case URLErrorCode::ServerCertificateUntrusted: return "The certificate for this server is invalid.";
+        case URLErrorCode::CannotCreateFile: return "The file could not be created.";
+        default: return "unknown error";
+    }
+}
+
+// Runs a callback supplied by the host; an exception must not skip the rest of the delivery.
+template <typename F>
+void guarded(F&& f) {
+    try {
+        f();
+    } catch (...) {
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Background persistence. One folder per session identifier below
+// <sandbox>/Library/BackgroundTransfers, one property list per request ("<n>.plist").
+
+struct Persistence {
+    std::mutex mutex;
+    std::set<std::string> live;  // files whose task runs in this process
+};
+
+Persistence& persistence() {
+    static Persistence* p = new Persistence;  // never destroyed (used by the I/O thread)
+    return *p;
+}
+
+std::string transfersRoot() { return Sandbox::root() + "/Library/BackgroundTransfers"; }
+
+// Identifiers become single file names: bytes outside [A-Za-z0-9._-] and a leading "." are
+// %XX-escaped.
+std::string folderName(const std::string& identifier) {
+    std::string out;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (std::size_t i = 0; i < identifier.size(); ++i) {
+        const auto c = static_cast<unsigned char>(identifier[i]);
+        const bool keep = std::isalnum(c) || c == '-' || c == '_' || (c == '.' && i > 0);
+        if (keep) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(kHex[c >> 4]);
+            out.push_back(kHex[c & 0xF]);
+        }
+    }
+    return out;
+}
+
+bool endsWith(const std::string& text, std::string_view suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The request files of a folder, in the order they were written.
+std::vector<std::string> requestFiles(const std::string& folder) {
+    std::vector<std::pair<long long, std::string>> numbered;
+    for (const auto& name : Files::contentsOfDirectory(folder)) {
+        if (!endsWith(name, ".plist")) continue;
+        const std::string stem = name.substr(0, name.size() - 6);
+        if (stem.empty() || !std::all_of(stem.begin(), stem.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+            stem.size() > 18)
+            continue;
+        numbered.emplace_back(std::stoll(stem), folder + "/" + name);
+    }
+    std::sort(numbered.begin(), numbered.end());
+    std::vector<std::string> paths;
+    for (auto& entry : numbered) paths.push_back(std::move(entry.second));
+    return paths;
+}
+
+Value encodeRequest(const URLRequest& request, const std::string& identifier, long long attempts) {
+    Array headers;
+    for (const auto& [name, value] : request.headers) headers.push_back(Value{{"name", name}, {"value", value}});
+    Value record{{"url", request.url},
+                 {"httpMethod", request.httpMethod},
+                 {"headers", Value(std::move(headers))},
+                 {"body", Value(Bytes(request.body.begin(), request.body.end()))},
+                 {"sessionIdentifier", identifier},
+                 {"attempts", attempts}};
+    if (request.timeoutInterval) record.set("timeoutInterval", *request.timeoutInterval);
+    return record;
+}
+
+std::optional<URLRequest> decodeRequest(const Value& record) {
+    if (!record.isDictionary() || !record["url"].isString() || !record["httpMethod"].isString()) return std::nullopt;
+    URLRequest request;
+    request.url = record["url"].string();
+    request.httpMethod = record["httpMethod"].string();
+    for (const auto& header : record["headers"].arrayItems())
+        if (header["name"].isString() && header["value"].isString())
+            request.headers.emplace_back(header["name"].string(), header["value"].string());
+    const Bytes& body = record["body"].data();
+    request.body.assign(body.begin(), body.end());
+    if (record["timeoutInterval"].isNumber()) request.timeoutInterval = record["timeoutInterval"].doubleValue();
+    return request;
+}
+
+// Writes the request to a new file of the identifier's folder; empty when that failed (the
+// task then runs without surviving the process).
+std::string persistRequest(const std::string& identifier, const URLRequest& request) {
+    const std::string folder = transfersRoot() + "/" + folderName(identifier);
+    auto bytes = plist::write(encodeRequest(request, identifier, 1));
+    Persistence& p = persistence();
+    std::lock_guard lock(p.mutex);
+    if (!bytes || !Files::createDirectory(folder)) return {};
+    long long next = 1;
+    const auto existing = requestFiles(folder);
+    if (!existing.empty()) {
+        const std::string& last = existing.back();
+        const auto slash = last.rfind('/');
+        next = std::stoll(last.substr(slash + 1)) + 1;
+    }
+    for (const auto& path : p.live) {  // written in this process, maybe not yet visible above
+        if (path.rfind(folder + "/", 0) != 0) continue;
+        const std::string name = path.substr(folder.size() + 1);
+        next = std::max(next, std::atoll(name.c_str()) + 1);
+    }
+    const std::string path = folder + "/" + std::to_string(next) + ".plist";
+    if (!Files::writeFileAtomically(path, *bytes)) return {};
+    p.live.insert(path);
+    return path;
+}
+
+// The task of a persisted request has ended; keep the file for a retry or drop it.
+void releasePersisted(const std::string& path, bool keep) {
+    Persistence& p = persistence();
+    std::lock_guard lock(p.mutex);
+    p.live.erase(path);
+    if (keep) return;
+    ::unlink(path.c_str());
+    const auto slash = path.rfind('/');
+    if (slash != std::string::npos) ::rmdir(path.substr(0, slash).c_str());  // only if empty
+}
+
+bool keepForRetry(long code) {
+    return code == URLErrorCode::TimedOut || code == URLErrorCode::CannotFindHost ||
+           code == URLErrorCode::CannotConnectToHost || code == URLErrorCode::NetworkConnectionLost ||
+           code == URLErrorCode::NotConnectedToInternet;
+}
+
+std::string userAgent() {
+    const Bundle& bundle = Bundle::main();
+    std::string name = bundle.objectForInfoDictionaryKey("CFBundleName").string();
+    if (name.empty()) name = "quelmar";
+    std::string version = bundle.objectForInfoDictionaryKey("CFBundleShortVersionString").string();
+    if (version.empty()) version = bundle.objectForInfoDictionaryKey("CFBundleVersion").string();
+    std::string agent = version.empty() ? name : name + "/" + version;
+    return agent + " (" + Device::current().systemName() + ")";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+URLError URLError::withCode(long code) {
+    URLError error;
+    error.code = code;
+    error.localizedDescription = textForCode(code);
+    return error;
+}
+
+std::string URLError::description() const {
+    return "Error Domain=" + domain + " Code=" + std::to_string(code) + " \"" + localizedDescription + "\"";
+}
+
+std::optional<std::string> HTTPURLResponse::valueForHTTPHeaderField(std::string_view name) const {
+    std::string key(name);
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto it = headers.find(key);
+    if (it == headers.end()) return std::nullopt;
+    return it->second;
+}
+
+URLSessionConfiguration URLSessionConfiguration::defaultSessionConfiguration() { return URLSessionConfiguration(); }
+
+URLSessionConfiguration URLSessionConfiguration::backgroundSessionConfiguration(std::string identifier) {
+    URLSessionConfiguration configuration;
+    configuration.identifier = std::move(identifier);
+    configuration.background_ = true;
+    return configuration;
+}
+
+void URLSessionConfiguration::setDefaultTimeoutIntervalForRequest(double seconds) {
+    if (seconds > 0) gDefaultRequestTimeout.store(seconds);
+}
+
+double URLSessionConfiguration::defaultTimeoutIntervalForRequest() { return gDefaultRequestTimeout.load(); }
+
+// ---------------------------------------------------------------------------------------------
+URLSessionTask::URLSessionTask(Key, std::shared_ptr<URLSession> session, std::size_t identifier, URLRequest request,
+                               bool download)
+    : session_(std::move(session)), identifier_(identifier), request_(std::move(request)), download_(download) {}
+
+URLSessionTask::~URLSessionTask() {
+    if (session_) session_->taskEnded(identifier_);
+}
+
+void URLSessionTask::resume() {
+    auto expected = State::Suspended;
+    if (!state_.compare_exchange_strong(expected, State::Running)) return;
+    countedActive_ = true;
+    gActiveTasks.fetch_add(1);
+    auto self = shared_from_this();
+    auto fail = [&](long code) {
+        detail::URLEngine::deliver(self, std::nullopt, std::nullopt, std::nullopt, URLError::withCode(code));
+    };
+    if (rejected_) return fail(URLErrorCode::Cancelled);
+    const auto url = URL::parse(request_.url);
+    const std::string scheme = url ? url->scheme() : std::string();
+    if (!url || (scheme != "http" && scheme != "https") || url->host().empty())
+        return fail(URLErrorCode::UnsupportedURL);
+
+    const URLSessionConfiguration& configuration = session_->configuration();
+    if (configuration.isBackground() && !configuration.identifier.empty() && persistedPath_.empty())
+        persistedPath_ = persistRequest(configuration.identifier, request_);
+    downloadDirectory_ = Sandbox::temporaryDirectory();
+    Files::createDirectory(downloadDirectory_);
+    userAgent_ = userAgent();
+    detail::URLEngine::instance().start(std::move(self));
+}
+
+void URLSessionTask::cancel() {
+    auto expected = State::Suspended;
+    if (state_.compare_exchange_strong(expected, State::Canceling)) {
+        detail::URLEngine::deliver(shared_from_this(), std::nullopt, std::nullopt, std::nullopt,
+                                   URLError::withCode(URLErrorCode::Cancelled));
+        return;
+    }
+    expected = State::Running;
+    if (state_.compare_exchange_strong(expected, State::Canceling))
+        detail::URLEngine::instance().cancel(shared_from_this());
+}
+
+// ---------------------------------------------------------------------------------------------
+void detail::URLEngine::deliver(const std::shared_ptr<URLSessionTask>& task, std::optional<std::string> body,
+                                std::optional<std::string> filePath, std::optional<HTTPURLResponse> response,
+                                std::optional<URLError> error) {
+    if (!task->claimCompletion()) {
+        if (filePath) ::unlink(filePath->c_str());
+        return;
+    }
+    task->state_.store(URLSessionTask::State::Completed);
+    if (!task->persistedPath_.empty()) releasePersisted(task->persistedPath_, error && keepForRetry(error->code));
+    task->session_->deliver(task, std::move(body), std::move(filePath), std::move(response), std::move(error));
+}
+
+// ---------------------------------------------------------------------------------------------
+URLSession::URLSession(Key, URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
+                       OperationQueue* delegateQueue, bool shared)
+    : configuration_(std::move(configuration)),
+      delegateQueue_(delegateQueue),
+      shared_(shared),
+      delegate_(std::move(delegate)) {
+    if (!delegateQueue_) serialQueue_ = Queue::serial("qm.urlsession.delegate");
+}
+
+URLSession::~URLSession() = default;
+
+std::shared_ptr<URLSession> URLSession::sharedSession() {
+    // Never destroyed: tasks of the shared session may complete during exit.
+    static auto* session = new std::shared_ptr<URLSession>(std::make_shared<URLSession>(
+        Key{}, URLSessionConfiguration::defaultSessionConfiguration(), nullptr, nullptr, true));
+    return *session;
+}
+
+std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(URLSessionConfiguration configuration,
+                                                                 std::shared_ptr<URLSessionDelegate> delegate,
+                                                                 OperationQueue* delegateQueue) {
+    auto session = std::make_shared<URLSession>(Key{}, std::move(configuration), std::move(delegate), delegateQueue, false);
+    if (session->configuration_.isBackground() && !session->configuration_.identifier.empty())
+        session->resendKeptRequests();
+    return session;
+}
+
+std::shared_ptr<URLSessionDelegate> URLSession::delegate() const {
+    std::lock_guard lock(mutex_);
+    return delegate_;
+}
+
+std::shared_ptr<URLSessionTask> URLSession::makeTask(URLRequest request, bool download) {
+    std::lock_guard lock(mutex_);
+    auto task = std::make_shared<URLSessionTask>(URLSessionTask::Key{}, shared_from_this(), nextIdentifier_++,
+                                                 std::move(request), download);
+    task->rejected_ = invalidated_.load();
+    unfinished_[task->identifier_] = task;
+    return task;
+}
+
+std::shared_ptr<URLSessionTask> URLSession::dataTaskWithRequest(URLRequest request, DataCompletion completion) {
+    auto task = makeTask(std::move(request), false);
+    task->completion_ = std::move(completion);
+    return task;
+}
+
+std::shared_ptr<URLSessionTask> URLSession::downloadTaskWithRequest(URLRequest request, DownloadCompletion completion) {
+    auto task = makeTask(std::move(request), true);
+    task->completion_ = std::move(completion);
+    return task;
+}
+
+std::shared_ptr<URLSessionTask> URLSession::downloadTaskWithRequest(URLRequest request) {
+    return makeTask(std::move(request), true);
+}
+
+void URLSession::resendKeptRequests() {
+    const std::string folder = transfersRoot() + "/" + folderName(configuration_.identifier);
+    std::vector<std::shared_ptr<URLSessionTask>> tasks;
+    {
+        Persistence& p = persistence();
+        std::lock_guard lock(p.mutex);
+        for (const auto& path : requestFiles(folder)) {
+            if (p.live.count(path)) continue;  // its task is running in this process
+            const auto bytes = Files::readFile(path);
+            const auto record = bytes ? plist::read(*bytes) : std::nullopt;
+            const auto request = record ? decodeRequest(*record) : std::nullopt;
+            const long long attempts = record ? (*record)["attempts"].integerValue() : 0;
+            if (!request || attempts >= kMaxBackgroundAttempts) {
+                ::unlink(path.c_str());
+                continue;
+            }
+            const auto updated = plist::write(encodeRequest(*request, configuration_.identifier, attempts + 1));
+            if (!updated || !Files::writeFileAtomically(path, *updated)) continue;
+            p.live.insert(path);
+            auto task = makeTask(*request, true);
+            task->persistedPath_ = path;
+            tasks.push_back(std::move(task));
+        }
+        if (tasks.empty()) ::rmdir(folder.c_str());  // only if empty
+    }
+    for (auto& task : tasks) task->resume();
+}
+
+void URLSession::post(Block block) {
+    if (delegateQueue_) delegateQueue_->addOperation(std::move(block));
+    else serialQueue_->async(std::move(block));
+}
+
+void URLSession::deliver(std::shared_ptr<URLSessionTask> task, std::optional<std::string> body,
+                         std::optional<std::string> filePath, std::optional<HTTPURLResponse> response,
+                         std::optional<URLError> error) {
+    post([self = shared_from_this(), task = std::move(task), body = std::move(body), filePath = std::move(filePath),
+          response = std::move(response), error = std::move(error)] {
+        const auto delegate = self->delegate();
+        if (task->completion_) {
+            guarded([&] { task->completion_(task->download_ ? filePath : body, response, error); });
+        } else if (task->download_ && filePath && delegate) {
+            guarded([&] { delegate->didFinishDownloadingToURL(*self, *task, *filePath); });
+        }
+        if (filePath) ::unlink(filePath->c_str());
+        if (delegate) guarded([&] { delegate->didCompleteWithError(*self, *task, error); });
+        // Drop the handler now: it may hold the task or the session.
+        task->completion_ = nullptr;
+        self->taskEnded(task->identifier_);
+        if (task->countedActive_.exchange(false)) gActiveTasks.fetch_sub(1);
+    });
+}
+
+void URLSession::taskEnded(std::size_t identifier) {
+    std::shared_ptr<URLSessionDelegate> released;
+    std::lock_guard lock(mutex_);
+    unfinished_.erase(identifier);
+    if (invalidated_.load() && unfinished_.empty()) released = std::move(delegate_);
+}
+
+void URLSession::finishTasksAndInvalidate() {
+    if (shared_) return;
+    std::shared_ptr<URLSessionDelegate> released;
+    std::lock_guard lock(mutex_);
+    invalidated_.store(true);
+    std::erase_if(unfinished_, [](const auto& entry) { return entry.second.expired(); });
+    if (unfinished_.empty()) released = std::move(delegate_);
+}
+
+void URLSession::invalidateAndCancel() {
+    if (shared_) return;
+    std::vector<std::shared_ptr<URLSessionTask>> tasks;
+    {
+        std::shared_ptr<URLSessionDelegate> released;
+        std::lock_guard lock(mutex_);
+        invalidated_.store(true);
+        for (const auto& [id, weak] : unfinished_)
+            if (auto task = weak.lock()) tasks.push_back(std::move(task));
+        if (tasks.empty()) {
+            unfinished_.clear();
+            released = std::move(delegate_);
+        }
+    }
+    for (auto& task : tasks) task->cancel();
+}
+
+void URLSession::setConnectTo(std::optional<std::string> address) { detail::URLEngine::setConnectTo(std::move(address)); }
+
+void URLSession::setCAFile(std::optional<std::string> path) { detail::URLEngine::setCAFile(std::move(path)); }
+
+std::size_t URLSession::activeTaskCount() { return gActiveTasks.load(); }
+
+std::size_t URLSession::connectionsOpenedForTesting() { return detail::URLEngine::instance().connectionsOpened(); }
+
+std::vector<std::string> URLSession::pendingBackgroundSessionIdentifiers() {
+    std::vector<std::string> identifiers;
+    const std::string root = transfersRoot();
+    for (const auto& name : Files::contentsOfDirectory(root)) {
+        if (requestFiles(root + "/" + name).empty()) continue;
+        identifiers.push_back(percentDecode(name));
+    }
+    std::sort(identifiers.begin(), identifiers.end());
+    return identifiers;
+}
+
+}  // namespace qm::platform

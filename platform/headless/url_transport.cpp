@@ -1,0 +1,443 @@
+// The transport: every transfer of every session runs on one libcurl multi handle, driven by
+// one I/O thread that sleeps in curl_multi_poll and is woken when work arrives. Keeping all
+// transfers on one multi handle lets them share its connection pool, DNS cache and cached CA
+// store; a share object adds TLS session reuse across connections. Nothing here is torn down
+// at exit: the thread may be mid-transfer when the process ends.
+#include "url_transport.hpp"
+
+#include <curl/curl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <openssl/crypto.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <deque>
+#include <limits>
+#include <map>
+#include <thread>
+
+namespace qm::platform::detail {
+
+// What the I/O thread keeps for one running task.
+struct URLTransfer {
+    std::shared_ptr<URLSessionTask> task;
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    curl_slist* connectTo = nullptr;
+    std::string body;         // data tasks
+    std::FILE* file = nullptr;  // download tasks
+    std::string filePath;
+    bool writeFailed = false;
+    std::map<std::string, std::string> responseHeaders;
+
+    ~URLTransfer() {
+        if (file) std::fclose(file);
+        if (easy) curl_easy_cleanup(easy);
+        curl_slist_free_all(headers);
+        curl_slist_free_all(connectTo);
+    }
+};
+
+namespace {
+
+struct Settings {
+    std::mutex mutex;
+    TransportSettings values;
+};
+
+Settings& settingsStore() {
+    // Never destroyed: read by the I/O thread and by tasks resumed during exit.
+    static Settings* store = [] {
+        auto* s = new Settings;
+        if (const char* address = std::getenv("QM_SERVICE_ADDRESS"); address && *address)
+            s->values.connectTo = address;
+        if (const char* ca = std::getenv("QM_SERVICE_CA"); ca && *ca) s->values.caFile = ca;
+        return s;
+    }();
+    return *store;
+}
+
+std::string lowerCased(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+        text.remove_suffix(1);
+    return text;
+}
+
+// True when some network interface other than loopback is up.
+bool hasNetworkInterface() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return true;  // unknown: assume online
+    bool found = false;
+    for (ifaddrs* i = list; i && !found; i = i->ifa_next)
+        found = (i->ifa_flags & IFF_UP) && (i->ifa_flags & IFF_RUNNING) && !(i->ifa_flags & IFF_LOOPBACK);
+    freeifaddrs(list);
+    return found;
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* user) {
+    auto* transfer = static_cast<URLTransfer*>(user);
+    const size_t bytes = size * count;
+    if (transfer->file) {
+        if (std::fwrite(data, 1, bytes, transfer->file) != bytes) {
+            transfer->writeFailed = true;
+            return 0;
+        }
+    } else {
+        transfer->body.append(data, bytes);
+    }
+    return bytes;
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+    auto* transfer = static_cast<URLTransfer*>(user);
+    const size_t bytes = size * count;
+    const std::string_view line(data, bytes);
+    if (line.substr(0, 5) == "HTTP/") {
+        // A new response (after a redirect or an interim answer) starts over.
+        transfer->responseHeaders.clear();
+        return bytes;
+    }
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0) return bytes;
+    const std::string name = lowerCased(trimmed(line.substr(0, colon)));
+    const std::string value(trimmed(line.substr(colon + 1)));
+    auto [it, inserted] = transfer->responseHeaders.emplace(name, value);
+    if (!inserted) it->second += ", " + value;
+    return bytes;
+}
+
+void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* user);
+void unlockShare(CURL*, curl_lock_data data, void* user);
+
+}  // namespace
+
+struct URLEngine::State {
+    CURLM* multi = nullptr;
+    CURLSH* share = nullptr;
+    std::mutex shareLocks[CURL_LOCK_DATA_LAST];
+    std::atomic<std::size_t> connections{0};
+
+    struct Command {
+        bool start;
+        std::shared_ptr<URLSessionTask> task;
+        TransportSettings settings;
+    };
+    std::mutex mutex;
+    std::deque<Command> inbox;
+
+    // I/O thread only.
+    std::map<CURL*, std::unique_ptr<URLTransfer>> live;
+    std::map<const URLSessionTask*, CURL*> byTask;
+
+    void post(Command command) {
+        {
+            std::lock_guard lock(mutex);
+            inbox.push_back(std::move(command));
+        }
+        curl_multi_wakeup(multi);
+    }
+
+    void run() {
+        // A write to a socket the peer closed must not end the process.
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        for (;;) {
+            std::deque<Command> commands;
+            {
+                std::lock_guard lock(mutex);
+                commands.swap(inbox);
+            }
+            for (auto& command : commands) {
+                if (command.start) begin(std::move(command.task), command.settings);
+                else abort(command.task.get());
+            }
+            int running = 0;
+            curl_multi_perform(multi, &running);
+            int left = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+                if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result, false);
+            }
+            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+        }
+    }
+
+    void begin(std::shared_ptr<URLSessionTask> task, const TransportSettings& settings);
+    void abort(const URLSessionTask* task);
+    void finish(CURL* easy, CURLcode result, bool cancelled);
+    static void complete(const std::shared_ptr<URLSessionTask>& task, long errorCode);
+};
+
+namespace {
+void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    static_cast<URLEngine::State*>(user)->shareLocks[data].lock();
+}
+void unlockShare(CURL*, curl_lock_data data, void* user) {
+    static_cast<URLEngine::State*>(user)->shareLocks[data].unlock();
+}
+}  // namespace
+
+void URLEngine::State::complete(const std::shared_ptr<URLSessionTask>& task, long errorCode) {
+    URLEngine::deliver(task, std::nullopt, std::nullopt, std::nullopt, URLError::withCode(errorCode));
+}
+
+void URLEngine::State::begin(std::shared_ptr<URLSessionTask> task, const TransportSettings& settings) {
+    if (task->state() == URLSessionTask::State::Canceling) return complete(task, URLErrorCode::Cancelled);
+    auto transfer = std::make_unique<URLTransfer>();
+    transfer->task = task;
+    CURL* easy = curl_easy_init();
+    if (!easy) return complete(task, URLErrorCode::Unknown);
+    transfer->easy = easy;
+    const URLRequest& request = task->originalRequest();
+    const URLSessionConfiguration& configuration = task->session_->configuration();
+
+    curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_SHARE, share);
+    curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
+    if (!task->userAgent_.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, task->userAgent_.c_str());
+
+    // Method and body. The body lives in the task's request, which outlives the transfer.
+    const std::string& method = request.httpMethod;
+    if (method == "GET" || method.empty()) {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    } else if (method == "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else {
+        if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        if (method == "POST" || !request.body.empty()) {
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
+        }
+    }
+
+    bool hasExpect = false;
+    for (const auto& [name, value] : request.headers) {
+        if (name.empty() || name.find_first_of(":\r\n") != std::string::npos ||
+            value.find_first_of("\r\n") != std::string::npos)
+            continue;  // would corrupt the request
+        hasExpect = hasExpect || lowerCased(name) == "expect";
+        // "Name;" is libcurl's way of sending a header with an empty value.
+        const std::string line = value.empty() ? name + ";" : name + ": " + value;
+        transfer->headers = curl_slist_append(transfer->headers, line.c_str());
+    }
+    if (!hasExpect) transfer->headers = curl_slist_append(transfer->headers, "Expect:");
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
+
+    // Timeouts: an idle limit (no bytes for that long, connecting included) and a total cap.
+    double idle = request.timeoutInterval.value_or(configuration.timeoutIntervalForRequest);
+    if (!(idle > 0)) idle = configuration.timeoutIntervalForRequest > 0 ? configuration.timeoutIntervalForRequest : 60;
+    idle = std::min(idle, 1e7);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, std::max(1L, static_cast<long>(idle * 1000)));
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>(std::ceil(idle))));
+    const double total = configuration.timeoutIntervalForResource;
+    if (total > 0) curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(total, 1e9) * 1000));
+
+    // TLS: always verified; a configured CA file replaces the system bundle. The parsed store
+    // stays cached in the multi handle.
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 86400L);
+    if (settings.caFile) curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile->c_str());
+    if (settings.connectTo) {
+        const std::string entry = "::" + *settings.connectTo;
+        transfer->connectTo = curl_slist_append(nullptr, entry.c_str());
+        curl_easy_setopt(easy, CURLOPT_CONNECT_TO, transfer->connectTo);
+        // Every host goes to that address; a proxy would defeat it.
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+    }
+
+    if (task->isDownloadTask()) {
+        std::string path = task->downloadDirectory_ + "/qm-download-XXXXXX.tmp";
+        const int fd = mkstemps(path.data(), 4);
+        transfer->file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+        if (!transfer->file) {
+            if (fd >= 0) {
+                ::close(fd);
+                ::unlink(path.c_str());
+            }
+            return complete(task, URLErrorCode::CannotCreateFile);
+        }
+        transfer->filePath = std::move(path);
+    }
+
+    if (curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        if (!transfer->filePath.empty()) ::unlink(transfer->filePath.c_str());
+        return complete(task, URLErrorCode::Unknown);
+    }
+    byTask[task.get()] = easy;
+    live[easy] = std::move(transfer);
+}
+
+void URLEngine::State::abort(const URLSessionTask* task) {
+    const auto it = byTask.find(task);
+    if (it == byTask.end()) return;  // already finished (or begin() will see the cancel)
+    finish(it->second, CURLE_ABORTED_BY_CALLBACK, true);
+}
+
+void URLEngine::State::finish(CURL* easy, CURLcode result, bool cancelled) {
+    const auto it = live.find(easy);
+    if (it == live.end()) return;
+    std::unique_ptr<URLTransfer> transfer = std::move(it->second);
+    live.erase(it);
+    byTask.erase(transfer->task.get());
+    curl_multi_remove_handle(multi, easy);
+
+    long connects = 0;
+    if (curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects > 0)
+        connections += static_cast<std::size_t>(connects);
+
+    if (transfer->file) {
+        if (std::fclose(transfer->file) != 0) transfer->writeFailed = true;
+        transfer->file = nullptr;
+    }
+
+    long code = 0;
+    if (cancelled) code = URLErrorCode::Cancelled;
+    else if (transfer->writeFailed) code = URLErrorCode::CannotCreateFile;
+    else code = urlErrorCodeForCurl(result);
+    if (code == URLErrorCode::CannotFindHost && !hasNetworkInterface()) code = URLErrorCode::NotConnectedToInternet;
+
+    if (code != 0) {
+        if (!transfer->filePath.empty()) ::unlink(transfer->filePath.c_str());
+        complete(transfer->task, code);
+        return;
+    }
+    HTTPURLResponse response;
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    response.statusCode = status;
+    char* effective = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
+    response.url = effective ? effective : transfer->task->originalRequest().url;
+    response.headers = std::move(transfer->responseHeaders);
+    if (transfer->task->isDownloadTask())
+        URLEngine::deliver(transfer->task, std::nullopt, transfer->filePath, std::move(response), std::nullopt);
+    else
+        URLEngine::deliver(transfer->task, std::move(transfer->body), std::nullopt, std::move(response), std::nullopt);
+}
+
+long urlErrorCodeForCurl(int curlCode) {
+    switch (static_cast<CURLcode>(curlCode)) {
+        case CURLE_OK:
+            return 0;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_URL_MALFORMAT:
+            return URLErrorCode::UnsupportedURL;
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return URLErrorCode::CannotFindHost;
+        case CURLE_COULDNT_CONNECT:
+            return URLErrorCode::CannotConnectToHost;
+        case CURLE_OPERATION_TIMEDOUT:
+            return URLErrorCode::TimedOut;
+        case CURLE_SEND_ERROR:
+        case CURLE_RECV_ERROR:
+        case CURLE_GOT_NOTHING:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+        case CURLE_HTTP3:
+        case CURLE_BAD_CONTENT_ENCODING:
+        case CURLE_WEIRD_SERVER_REPLY:
+            return URLErrorCode::NetworkConnectionLost;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return URLErrorCode::HTTPTooManyRedirects;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return URLErrorCode::ServerCertificateUntrusted;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_USE_SSL_FAILED:
+            return URLErrorCode::SecureConnectionFailed;
+        case CURLE_ABORTED_BY_CALLBACK:
+            return URLErrorCode::Cancelled;
+        case CURLE_WRITE_ERROR:
+            return URLErrorCode::CannotCreateFile;
+        default:
+            return URLErrorCode::Unknown;
+    }
+}
+
+URLEngine& URLEngine::instance() {
+    static URLEngine* engine = new URLEngine;
+    return *engine;
+}
+
+URLEngine::URLEngine() : state_(new State) {
+    // Keep OpenSSL's exit-time cleanup from pulling the library out from under a transfer
+    // still running at exit (effective only if nothing initialised OpenSSL before us).
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    state_->multi = curl_multi_init();
+    // Like the platform's sessions: a few connections per host, reused; further requests
+    // wait for one rather than opening (and handshaking) a connection each.
+    curl_multi_setopt(state_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, 4L);
+    state_->share = curl_share_init();
+    curl_share_setopt(state_->share, CURLSHOPT_LOCKFUNC, lockShare);
+    curl_share_setopt(state_->share, CURLSHOPT_UNLOCKFUNC, unlockShare);
+    curl_share_setopt(state_->share, CURLSHOPT_USERDATA, state_);
+    curl_share_setopt(state_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(state_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    std::thread([state = state_] { state->run(); }).detach();
+}
+
+void URLEngine::start(std::shared_ptr<URLSessionTask> task) { state_->post({true, std::move(task), settings()}); }
+
+void URLEngine::cancel(std::shared_ptr<URLSessionTask> task) { state_->post({false, std::move(task), {}}); }
+
+std::size_t URLEngine::connectionsOpened() const { return state_->connections.load(); }
+
+TransportSettings URLEngine::settings() {
+    Settings& store = settingsStore();
+    std::lock_guard lock(store.mutex);
+    return store.values;
+}
+
+void URLEngine::setConnectTo(std::optional<std::string> address) {
+    Settings& store = settingsStore();
+    std::lock_guard lock(store.mutex);
+    store.values.connectTo = std::move(address);
+}
+
+void URLEngine::setCAFile(std::optional<std::string> path) {
+    Settings& store = settingsStore();
+    std::lock_guard lock(store.mutex);
+    store.values.caFile = std::move(path);
+}
+
+}  // namespace qm::platform::detail

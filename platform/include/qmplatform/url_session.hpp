@@ -1,0 +1,281 @@
+// URL sessions: HTTP(S) data and download tasks, and background sessions whose tasks outlive
+// the process.
+//
+// Every session is "new" to its caller, but all sessions of the process share one transport:
+// one I/O thread runs every transfer, keeps connections open for reuse, and shares TLS
+// sessions, DNS answers and the loaded CA store between requests. resume() only hands the
+// request to that thread; nothing here blocks the caller (apart from the small atomic file
+// write that persists a background task, see below).
+//
+// TLS is always verified. Proxies come from the usual environment variables (http_proxy,
+// https_proxy, no_proxy), except while a connect-to address is set.
+//
+// Threads: completion handlers and delegate calls run on the session's delegate queue: the
+// OperationQueue given at creation (OperationQueue::main() runs them on the main run loop),
+// otherwise a serial queue of the session. Each task's completion runs exactly once: with the
+// result, with -999 when cancelled (also by invalidateAndCancel), or with the error.
+//
+// Background sessions: before a background task starts, its request is written to
+// "<sandbox>/Library/BackgroundTransfers/<identifier>/<n>.plist". The file is removed when the
+// task ends with an answer from the server (any status code), is cancelled, or fails for good
+// (unsupported URL, TLS and certificate errors, ...). It is kept for a later retry when the
+// request timed out, the host could not be found or reached, the connection was lost or the
+// device is offline, and of course when the process ends first. Creating a background session
+// with that identifier (usually in a later launch) re-sends the kept requests as download
+// tasks of the new session and delivers their results to its delegate
+// (didFinishDownloadingToURL, then didCompleteWithError). A request is given up after
+// kMaxBackgroundAttempts sends.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "qmplatform/dispatch.hpp"
+
+namespace qm::platform {
+
+struct URLRequest {
+    std::string url;
+    std::string httpMethod = "GET";
+    // Sent in this order. A header given here replaces the one the transport would send
+    // (User-Agent, Accept, Content-Type, ...).
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;  // sent for every method but GET and HEAD
+    // Overrides the session's timeoutIntervalForRequest when set.
+    std::optional<double> timeoutInterval;
+};
+
+struct HTTPURLResponse {
+    std::string url;  // after redirects
+    long statusCode = 0;
+    // Names lower-cased; repeated headers joined with ", ".
+    std::map<std::string, std::string> headers;
+    // Case-insensitive lookup.
+    std::optional<std::string> valueForHTTPHeaderField(std::string_view name) const;
+};
+
+// Error codes of the platform's URL loading. A host name that cannot be resolved gives
+// NotConnectedToInternet instead of CannotFindHost when no network interface but loopback is up.
+// An HTTP status code is never an error.
+namespace URLErrorCode {
+constexpr long Unknown = -1;
+constexpr long Cancelled = -999;
+constexpr long TimedOut = -1001;
+constexpr long UnsupportedURL = -1002;
+constexpr long CannotFindHost = -1003;
+constexpr long CannotConnectToHost = -1004;
+constexpr long NetworkConnectionLost = -1005;
+constexpr long HTTPTooManyRedirects = -1007;
+constexpr long NotConnectedToInternet = -1009;
+constexpr long SecureConnectionFailed = -1200;
+constexpr long ServerCertificateUntrusted = -1202;
+constexpr long CannotCreateFile = -3000;
+}  // namespace URLErrorCode
+
+struct URLError {
+    long code = 0;
+    std::string domain = "NSURLErrorDomain";
+    std::string localizedDescription;
+
+    // An error of the URL domain with the platform's text for the code.
+    static URLError withCode(long code);
+    // Error Domain=NSURLErrorDomain Code=-1001 "The request timed out."
+    std::string description() const;
+};
+
+class URLSessionConfiguration {
+public:
+    URLSessionConfiguration() = default;
+    static URLSessionConfiguration defaultSessionConfiguration();
+    static URLSessionConfiguration backgroundSessionConfiguration(std::string identifier);
+
+    std::string identifier;  // background sessions only
+    // Seconds without any data before a task fails with -1001 (also caps connecting).
+    double timeoutIntervalForRequest = defaultTimeoutIntervalForRequest();
+    // Seconds a task may take in all before it fails with -1001.
+    double timeoutIntervalForResource = 7 * 86400;
+    bool sessionSendsLaunchEvents = false;
+
+    bool isBackground() const { return background_; }
+
+    // The timeoutIntervalForRequest of configurations created from now on (60 s unless
+    // changed). For hosts and tests; ignored unless positive.
+    static void setDefaultTimeoutIntervalForRequest(double seconds);
+    static double defaultTimeoutIntervalForRequest();
+
+private:
+    bool background_ = false;
+};
+
+class URLSession;
+
+namespace detail {
+struct URLTransfer;
+class URLEngine;
+}  // namespace detail
+
+class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
+public:
+    enum class State { Suspended, Running, Canceling, Completed };
+
+    std::size_t taskIdentifier() const { return identifier_; }
+    const URLRequest& originalRequest() const { return request_; }
+    // The request as sent. Redirects are followed inside the transport; the final URL is in
+    // the response.
+    const URLRequest& currentRequest() const { return request_; }
+    // Starts a suspended task; does nothing otherwise.
+    void resume();
+    // A suspended or running task completes with -999; a finished one is left alone.
+    void cancel();
+    State state() const { return state_.load(); }
+    bool isDownloadTask() const { return download_; }
+
+    ~URLSessionTask();
+    URLSessionTask(const URLSessionTask&) = delete;
+    URLSessionTask& operator=(const URLSessionTask&) = delete;
+
+private:
+    friend class URLSession;
+    friend class detail::URLEngine;
+    friend struct detail::URLTransfer;
+    struct Key {};
+
+public:
+    URLSessionTask(Key, std::shared_ptr<URLSession> session, std::size_t identifier, URLRequest request,
+                   bool download);
+
+private:
+    // Claims the right to deliver the result (true exactly once).
+    bool claimCompletion() { return !completionClaimed_.exchange(true); }
+
+    std::shared_ptr<URLSession> session_;
+    const std::size_t identifier_;
+    const URLRequest request_;
+    const bool download_;
+    std::function<void(const std::optional<std::string>&, const std::optional<HTTPURLResponse>&,
+                       const std::optional<URLError>&)>
+        completion_;
+    std::atomic<State> state_{State::Suspended};
+    std::atomic<bool> completionClaimed_{false};
+    std::atomic<bool> countedActive_{false};  // counted in activeTaskCount() since resume()
+    bool rejected_ = false;            // created on an invalidated session
+    std::string persistedPath_;        // background tasks: the request's file
+    std::string downloadDirectory_;    // where a download's body is written
+    std::string userAgent_;
+};
+
+class URLSessionDelegate {
+public:
+    virtual ~URLSessionDelegate() = default;
+    // A download task's body is in the file at locationPath, which is deleted when this
+    // returns. Not called for tasks with a completion handler.
+    virtual void didFinishDownloadingToURL(URLSession& session, URLSessionTask& task,
+                                           const std::string& locationPath) {
+        (void)session, (void)task, (void)locationPath;
+    }
+    // Follows every task of the session (after its completion handler, if any).
+    virtual void didCompleteWithError(URLSession& session, URLSessionTask& task,
+                                      const std::optional<URLError>& error) {
+        (void)session, (void)task, (void)error;
+    }
+};
+
+class URLSession : public std::enable_shared_from_this<URLSession> {
+public:
+    // Maximum sends of one persisted background request (over all processes).
+    static constexpr int kMaxBackgroundAttempts = 10;
+
+    // A session with the default configuration and no delegate; invalidating it does nothing.
+    static std::shared_ptr<URLSession> sharedSession();
+    // The delegate queue must outlive the session. Creating a background session re-sends
+    // the requests its identifier has kept from earlier (see above).
+    static std::shared_ptr<URLSession> sessionWithConfiguration(URLSessionConfiguration configuration,
+                                                                std::shared_ptr<URLSessionDelegate> delegate = nullptr,
+                                                                OperationQueue* delegateQueue = nullptr);
+
+    const URLSessionConfiguration& configuration() const { return configuration_; }
+    std::shared_ptr<URLSessionDelegate> delegate() const;
+
+    // Completions run on the delegate queue. Data: the body (also for 4xx/5xx answers; the
+    // status code is not an error) with the response, or an error. Download: the path of a
+    // file holding the body (deleted when the handler returns), or an error.
+    using DataCompletion = std::function<void(const std::optional<std::string>& data,
+                                              const std::optional<HTTPURLResponse>& response,
+                                              const std::optional<URLError>& error)>;
+    using DownloadCompletion = std::function<void(const std::optional<std::string>& locationPath,
+                                                  const std::optional<HTTPURLResponse>& response,
+                                                  const std::optional<URLError>& error)>;
+
+    // Tasks start suspended. On an invalidated session they complete with -999 when resumed.
+    std::shared_ptr<URLSessionTask> dataTaskWithRequest(URLRequest request, DataCompletion completion);
+    std::shared_ptr<URLSessionTask> downloadTaskWithRequest(URLRequest request, DownloadCompletion completion);
+    // The result goes to the delegate.
+    std::shared_ptr<URLSessionTask> downloadTaskWithRequest(URLRequest request);
+
+    // No new tasks; running ones finish; the delegate is released after the last one.
+    void finishTasksAndInvalidate();
+    // No new tasks; every unfinished task completes with -999.
+    void invalidateAndCancel();
+    bool isInvalidated() const { return invalidated_.load(); }
+
+    // Transport settings, process-wide, read by every task resumed afterwards. Unless set,
+    // they come from QM_SERVICE_ADDRESS and QM_SERVICE_CA at first use.
+    // "127.0.0.1:PORT": every host connects there, while TLS still checks the real host name.
+    static void setConnectTo(std::optional<std::string> address);
+    // Trust the CA certificates in this PEM file instead of the system's.
+    static void setCAFile(std::optional<std::string> path);
+
+    // Identifiers of background sessions with kept requests, sorted.
+    static std::vector<std::string> pendingBackgroundSessionIdentifiers();
+
+    // New connections the transport has opened in this process.
+    // Tasks resumed whose results have not been delivered yet, over all sessions (hosts use
+    // it to tell when the library has nothing left in flight).
+    static std::size_t activeTaskCount();
+    static std::size_t connectionsOpenedForTesting();
+
+    ~URLSession();
+    URLSession(const URLSession&) = delete;
+    URLSession& operator=(const URLSession&) = delete;
+
+private:
+    friend class URLSessionTask;
+    friend class detail::URLEngine;
+    struct Key {};
+
+public:
+    URLSession(Key, URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
+               OperationQueue* delegateQueue, bool shared);
+
+private:
+    std::shared_ptr<URLSessionTask> makeTask(URLRequest request, bool download);
+    void resendKeptRequests();
+    // Runs the task's callbacks on the delegate queue and forgets the task.
+    void deliver(std::shared_ptr<URLSessionTask> task, std::optional<std::string> body,
+                 std::optional<std::string> filePath, std::optional<HTTPURLResponse> response,
+                 std::optional<URLError> error);
+    void post(Block block);
+    void taskEnded(std::size_t identifier);
+
+    const URLSessionConfiguration configuration_;
+    OperationQueue* const delegateQueue_;
+    const bool shared_;
+    std::optional<Queue> serialQueue_;
+    std::atomic<bool> invalidated_{false};
+
+    mutable std::mutex mutex_;
+    std::shared_ptr<URLSessionDelegate> delegate_;
+    std::size_t nextIdentifier_ = 1;
+    std::map<std::size_t, std::weak_ptr<URLSessionTask>> unfinished_;
+};
+
+}  // namespace qm::platform
