@@ -1,13 +1,20 @@
 // qm-host: a command-line host app for the library.
 //
-//   qm-host --bundle DIR --sandbox DIR VERB [ARGS]... [VERB [ARGS]...]...
+//   qm-host --bundle DIR --sandbox DIR [--service HOST:PORT --ca FILE | --embedded-service DIR]
+//           VERB [ARGS]... [VERB [ARGS]...]...
 //
 // DIR of --bundle is an app folder with its Info.plist; the sandbox folder persists between
-// runs. Verbs run in order, each followed by pumping the main run loop until the library is
-// idle. Every log line of the library is printed.
+// runs. --service points every service host name at HOST:PORT and trusts the CA in FILE;
+// --embedded-service starts the local service counterpart inside this process (its state
+// in DIR) and points the library at it. Verbs run in order, each followed by pumping the
+// main run loop until the library is idle. Every log line of the library and every
+// delegate callback (as JSON) is printed.
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,11 +23,16 @@
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/json.hpp"
+#include "qmplatform/network.hpp"
+#include "qmplatform/url_session.hpp"
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/system_log.hpp"
 #include "qmplatform/webview.hpp"
 #include "quelmar/quelmar.hpp"
+#ifdef QM_HOST_WITH_SERVICE
+#include "qmservice/local_service.hpp"
+#endif
 
 namespace {
 
@@ -29,12 +41,36 @@ namespace pf = qm::platform;
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: qm-host --bundle DIR --sandbox DIR VERB [ARGS]...\n"
+                 "usage: qm-host --bundle DIR --sandbox DIR [--service HOST:PORT --ca FILE | --embedded-service DIR]\n"
+                 "               VERB [ARGS]...\n"
                  "verbs:\n"
-                 "  info          print what the platform layer sees (bundle, sandbox, device, locale)\n"
-                 "  init MODE     start the library with a mode text\n"
-                 "  prefs         print the library's preferences (both suites)\n");
+                 "  info                       print what the platform layer sees (bundle, sandbox, device, locale)\n"
+                 "  init MODE                  start the library with a mode text\n"
+                 "  track NAME [--attr k=v]... [--ltv V] [--scope N]\n"
+                 "                             track an event (scope 1 unless given)\n"
+                 "  identify ID [--param k=v]...  identify the app user\n"
+                 "  uid                        print the service's user id (waits for set-up)\n"
+                 "  background | foreground    the app leaves or enters the foreground\n"
+                 "  wait SECONDS               keep serving the main run loop for a while\n"
+                 "  prefs                      print the library's preferences\n"
+                 "  requests                   print the requests the embedded service received\n");
     return 2;
+}
+
+// Prints every delegate callback as one JSON line.
+class PrintingDelegate : public qm::quelmarDelegate {
+public:
+    void quelmarEventsResponseCallback(const Value& userInfo) override {
+        auto text = pf::json::write(userInfo);
+        std::cout << "delegate: " << (text ? *text : userInfo.description()) << std::endl;
+    }
+};
+
+// "k=v" into a dictionary entry.
+void addPair(Value& dict, const std::string& pair) {
+    auto eq = pair.find('=');
+    if (eq == std::string::npos) dict.set(pair, "");
+    else dict.set(pair.substr(0, eq), pair.substr(eq + 1));
 }
 
 std::string pretty(const Value& v) {
@@ -74,17 +110,62 @@ void printPrefs() {
 
 }  // namespace
 
+// Serves the main run loop until the library has nothing queued and no request in flight.
+void settle() {
+    auto& loop = pf::RunLoop::main();
+    for (int round = 0; round < 100; ++round) {
+        loop.runUntilIdle(60);
+        if (pf::URLSession::activeTaskCount() == 0 && loop.pendingBlocks() == 0) return;
+        loop.runUntil([] { return pf::URLSession::activeTaskCount() == 0; }, 60);
+    }
+}
+
 int main(int argc, char** argv) {
-    std::string bundleDir, sandboxDir;
+    std::string bundleDir, sandboxDir, serviceAddress, caFile, embeddedDir;
     std::vector<std::string> words;
+    bool verbsStarted = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--bundle" && i + 1 < argc) bundleDir = argv[++i];
-        else if (a == "--sandbox" && i + 1 < argc) sandboxDir = argv[++i];
-        else if (a == "--help" || a == "-h") return usage();
-        else words.push_back(a);
+        if (!verbsStarted && a == "--bundle" && i + 1 < argc) bundleDir = argv[++i];
+        else if (!verbsStarted && a == "--sandbox" && i + 1 < argc) sandboxDir = argv[++i];
+        else if (!verbsStarted && a == "--service" && i + 1 < argc) serviceAddress = argv[++i];
+        else if (!verbsStarted && a == "--ca" && i + 1 < argc) caFile = argv[++i];
+        else if (!verbsStarted && a == "--embedded-service" && i + 1 < argc) embeddedDir = argv[++i];
+        else if (!verbsStarted && (a == "--help" || a == "-h")) return usage();
+        else {
+            verbsStarted = true;
+            words.push_back(a);
+        }
     }
     if (bundleDir.empty() || sandboxDir.empty() || words.empty()) return usage();
+
+#ifdef QM_HOST_WITH_SERVICE
+    std::unique_ptr<qm::service::LocalService> embedded;
+    if (!embeddedDir.empty()) {
+        qm::service::LocalService::Options options;
+        options.stateDir = embeddedDir;
+        embedded = std::make_unique<qm::service::LocalService>(options);
+        if (!embedded->start()) {
+            std::fprintf(stderr, "qm-host: the embedded service did not start: %s\n", embedded->lastError().c_str());
+            return 1;
+        }
+        serviceAddress = embedded->address();
+        caFile = embedded->caFile();
+        std::cout << "embedded service on https://" << serviceAddress << std::endl;
+    }
+#else
+    if (!embeddedDir.empty()) {
+        std::fprintf(stderr, "qm-host: built without the local service\n");
+        return 2;
+    }
+#endif
+    if (!serviceAddress.empty()) {
+        pf::URLSession::setConnectTo(serviceAddress);
+        pf::NetworkReachability::setRouteOverride(serviceAddress);
+    }
+    if (!caFile.empty()) pf::URLSession::setCAFile(caFile);
+    auto delegate = std::make_shared<PrintingDelegate>();
+    qm::quelmar::sharedInstance().delegate = delegate;
 
     pf::RunLoop::main().setMainThread();
     pf::SystemLog::setSink([](std::string_view line) { std::cout << line << std::endl; });
@@ -94,24 +175,90 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    auto isOption = [&](std::size_t at) { return at < words.size() && words[at].rfind("--", 0) == 0; };
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& verb = words[i];
-        std::cout << "== " << verb;
-        if (verb == "init" && i + 1 < words.size()) std::cout << " " << words[i + 1];
-        std::cout << std::endl;
+        // The verb's own words: a fixed count, then "--option value" pairs for track/identify.
+        std::size_t end = i + 1;
+        if (verb == "init" || verb == "wait" || verb == "track" || verb == "identify") ++end;
+        if (verb == "track" || verb == "identify") {
+            while (end + 1 < words.size() + 1 && isOption(end)) end += 2;
+        }
+        std::string shown;
+        for (std::size_t j = i; j < std::min(end, words.size()); ++j) shown += (j == i ? "" : " ") + words[j];
+        std::cout << "== " << shown << std::endl;
+        auto argument = [&]() -> std::optional<std::string> {
+            if (i + 1 >= words.size()) return std::nullopt;
+            return words[++i];
+        };
         if (verb == "info") {
             printInfo();
         } else if (verb == "init") {
-            if (i + 1 >= words.size()) return usage();
-            qm::quelmar::Initialize(Value(words[++i]));
+            auto mode = argument();
+            if (!mode) return usage();
+            qm::quelmar::Initialize(Value(*mode));
+        } else if (verb == "track") {
+            auto name = argument();
+            if (!name) return usage();
+            Value attributes = Value::dictionary();
+            Value ltv;
+            long scope = 1;
+            while (isOption(i + 1)) {
+                const std::string option = words[++i];
+                auto value = argument();
+                if (!value) return usage();
+                if (option == "--attr") addPair(attributes, *value);
+                else if (option == "--ltv") ltv = Value(*value);
+                else if (option == "--scope") scope = std::strtol(value->c_str(), nullptr, 10);
+                else return usage();
+            }
+            qm::quelmar::trackEvents(Value(*name), attributes, ltv, scope);
+        } else if (verb == "identify") {
+            auto id = argument();
+            if (!id) return usage();
+            Value params = Value::dictionary();
+            while (isOption(i + 1)) {
+                const std::string option = words[++i];
+                auto value = argument();
+                if (!value || option != "--param") return usage();
+                addPair(params, *value);
+            }
+            qm::quelmar::UserIdentifier(Value(*id), params);
+        } else if (verb == "uid") {
+            bool answered = false;
+            qm::quelmar::getQmUid([&answered](const Value& uid) {
+                std::cout << "uid: " << uid.description() << std::endl;
+                answered = true;
+            });
+            pf::RunLoop::main().runUntil([&] { return answered; }, 30);
+        } else if (verb == "background") {
+            qm::quelmar::applicationDidEnterBackground(nullptr);
+        } else if (verb == "foreground") {
+            qm::quelmar::applicationWillEnterForeground(nullptr);
+        } else if (verb == "wait") {
+            auto seconds = argument();
+            if (!seconds) return usage();
+            pf::RunLoop::main().runFor(std::strtod(seconds->c_str(), nullptr));
         } else if (verb == "prefs") {
             printPrefs();
+        } else if (verb == "requests") {
+#ifdef QM_HOST_WITH_SERVICE
+            if (embedded) {
+                for (const auto& r : embedded->requests()) {
+                    std::cout << r.method << " https://" << r.host << r.path << std::endl;
+                    for (const auto& [k, v] : r.fields.dictionaryItems()) std::cout << "    " << k << " = " << v.description() << std::endl;
+                }
+            }
+#endif
         } else {
             std::fprintf(stderr, "qm-host: unknown verb %s\n", verb.c_str());
             return usage();
         }
-        pf::RunLoop::main().runUntilIdle(60);
+        settle();
     }
     pf::UserDefaults::synchronizeAll();
+#ifdef QM_HOST_WITH_SERVICE
+    if (embedded) embedded->stop();
+#endif
     return 0;
 }

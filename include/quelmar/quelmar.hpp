@@ -128,6 +128,12 @@ public:
 
     // Hands a result record to the delegate on the main run loop.
     void sendDataToEventsCallbackDelegate(const Value& result);
+    // The user-id wait: every `seconds` on the main run loop until set-up completes or the
+    // process's waiting budget is spent, then `block`.
+    void qmDispatchRepeatforGetQmUidInSeconds(long seconds, std::function<void()> block);
+    // Sends the push token to the service (with the user, and/or push preferences).
+    void qmSendSubscriptionIDToPanelWithToken(const Value& token, bool shouldUpdateUserID, const Value& pushPreferenceCategories,
+                                              bool shouldUpdatePushPreferences);
 
 private:
     quelmar() = default;

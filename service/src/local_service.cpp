@@ -397,7 +397,7 @@ void LocalService::State::answerPost(const RecordedRequest& request, FaultKind f
     fields.set("@domain", options.domain);  // for links back to this service
     Value filled = detail::fillPlaceholders(*answer, fields);
     if (fault == FaultKind::Refusal) filled = detail::refusal(filled);
-    res.set_content(jsonText(filled), "application/json");
+    res.set_content(jsonText(filled), "application/json; charset=utf-8");
 }
 
 LocalService::LocalService(Options options) : state_(std::make_shared<State>()) {
@@ -491,6 +491,8 @@ bool LocalService::startServing() {
     // Idle keep-alive connections hold a worker until they time out, and stop() waits for
     // the workers: keep that wait short.
     server->set_keep_alive_timeout(1);
+    // Answers are written in pieces; without this, delayed acknowledgements stall each one.
+    server->set_tcp_nodelay(true);
     server->set_exception_handler([](const httplib::Request&, httplib::Response& res,
                                      std::exception_ptr) {
         res.status = 500;

@@ -28,6 +28,13 @@ public:
     Guarded<Value> _qmModeVale;
     Guarded<Value> _qmAppCurrentLanguage;
     Guarded<Value> _qmAnalyticID;
+    // The service's user id for this device, empty until one is received.
+    Guarded<Value> qmUIDFinalStr{Value("")};
+    // The final decision of the user-id wait: "Authentication" and "http_code".
+    Guarded<Value> qmGetQmUidWaitingResponse;
+    // The main screen's size when the last campaign document arrived (hosts may read them).
+    std::atomic<double> qm_temp_ScreenWidth{0};
+    std::atomic<double> qm_temp_ScreenHeight{0};
 
     // Named per-launch containers (lists and dictionaries), read and changed under the lock.
     Value container(std::string_view name) const;

@@ -163,10 +163,7 @@ std::string qmGetFilteredData::qmAddCookiesDataInUrlString(const std::string& pa
 void qmGetFilteredData::qmCheckCloseButtonImage() {}
 void qmGetFilteredData::qmCheckCookiesExpiryWithLastSession() {}
 void qmGetFilteredData::qmSetLastSessionTimeForApp() {}
+void qmGetFilteredData::qmSetCampaignCookiesWithCampaignData(const Value&) {}
 
-void qmGetFilteredData::qmClearWaitingFunctions() {
-    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
-    if (prefs.qmObjectForKey("qm_WaitingFunctions", 0)) prefs.qmRemoveObjectForKey("qm_WaitingFunctions", 0);
-}
 
 }  // namespace qm

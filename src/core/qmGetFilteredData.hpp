@@ -41,6 +41,14 @@ public:
     // Appends the campaign cookies to a parameter text.
     std::string qmAddCookiesDataInUrlString(const std::string& parameters) const;
 
+    // Calls deferred until the settings answer, kept encrypted in "qm_WaitingFunctions".
+    void qmSceduleWaitingFunctionsWithData(const Value& record);
+    void qmExecuteWaitingFunctions();
+    void qmUpdateWaitingFunctionsWithData(const Value& list);
+    Value getEncryptionKey() const;
+    // Stores the campaign cookies of an answer.
+    void qmSetCampaignCookiesWithCampaignData(const Value& campaignData);
+
     void qmCheckCloseButtonImage();
     void qmCheckCookiesExpiryWithLastSession();
     void qmSetLastSessionTimeForApp();

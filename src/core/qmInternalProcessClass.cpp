@@ -23,21 +23,17 @@ void qmInternalProcessClass::resetQuelmar_iOS_SDK() {
     store->clear_qm_BotData();
     store->clearCachedData();
     QMSDKUserDefaultsData::sharedInstance().qmClearAllSDKPreferencesDataIntoUserDefaultsType(2);
-    qmUIDFinalStr.with([](Value& v) { if (isValidString(v)) v = Value(""); });
+    QMModuleState::shared().qmUIDFinalStr.with([](Value& v) { if (isValidString(v)) v = Value(""); });
     qmLastNidClickedForEvent.with([](Value& v) { if (isValidString(v)) v = Value(""); });
     qmFinalUTMParamsDict.with([](Value& v) { if (v.count() > 0) v = Value(); });
 }
 
-// The network steps below come with the transport; until then they do nothing.
-void qmInternalProcessClass::fetchClick() {}
-void qmInternalProcessClass::qmCheckAppInstallOrUpdate() {}
-void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value&) {}
-void qmInternalProcessClass::trackEvents(const Value&, const Value&, const Value&, long) {}
 // Campaign selection arrives with the in-app rules; until then the request is only logged.
 void qmInternalProcessClass::qmShowInAppNotificationsWithUserTokens(const Value& userTokens, const Value& customRule) {
     QMLog(QMLogLevelDebug, "In-app display requested with user tokens %@ and custom rule %@", userTokens, customRule);
 }
 void qmInternalProcessClass::qmClearPushViewCountDataFromAppGroupStorage() {}
+
 void qmInternalProcessClass::qmSubscribeWithDeviceToken(const Value&) {}
 
 }  // namespace qm

@@ -4,12 +4,20 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "core/Guarded.hpp"
 #include "quelmar/value.hpp"
 
 namespace qm {
+namespace platform {
+struct Error;
+class URLSession;
+class URLSessionTask;
+}  // namespace platform
 
 class qmInternalProcessClass : public std::enable_shared_from_this<qmInternalProcessClass> {
 public:
@@ -25,9 +33,37 @@ public:
     Guarded<Value> qmLanguage;
     Guarded<Value> qm_anal_id;
     Guarded<Value> _qmCurrentPushClID;
-    Guarded<Value> qmUIDFinalStr;
     Guarded<Value> qmLastNidClickedForEvent;
     Guarded<Value> qmFinalUTMParamsDict;
+
+    Guarded<Value> qm_IP_Mode;
+    Guarded<Value> qmGeoData;                   // geofence records of the last settings answer
+    Guarded<Value> qmScrollActiveNotification;  // campaigns waiting for the on-scroll trigger
+
+    // Transport ----------------------------------------------------------------------------
+    // Answers run on the main queue: the failure handler first (nothing after a successful
+    // exchange), then the completion handler with the parsed JSON answer (nothing when the
+    // body was not JSON).
+    using QMCompletionHandler = std::function<void(const Value& response)>;
+    using QMFailureHandler = std::function<void(const std::optional<platform::Error>& error)>;
+
+    // The common parameter text every request starts with; device-id type 1 names the field
+    // "device_id" (else "deviceID"), package-id type 1 names it "package" (else "mobile_app_id").
+    std::string qmGetDefaultPostParamsWithDeviceIDType(long deviceIDType, long packageIDType);
+    void qmHitAPIWithPOSTRequestforUrlString(const Value& urlString, const Value& userAgent, const Value& paramStrings,
+                                             long headerContentType, QMCompletionHandler completionHandler,
+                                             QMFailureHandler failuerHandler);
+    // The same request on a background session that survives the process; its answer goes to
+    // URLSession(...).
+    void qmHitAPIRequestWithBackgroundSupportforUrlString(const Value& urlString, const Value& userAgent,
+                                                          const Value& paramStrings, long headerContentType,
+                                                          const std::string& backgroundConfigID);
+    // Background answers (push statistics, settings fetched with a push click id).
+    void URLSession(platform::URLSession& session, platform::URLSessionTask& downloadTask, const std::string& location);
+    // Re-creates the background sessions whose requests an earlier process left unsent.
+    void qmResumePendingBackgroundRequests();
+    // Applies a settings answer (the account-settings step fills this in).
+    void qmUpdateSettingsFetchedFromServerWithResponseDict(const Value& response);
 
     // Wipes every stored file and library preference (brand change).
     void resetQuelmar_iOS_SDK();
@@ -39,6 +75,7 @@ public:
 
     // Event tracking.
     void trackEvents(const Value& eventName, const Value& attributes, const Value& lifetimeValue, long scope);
+    void qmCheckTransactionalEventsForEventName(const Value& eventName);
 
     // Push: trims the extension's received-push list; subscribes a device token.
     void qmClearPushViewCountDataFromAppGroupStorage();

@@ -214,8 +214,6 @@ Value quelmar::OpenUrlGetDataWithApplication(const std::shared_ptr<platform::App
 void quelmar::trackEvents(const Value& eventName, const Value& attributes, const Value& lifetimeValue, long scope) {
     if (auto e = engine()) e->trackEvents(eventName, attributes.count() > 0 ? attributes : Value(), lifetimeValue, scope);
 }
-void quelmar::UserIdentifier(const Value&, const Value&) {}
-void quelmar::getQmUid(std::function<void(const Value&)>) {}
 
 // In-app campaigns ------------------------------------------------------------------------
 
@@ -296,6 +294,7 @@ void quelmar::DidRegisteredNotification(const std::shared_ptr<platform::Applicat
 }
 
 Value quelmar::getPushRegistrationToken() { return Value(); }
+void quelmar::qmSendSubscriptionIDToPanelWithToken(const Value&, bool, const Value&, bool) {}
 void quelmar::pushPreferences(const Value&, bool) {}
 void quelmar::schedulePushNotificationwithNotificationID(const Value&, const Value&, const Value&, const Value&, const Value&,
                                                          const Value&, const Value&) {}

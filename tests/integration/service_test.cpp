@@ -73,7 +73,7 @@ TEST_F(LocalServiceTest, VerifiedPostIsAnsweredAndRecorded) {
     const double after = systemNowSince2001();
     ASSERT_TRUE(answer.ok) << answer.error;
     EXPECT_EQ(answer.status, 200);
-    EXPECT_EQ(answer.headers["content-type"], "application/json");
+    EXPECT_EQ(answer.headers["content-type"], "application/json; charset=utf-8");
     Value expected = *qm::platform::json::parse(R"({
         "Account": "success", "Authentication": "success", "Message": "Event add to cart recorded",
         "campaignCookie": {

@@ -1,0 +1,229 @@
+// Account settings: the click fetch, the install-or-update check, the settings fetch and
+// applying its answer.
+#include "core/QMLogger.hpp"
+#include "core/QMModuleState.hpp"
+#include "core/QMSDKDataStore.hpp"
+#include "core/QMSDKNetworkManager.hpp"
+#include "core/QMSDKUserDefaultsData.hpp"
+#include "core/qmGetFilteredData.hpp"
+#include "core/qmInternalProcessClass.hpp"
+#include "qmplatform/bundle.hpp"
+#include "qmplatform/dispatch.hpp"
+#include "qmplatform/error.hpp"
+#include "qmplatform/json.hpp"
+#include "quelmar/quelmar.hpp"
+
+namespace qm {
+namespace {
+
+QMSDKUserDefaultsData& prefs() { return QMSDKUserDefaultsData::sharedInstance(); }
+
+// The start-up's file store, or the process-wide one before any start-up.
+std::shared_ptr<QMSDKDataStore> fileStore() {
+    auto store = QMModuleState::shared().qmStoreData();
+    return store ? store : QMSDKDataStore::sharedInstance();
+}
+
+// Requests go out with the web user agent found at start-up; it is kept as the agent of the
+// last fetch too.
+Value copyUserAgentForFetch() {
+    Value agent = prefs().qmObjectForKey("qm_secretAgent", 0);
+    prefs().qmSetObject(agent, "qm_userAgent", 0);
+    return agent;
+}
+
+bool hasValidDescription(const std::optional<platform::Error>& error) {
+    return error && isValidString(Value(error->description()));
+}
+
+// A member that is a dictionary with entries and whose "data" has entries.
+bool hasData(const Value& member) { return member.isDictionary() && member.count() > 0 && member["data"].count() > 0; }
+
+// The service's "Authentication" must be the text "success" itself; other types fail.
+bool isAuthenticated(const Value& data) { return data["Authentication"] == Value("success"); }
+
+// YES when the "%@" text of `status` is valid and reads as the integer 1.
+bool statusIsOn(const Value& status) {
+    const Value text(status.description());
+    return isValidString(text) && text.integerValue() == 1;
+}
+
+}  // namespace
+
+void qmInternalProcessClass::fetchClick() {
+    const Value userAgent = copyUserAgentForFetch();
+    // Engines are always owned by a shared pointer (start-up and sharedInstance make them so).
+    if (auto self = weak_from_this().lock()) {
+        platform::Queue::global().async([self, userAgent] {
+            // Runs on a global queue; the handlers below run on the main queue.
+            self->qmHitAPIWithPOSTRequestforUrlString(
+                Value(QMSDKNetworkManager::sharedInstance().qmGetFetchClicksApiURLString()), userAgent,
+                Value(self->qmGetDefaultPostParamsWithDeviceIDType(0, 1)), 1,
+                [self](const Value& response) {
+                    if (response.count() == 0) {
+                        QMLog(QMLogLevelError,
+                              "Invalid authentication, analytics could not be completed. Kindly check your internet "
+                              "connection and retry again");
+                        return;
+                    }
+                    if (response["Authentication"].description() != "success") return;
+                    if (response.contains("qm_anal_id")) self->qm_anal_id.set(Value(response["qm_anal_id"].description()));
+                    prefs().qmSetObject(self->qm_anal_id.get(), "qm_anal_id", 2);
+                    prefs().qmSynchronizeIntoUserDefaultsType(2);
+                    self->_fetchClickComplete = true;
+                },
+                [](const std::optional<platform::Error>& error) {
+                    if (!hasValidDescription(error)) return;
+                    QMLog(QMLogLevelError, "Authentication failed, analytics could not be completed. Error description: %@",
+                          error->description());
+                });
+        });
+    }
+    qmCheckAppInstallOrUpdate();
+}
+
+void qmInternalProcessClass::qmCheckAppInstallOrUpdate() {
+    qm_IP_Mode.set(prefs().qmObjectForKey("qm_AppMode", 0));
+    const Value currentVersion = platform::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString");
+    const Value stored = prefs().qmObjectForKey("qm_appVersion", 0);
+    const Value storedVersion = stored ? Value(stored.description()) : Value();
+
+    if (isValidString(storedVersion) && storedVersion.description() == currentVersion.description()) {
+        QMLog(QMLogLevelInfo, "Neither install nor an update. So no specific event will execute to track this state");
+    } else if (isValidString(storedVersion)) {
+        QMLog(QMLogLevelInfo, "A new version has been updated.");
+        quelmar::trackEvents("update", Value(), Value(), 1);
+        prefs().qmSetObject(currentVersion, "qm_appVersion", 0);
+    } else {
+        QMLog(QMLogLevelInfo, "First install");
+        quelmar::trackEvents("install", Value(), Value(), 3);
+        prefs().qmSetObject(currentVersion, "qm_appVersion", 0);
+    }
+    prefs().qmSynchronizeIntoUserDefaultsType(0);
+}
+
+void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value& pushClickID) {
+    const Value userAgent = copyUserAgentForFetch();
+    auto self = weak_from_this().lock();
+    if (!self) return;
+    platform::Queue::global().async([self, userAgent, pushClickID] {
+        // Runs on a global queue: the campaign file is rewritten by the answer.
+        fileStore()->clear_qm_notifications_bID_Data();
+
+        std::string params = self->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
+        const Value userID = prefs().qmObjectForKey("qm_userID", 0);
+        if (isValidString(userID)) params += format("&userID=%@", userID);
+        const Value utm = self->qmFinalUTMParamsDict.get();
+        if (utm.count() > 0) {
+            if (auto utmText = platform::json::write(utm)) params += format("&utm_params=%@", *utmText);
+        }
+        const Value url(QMSDKNetworkManager::sharedInstance().qmGetFetchSettingsApiURLString());
+
+        if (isValidString(pushClickID, true)) {
+            // The answer reaches qmUpdateSettingsFetchedFromServerWithResponseDict through the
+            // background session's delegate, on the main queue.
+            params += format("&_qm_pu_clid=%@", pushClickID);
+            self->qmHitAPIRequestWithBackgroundSupportforUrlString(url, userAgent, Value(params), 1,
+                                                                   format("qmSessionBgTaskSettings_puClid_%@", pushClickID));
+            return;
+        }
+        self->qmHitAPIWithPOSTRequestforUrlString(
+            url, userAgent, Value(params), 1,
+            [self](const Value& response) {
+                if (response.count() > 0) self->qmUpdateSettingsFetchedFromServerWithResponseDict(response);
+            },
+            [](const std::optional<platform::Error>& error) {
+                if (!hasValidDescription(error)) return;
+                QMLog(QMLogLevelError, "Authentication failed for settings request with error description: %@",
+                      error->description());
+            });
+    });
+}
+
+// Runs on the main queue.
+void qmInternalProcessClass::qmUpdateSettingsFetchedFromServerWithResponseDict(const Value& response) {
+    _qmCurrentPushClID.set(Value(""));
+    // Only a dictionary with entries is an answer; anything else is treated as empty.
+    if (!response.isDictionary() || response.count() == 0) return;
+    auto& module = QMModuleState::shared();
+
+    // In-app campaigns.
+    const Value& banner = response["banner"];
+    if (hasData(banner)) {
+        const Value& data = banner["data"];
+        // The headless host has no screen yet: the size is recorded as zero.
+        module.qm_temp_ScreenWidth = 0.0;
+        module.qm_temp_ScreenHeight = 0.0;
+        qmScrollActiveNotification.set(Value::array());
+        if (isAuthenticated(data)) {
+            fileStore()->write_qm_notifications_bID_Data(data);
+            _fetchBrandSettingsComplete = true;
+        } else {
+            _fetchBrandSettingsComplete = true;
+            QMLog(QMLogLevelError, "Invalid authentication for retrieving InApp Banner or Survey notifications");
+        }
+    }
+
+    // Push switch and geofences.
+    const Value& push = response["push"];
+    if (hasData(push)) {
+        const Value& data = push["data"];
+        if (!prefs().qmBoolForKey("qm_PushStatusActive", 0)) prefs().qmSetBOOL(true, "qm_PushStatusActive", 0);
+        if (isAuthenticated(data)) {
+            const Value& details = data["push_details"];
+            if (details.count() > 0) {
+                const Value& ios = details["ios"];
+                const bool active = !isValidString(ios) || Value(ios.description()).integerValue() == 1;
+                prefs().qmSetBOOL(active, "qm_PushStatusActive", 0);
+                prefs().qmSynchronizeIntoUserDefaultsType(0);
+                if (details.contains("geofence")) {
+                    qmGeoData.set(Value::array());
+                    if (details["geofence"].count() > 0) qmGeoData.set(details["geofence"]);
+                    fileStore()->write_qm_Geofencing(qmGeoData.get());
+                }
+                _fetchPushSettingsComplete = true;
+            }
+        } else {
+            _fetchPushSettingsComplete = true;
+            QMLog(QMLogLevelError, "Invalid authentication for retrieving push notification settings");
+        }
+    }
+
+    // Life-cycle events and the service-side log switch.
+    const Value& events = response["events"];
+    if (events.isDictionary() && events.count() > 0) {
+        prefs().qmSetBOOL(statusIsOn(events["status"]), "qm_LifeCycleEventsStatus", 0);
+        prefs().qmSynchronizeIntoUserDefaultsType(0);
+    }
+    const Value& logs = response["logs"];
+    if (logs.isDictionary() && logs.count() > 0) {
+        prefs().qmSetBOOL(statusIsOn(logs["status"]), "qm_LogsSettingStatus", 0);
+        prefs().qmSynchronizeIntoUserDefaultsType(0);
+    }
+
+    // Chat bot.
+    const Value& bot = response["bot"];
+    if (hasData(bot)) {
+        const Value& data = bot["data"];
+        fileStore()->clear_qm_BotData();
+        if (isAuthenticated(data)) {
+            fileStore()->write_qm_BotData(data);
+            _fetchBotSettingsComplete = true;
+        } else {
+            _fetchBotSettingsComplete = true;
+            QMLog(QMLogLevelError, "Invalid authentication for retrieving chatBot settings");
+        }
+    }
+
+    // Campaign attribution: the service's user id and cookies.
+    const Value& campaignCookie = response["campaignCookie"];
+    if (campaignCookie.isDictionary() && campaignCookie.count() > 0) {
+        const Value uuid(campaignCookie["uuid"].description());
+        if (isValidString(uuid, true)) module.qmUIDFinalStr.set(uuid);
+        qmGetFilteredData::sharedInstance().qmSetCampaignCookiesWithCampaignData(campaignCookie);
+    }
+
+    qmGetFilteredData::sharedInstance().qmExecuteWaitingFunctions();
+}
+
+}  // namespace qm

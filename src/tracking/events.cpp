@@ -1,0 +1,252 @@
+// Event tracking: validation, the once-in-N-days limit, the event request and the result
+// records handed to the host's delegate.
+#include <cstdint>
+#include <optional>
+
+#include "core/QMLogger.hpp"
+#include "core/QMSDKNetworkManager.hpp"
+#include "core/QMSDKUserDefaultsData.hpp"
+#include "core/qmGetFilteredData.hpp"
+#include "core/qmInternalProcessClass.hpp"
+#include "qmplatform/bundle.hpp"
+#include "qmplatform/clock.hpp"
+#include "qmplatform/datetime.hpp"
+#include "qmplatform/device.hpp"
+#include "qmplatform/dispatch.hpp"
+#include "qmplatform/error.hpp"
+#include "qmplatform/plist.hpp"
+#include "qmplatform/sandbox.hpp"
+#include "quelmar/quelmar.hpp"
+
+namespace qm {
+namespace {
+
+constexpr const char* kResourceFileMissing =
+    "qmResourceValues.plist file not found. Even if it's optional, you may ignore it if you're not utilizing a function "
+    "that's necessary.";
+
+// The appearance file of the main bundle as a dictionary; nothing when the bundle has no such
+// file. A file that cannot be read as a dictionary counts as an empty one.
+std::optional<Value> readResourceValues() {
+    auto path = platform::Bundle::main().pathForResource("qmResourceValues", "plist");
+    if (!path) return std::nullopt;
+    auto bytes = platform::Files::readFile(*path);
+    if (!bytes) return std::nullopt;
+    auto content = platform::plist::read(*bytes);
+    if (!content || !content->isDictionary()) return Value::dictionary();
+    return *content;
+}
+
+bool isInvalidScope(std::int32_t scope) { return scope == 0 || scope == 4 || scope == 5 || scope == 6; }
+
+Value result(const char* status, const Value& eventName, const Value& message, const Value& type) {
+    Value record{{"status", status}, {"message", message}, {"type", type}, {"callbackType", "event"}};
+    if (eventName) record.set("eventName", eventName);
+    return record;
+}
+
+void report(const Value& record) {
+    if (record.count() > 0) quelmar::sharedInstance().sendDataToEventsCallbackDelegate(record);
+}
+
+// What the calling thread gathered for one event; the rest of the work uses only this.
+struct EventCall {
+    Value name;
+    Value attributes;
+    Value lifetimeValue;
+    std::int32_t scope = 0;
+    Value userID;
+    Value appVersion;
+    double systemVersion = 0;
+    std::string periodicityKey;
+    Value lastSentDay;  // "yyyy-MM-dd" of the last accepted sending of a periodic event
+    Value userAgent;
+};
+
+// A periodic event sent `days` calendar days ago: the blocking result, or nothing when it may
+// be sent again.
+Value periodicBlock(const EventCall& call, long days) {
+    const auto resources = readResourceValues();
+    if (!resources) QMLog(QMLogLevelInfo, kResourceFileMissing);
+    const bool includeLastDay =
+        resources && (*resources)["qmBooleans"]["qmShouldIncludeEventScopeValueLastDay"].boolValue();
+    const long scope = call.scope;
+    const bool blocked = includeLastDay ? days < scope : days <= scope;
+    if (!blocked) return Value();
+    if (days < scope) {
+        return result("fail", call.name,
+                      format("%@ event can be track once in %d days. It will track after %ld days", call.name, scope,
+                             scope - days),
+                      Value(4.0));
+    }
+    return result("fail", call.name,
+                  format("%@ event can be track once in %d days. It can be track from tomorrow or later.", call.name,
+                         scope),
+                  Value(5));
+}
+
+// The result for an answer with entries.
+Value answerResult(const EventCall& call, const Value& answer) {
+    if (answer["Account"].description() != "success") {
+        Value message = answer["Message"];
+        return result("fail", call.name, isValidString(message) ? Value(message.description()) : Value("Authentication error"),
+                      Value(12.0));
+    }
+    const std::string authentication = answer["Authentication"].description();
+    if (authentication == "success") {
+        Value record = result("success", call.name,
+                              format("Tracking Conversion successful for %@ event or this Event Already Performed", call.name),
+                              Value(0));
+        if (call.attributes.count() > 0) record.set("attributes", call.attributes);
+        return record;
+    }
+    if (authentication == "Attribution tracking is disabled") {
+        return result("fail", call.name,
+                      "LIFE-CYCLE Events is INACTIVE or Your Account is not Upgraded. Kindly activate lifecycle event from "
+                      "Quelmar Account or Upgrade your account if required",
+                      Value(10));
+    }
+    Value message = answer["Message"];
+    if (isValidString(message)) return result("fail", call.name, Value(message.description()), Value(11.1));
+    return result("fail", call.name, "Conversion Failed", Value(11.0));
+}
+
+}  // namespace
+
+// Runs on the calling thread up to the hand-over to a global queue; the request, its answer
+// handling (main queue) and every report follow from there.
+void qmInternalProcessClass::trackEvents(const Value& eventName, const Value& attributes, const Value& lifetimeValue,
+                                         long scopeValue) {
+    const auto scope = static_cast<std::int32_t>(scopeValue);
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+
+    // Before set-up, acceptable events wait for the settings answer; the rest are dropped.
+    if (!_fetchBrandSettingsComplete) {
+        if (isValidString(eventName) && scope >= 1 && !isInvalidScope(scope)) {
+            Value record{{"qmFunctionName", "qmTrackEvent"}, {"qmEventName", eventName}, {"qmEventScope", Value(scope)}};
+            if (attributes.count() > 0) record.set("qmEventAttributes", attributes);
+            if (isValidString(lifetimeValue)) record.set("qmEventLtv", lifetimeValue);
+            qmGetFilteredData::sharedInstance().qmSceduleWaitingFunctionsWithData(record);
+        }
+        return;
+    }
+
+    EventCall call;
+    call.name = eventName;
+    call.attributes = attributes;
+    call.lifetimeValue = lifetimeValue;
+    call.scope = scope;
+    if (Value userID = prefs.qmObjectForKey("qm_userID", 0)) call.userID = Value(userID.description());
+    call.periodicityKey = format("qm_Periodicity4Event_%@", eventName);
+    Value appVersion = prefs.qmObjectForKey("qm_appVersion", 0);
+    if (!isValidString(appVersion)) appVersion = platform::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString");
+    call.appVersion = appVersion;
+    call.systemVersion = Value(platform::Device::current().systemVersion()).doubleValue();
+    call.userAgent = prefs.qmObjectForKey("qm_secretAgent", 0);
+
+    if (!isValidString(eventName)) {
+        QMLog(QMLogLevelError, "The event name for the track event cannot be empty. Please define an event name and retry.");
+        report(result("fail", Value(), "Event Name is NULL/Empty", Value(1)));
+        return;
+    }
+    if (isInvalidScope(scope)) {
+        QMLog(QMLogLevelError,
+              "Invalid scope value. It can not be 4, 5, or 6. Kindly check the SDK documentation for more details.");
+        report(result("fail", eventName, "Invalid Scope Value Found", Value(3)));
+        return;
+    }
+    if (scope >= 7) call.lastSentDay = prefs.qmObjectForKey(call.periodicityKey, 0);
+
+    // The period check reads the bundle's appearance file, so it runs with the request on the
+    // global queue rather than on the caller's thread.
+    platform::Queue::global().async([self = shared_from_this(), call] {
+        auto& defaults = QMSDKUserDefaultsData::sharedInstance();
+        auto& utility = qmGetFilteredData::sharedInstance();
+        defaults.qmSynchronizeIntoUserDefaultsType(0);
+
+        if (call.scope >= 7 && isValidString(call.lastSentDay)) {
+            const platform::DateFormatter dayFormat("yyyy-MM-dd");
+            const auto lastDay = dayFormat.date(call.lastSentDay.description());
+            const auto today = dayFormat.date(dayFormat.string(platform::Clock::currentDate()));
+            if (lastDay && today) {
+                Value blocked = periodicBlock(call, platform::Calendar::daysBetween(*lastDay, *today));
+                if (blocked) {
+                    QMLog(QMLogLevelError, "event error description: %@", blocked["message"]);
+                    report(blocked);
+                    return;
+                }
+            }
+        }
+        if (!utility.qmIsConnected()) {
+            report(result("fail", call.name, "No internet found.", Value(16)));
+            return;
+        }
+
+        std::string params = self->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
+        params += format("&event_name=%@&ltv=%@&os_version=%f&app_version=%@&scope=%@", call.name,
+                         call.lifetimeValue ? call.lifetimeValue : Value(""),
+                         static_cast<double>(static_cast<float>(call.systemVersion)), call.appVersion,
+                         call.scope < 7 ? Value(std::to_string(call.scope)) : Value("1"));
+        if (call.attributes.count() > 0) {
+            Value json = utility.qmStringifyDictionary(call.attributes);
+            if (isValidString(json)) params += format("&attributes=%@", json);
+        }
+        if (isValidString(call.userID)) params += format("&userID=%@", call.userID);
+        Value lastClickedPush = self->qmLastNidClickedForEvent.get();
+        if (isValidString(lastClickedPush)) params += format("&push=%@", lastClickedPush);
+        Value body = utility.qmAddCurrentDeviceInfoToUrlString(Value(params));
+
+        self->qmHitAPIWithPOSTRequestforUrlString(
+            Value(QMSDKNetworkManager::sharedInstance().qmRecordEventApiURLString()), call.userAgent, body, 1,
+            // Main queue.
+            [self, call](const Value& answer) {
+                if (answer.count() == 0) return;
+                if (answer["Account"].description() == "success") {
+                    if (answer["campaignCookie"].count() > 0) {
+                        qmGetFilteredData::sharedInstance().qmSetCampaignCookiesWithCampaignData(answer["campaignCookie"]);
+                    }
+                    if (call.scope >= 7) {
+                        auto& store = QMSDKUserDefaultsData::sharedInstance();
+                        store.qmSetObject(Value(platform::DateFormatter("yyyy-MM-dd").string(platform::Clock::currentDate())),
+                                          Value(call.periodicityKey), 0);
+                        store.qmSynchronizeIntoUserDefaultsType(0);
+                    }
+                    self->qmCheckTransactionalEventsForEventName(call.name);
+                }
+                report(answerResult(call, answer));
+            },
+            // Main queue, before the completion.
+            [call](const std::optional<platform::Error>& error) {
+                if (!error || !isValidString(Value(error->description()))) return;
+                QMLog(QMLogLevelError, "Authentication failed to trackEvent request with error description: %@",
+                      error->description());
+                report(result("fail", call.name, "Something went wrong while processing with API", Value(8)));
+            });
+    });
+}
+
+void qmInternalProcessClass::qmCheckTransactionalEventsForEventName(const Value& eventName) {
+    const auto resources = readResourceValues();
+    if (!resources) {
+        QMLog(QMLogLevelInfo, kResourceFileMissing);
+        return;
+    }
+    const Value& arrays = (*resources)["qmArrays"];
+    if (arrays && !arrays.isDictionary()) {
+        QMLog(QMLogLevelError, "qmResourceValues.plist file contains a key qmArrays which must be of type Dictionary");
+        return;
+    }
+    const Value& names = arrays["qm_geofenceTransactionalEventNames"];
+    if (!names.isArray() || names.count() == 0) return;
+    for (const auto& name : names.arrayItems()) {
+        if (name == eventName) {
+            auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+            prefs.qmSetObject(Value(platform::DateFormatter("yyyy-MM-dd HH:mm:ss").string(platform::Clock::currentDate())),
+                              "qm_GeoTransactionalEventStoredDate", 0);
+            prefs.qmSynchronizeIntoUserDefaultsType(0);
+            return;
+        }
+    }
+}
+
+}  // namespace qm

@@ -1,0 +1,170 @@
+// The deferred call queue: what is accepted, its encrypted stored form, replay and the key.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "core/QMModuleState.hpp"
+#include "core/QMSDKEncryptionHandler.hpp"
+#include "core/QMSDKUserDefaultsData.hpp"
+#include "core/qmGetFilteredData.hpp"
+#include "core/qmInternalProcessClass.hpp"
+#include "qmplatform/json.hpp"
+#include "qmplatform/preferences.hpp"
+#include "qmplatform/url_session.hpp"
+#include "test_host.hpp"
+
+using namespace qm;
+
+namespace {
+const char* kSecret = "secret-key-0123456789abcdef";  // the test app's qmSecretKey
+const char* kUnreadable = "[quelmar]-[ERROR]: Invalid waiting function data or no data was found.";
+
+qmGetFilteredData& utility() { return qmGetFilteredData::sharedInstance(); }
+Value stored() { return QMSDKUserDefaultsData::sharedInstance().qmSDKStdUserDefaults->objectForKey("qm_WaitingFunctions"); }
+
+// The stored queue decrypted with `key`; nothing when absent or undecryptable.
+std::optional<std::string> storedPlainText(const char* key = kSecret) {
+    const Value text = stored();
+    if (!text.isString()) return std::nullopt;
+    return QMSDKEncryptionHandler::sharedInstance().qmDecryptWithKey(key, text);
+}
+
+const Value kEvent{{"qmFunctionName", "qmTrackEvent"},
+                   {"qmEventName", "purchase"},
+                   {"qmEventScope", 2},
+                   {"qmEventAttributes", Value{{"sku", "A1"}}},
+                   {"qmEventLtv", "9.5"}};
+const Value kUser{{"qmFunctionName", "qmTrackUser"}, {"qmTrackUserID", "user-7"}};
+const Value kShow{{"qmFunctionName", "qmShowInAppNotification"}};
+const Value kLater{{"qmFunctionName", "qmLater"}, {"x", 1}};
+
+// Replayed calls reach an engine whose settings are in, so none of them is deferred again.
+std::shared_ptr<qmInternalProcessClass> readyEngine() {
+    auto engine = std::make_shared<qmInternalProcessClass>();
+    engine->_fetchBrandSettingsComplete = true;
+    engine->_fetchPushSettingsComplete = true;
+    QMModuleState::shared().setQmInternalProcess(engine);
+    platform::URLSession::setConnectTo("127.0.0.1:1");  // replayed requests stay on this machine
+    return engine;
+}
+}  // namespace
+
+TEST(WaitingFunctions, AcceptedRecordsAreStoredAsEncryptedPrettyJson) {
+    testkit::TestHost host;
+    utility().qmSceduleWaitingFunctionsWithData(Value{{"qmFunctionName", "qmTrackEvent"}, {"qmEventName", "x"}, {"qmEventScope", 5}});
+    EXPECT_FALSE(stored());  // scope 5 is never deferred
+
+    utility().qmSceduleWaitingFunctionsWithData(kEvent);
+    utility().qmSceduleWaitingFunctionsWithData(kUser);
+    // Refused: scopes 0, 4 and 6, a missing name, an empty or missing user id, unknown kinds,
+    // no entries.
+    for (const Value& refused :
+         {Value{{"qmFunctionName", "qmTrackEvent"}, {"qmEventName", "x"}, {"qmEventScope", 0}},
+          Value{{"qmFunctionName", "qmTrackEvent"}, {"qmEventName", "x"}, {"qmEventScope", "4"}},
+          Value{{"qmFunctionName", "qmTrackEvent"}, {"qmEventName", "x"}, {"qmEventScope", 6}},
+          Value{{"qmFunctionName", "qmTrackEvent"}, {"qmEventScope", 2}},
+          Value{{"qmFunctionName", "qmTrackUser"}, {"qmTrackUserID", ""}}, Value{{"qmFunctionName", "qmTrackUser"}},
+          kLater, Value::dictionary()}) {
+        utility().qmSceduleWaitingFunctionsWithData(refused);
+    }
+
+    const Value text = stored();
+    ASSERT_TRUE(text.isString());
+    EXPECT_TRUE(std::regex_match(text.string(), std::regex("[A-Za-z0-9+/]+={0,2}")));
+    EXPECT_EQ(storedPlainText(), std::optional<std::string>(R"([
+  {
+    "qmEventAttributes" : {
+      "sku" : "A1"
+    },
+    "qmEventLtv" : "9.5",
+    "qmEventName" : "purchase",
+    "qmEventScope" : 2,
+    "qmFunctionName" : "qmTrackEvent"
+  },
+  {
+    "qmFunctionName" : "qmTrackUser",
+    "qmTrackUserID" : "user-7"
+  }
+])"));
+
+    // An empty list stores nothing and keeps the old value; clearing removes it.
+    utility().qmUpdateWaitingFunctionsWithData(Value::array());
+    EXPECT_EQ(stored(), text);
+    utility().qmClearWaitingFunctions();
+    EXPECT_FALSE(stored());
+}
+
+TEST(WaitingFunctions, ReplayEmptiesTheQueueButKeepsUnknownRecords) {
+    testkit::TestHost host;
+    readyEngine();
+    utility().qmUpdateWaitingFunctionsWithData(Value::array({kEvent, kLater, kUser, kShow}));
+    utility().qmExecuteWaitingFunctions();
+    EXPECT_EQ(host.logCount("[quelmar]-[INFO]: Show method triggered"), 1u);
+    const std::string onlyLater = R"([
+  {
+    "qmFunctionName" : "qmLater",
+    "x" : 1
+  }
+])";
+    EXPECT_EQ(storedPlainText(), onlyLater);
+
+    // The left-over record survives further replays.
+    utility().qmExecuteWaitingFunctions();
+    EXPECT_EQ(storedPlainText(), onlyLater);
+
+    // A record scheduled after the replay is queued behind it, and replay then empties it.
+    utility().qmClearWaitingFunctions();
+    utility().qmSceduleWaitingFunctionsWithData(kShow);
+    utility().qmSceduleWaitingFunctionsWithData(kUser);
+    utility().qmExecuteWaitingFunctions();
+    EXPECT_FALSE(stored());
+    EXPECT_EQ(host.logCount("[quelmar]-[INFO]: Show method triggered"), 2u);
+    EXPECT_FALSE(host.logContains(kUnreadable));
+}
+
+TEST(WaitingFunctions, ChangedSecretKeyMakesTheStoredQueueUnreadable) {
+    testkit::TestHost host;
+    EXPECT_EQ(utility().getEncryptionKey(), Value(kSecret));
+    utility().qmSceduleWaitingFunctionsWithData(kUser);
+    ASSERT_TRUE(storedPlainText());
+
+    Value info = testkit::TestHost::defaultInfo();
+    info.set("qmSecretKey", "another-key");
+    host.writeInfo(info);
+    utility().qmSceduleWaitingFunctionsWithData(kShow);
+    EXPECT_EQ(host.logCount(kUnreadable), 1u);
+    EXPECT_EQ(storedPlainText("another-key"), std::optional<std::string>(R"([
+  {
+    "qmFunctionName" : "qmShowInAppNotification"
+  }
+])"));
+
+    // Text that decrypts to something other than JSON reads as empty too.
+    auto garbage = QMSDKEncryptionHandler::sharedInstance().qmEncryptWithKey("another-key", "not json");
+    QMSDKUserDefaultsData::sharedInstance().qmSetObject(Value(*garbage), "qm_WaitingFunctions", 0);
+    readyEngine();
+    utility().qmExecuteWaitingFunctions();
+    EXPECT_EQ(host.logCount(kUnreadable), 2u);
+    EXPECT_FALSE(host.logContains("Show method triggered"));
+    EXPECT_FALSE(stored());
+}
+
+TEST(WaitingFunctions, ConcurrentSchedulingAndReplayLoseNoRecord) {
+    testkit::TestHost host;
+    readyEngine();
+    constexpr int kThreads = 4, kPerThread = 15;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < kPerThread; ++i) utility().qmSceduleWaitingFunctionsWithData(kShow);
+        });
+    }
+    for (int i = 0; i < 10; ++i) utility().qmExecuteWaitingFunctions();  // the main thread replays meanwhile
+    for (auto& thread : threads) thread.join();
+
+    std::size_t left = 0;
+    if (auto text = storedPlainText()) left = platform::json::parse(*text).value_or(Value()).count();
+    EXPECT_EQ(host.logCount("[quelmar]-[INFO]: Show method triggered") + left, std::size_t{kThreads * kPerThread});
+}
