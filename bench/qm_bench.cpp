@@ -16,15 +16,19 @@
 
 #include <unistd.h>
 
+#include "core/QMModuleState.hpp"
 #include "core/QMSDKNetworkManager.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "qmplatform/bundle.hpp"
 #include "qmplatform/dispatch.hpp"
+#include "qmplatform/plist.hpp"
 #include "qmplatform/error.hpp"
 #include "qmplatform/network.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/system_log.hpp"
 #include "qmplatform/url_session.hpp"
 #include "qmservice/local_service.hpp"
+#include "quelmar/quelmar.hpp"
 
 namespace {
 
@@ -104,6 +108,50 @@ double libraryConcurrentRate(const std::string& url, int n) {
     return n / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Starts the library on a throw-away app and waits until the settings answer is applied.
+bool startLibrary(const std::filesystem::path& dir) {
+    const auto bundle = dir / "Bench.app";
+    std::filesystem::create_directories(bundle);
+    qm::Value info{{"CFBundleIdentifier", "com.example.bench"},
+                   {"CFBundleShortVersionString", "1.0"},
+                   {"qmBrandID", 1001},
+                   {"qmSecretKey", "bench-secret"},
+                   {"qmLogsLevel", "error"}};
+    auto bytes = pf::plist::write(info, pf::plist::Format::XML);
+    if (!bytes || !pf::Files::writeFileAtomically((bundle / "Info.plist").string(), *bytes)) return false;
+    pf::Bundle::setMainBundlePath(bundle.string());
+    qm::quelmar::Initialize("live");
+    auto engine = qm::QMModuleState::shared().qmInternalProcess();
+    return engine && pf::RunLoop::main().runUntil([&] { return engine->_fetchBrandSettingsComplete.load(); }, 30);
+}
+
+// Median cost on the caller's thread of one trackEvents call, set-up complete.
+double trackCallerNanoseconds(int n) {
+    std::vector<double> samples;
+    samples.reserve(static_cast<std::size_t>(n));
+    const qm::Value attributes{{"sku", "A1"}, {"color", "red"}};
+    for (int i = 0; i < n; ++i) {
+        const auto start = Clock::now();
+        qm::quelmar::trackEvents("bench_event", attributes, "19.99", 2);
+        samples.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count());
+        if (i % 50 == 49) pf::RunLoop::main().runOnce();
+    }
+    std::sort(samples.begin(), samples.end());
+    return samples[samples.size() / 2];
+}
+
+// Events per second from trackEvents to the service's record of them.
+double trackEndToEndRate(qm::service::LocalService& service, int n) {
+    service.clearRequests();
+    const auto start = Clock::now();
+    for (int i = 0; i < n; ++i) qm::quelmar::trackEvents("bench_event", qm::Value(), "1", 2);
+    pf::RunLoop::main().runUntil([&] { return service.requestsFor("event").size() >= static_cast<std::size_t>(n); }, 120);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const auto delivered = service.requestsFor("event").size();
+    if (delivered < static_cast<std::size_t>(n)) std::fprintf(stderr, "track: %zu of %d events arrived\n", delivered, n);
+    return static_cast<double>(delivered) / seconds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -153,6 +201,19 @@ int main(int argc, char** argv) {
     print("transport.library_rps", library, "req/s");
     print("transport.library_concurrent_rps", concurrent, "req/s");
     print("transport.ratio", library / bare, "x");
+
+    if (!startLibrary(dir)) {
+        std::fprintf(stderr, "qm-bench: the library did not finish start-up against the local service\n");
+        return 1;
+    }
+    const double callerNs = trackCallerNanoseconds(2000);
+    pf::RunLoop::main().runUntil([] { return pf::URLSession::activeTaskCount() == 0; }, 120);
+    const double trackRate = trackEndToEndRate(service, n);
+    const double bareAgain = median({bareCurlRate(url, service, perRound), bareCurlRate(url, service, perRound),
+                                     bareCurlRate(url, service, perRound)});
+    print("track.caller_ns", callerNs, "ns");
+    print("track.e2e_rps", trackRate, "events/s");
+    print("track.e2e_ratio", trackRate / bareAgain, "x");
 
     service.stop();
     std::error_code ec;

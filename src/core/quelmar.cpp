@@ -69,6 +69,8 @@ void quelmar::Initialize(const Value& mode) {
     module.setQmInternalProcess(newEngine);
     auto& utility = qmGetFilteredData::sharedInstance();
     QMLogger::qmSetLogLevel(utility.qmGetCurrentLogLevel());
+    // Background requests an earlier process could not finish (click statistics) go out now.
+    newEngine->qmResumePendingBackgroundRequests();
 
     // 5. Brand change wipes everything stored for the previous brand.
     Value storedBrand = prefs.qmObjectForKey("qm_brandID", 0);

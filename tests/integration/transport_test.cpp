@@ -5,6 +5,8 @@
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "library_fixture.hpp"
+#include "process.hpp"
+#include "quelmar/quelmar.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/error.hpp"
 #include "qmplatform/url_session.hpp"
@@ -151,4 +153,25 @@ TEST(Transport, CommonParametersLeaveMissingValuesEmpty) {
               "bid=1234&bid_e=k3y&device=2&deviceID=DEV-1&clickID=A-9&language=English&gmOffset=00&mode=live"
               "&sdk_version=7.0.5&package=com.example.testapp");
     EXPECT_EQ(engine->qm_IP_Mode.get(), Value("live"));
+}
+
+TEST(Transport, BackgroundClickLeftByAnExitedProcessIsSentAtTheNextStartUp) {
+    testkit::ServiceHost env;
+    env.service->setFault("push/stats", {service::FaultKind::NoAnswer});
+    auto run = testkit::runProgram(QM_BINARY_DIR "/tests/qm_bg_click",
+                                   {env.host.sandboxDir(), env.service->address(), env.service->caFile(), "N42"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_FALSE(platform::URLSession::pendingBackgroundSessionIdentifiers().empty());
+    env.service->clearFaults();
+    env.service->clearRequests();
+
+    quelmar::Initialize("live");
+    ASSERT_TRUE(env.waitForRequests("stats", 1));
+    const auto sent = env.service->requestsFor("stats");
+    EXPECT_EQ(sent.front().service, "push");
+    EXPECT_EQ(sent.front().fields["nid"], Value("N42"));
+    EXPECT_TRUE(env.host.runUntil([&] {
+        return env.host.logContains("[quelmar]-[INFO]: Push notification statistics has been completed successfully.");
+    }));
+    EXPECT_TRUE(env.host.runUntil([] { return platform::URLSession::pendingBackgroundSessionIdentifiers().empty(); }));
 }
