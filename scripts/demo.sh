@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The demo: builds the example host and runs it on the sample app bundle with a fresh
-# sandbox, against the local service counterpart started inside the host.
+# The demo: builds the example host and runs it on the sample app bundle against the local
+# service counterpart started inside the host.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/scripts/setup.sh"
@@ -9,30 +9,32 @@ bash "$root/scripts/build.sh" "$root/build/demo" -DQM_BUILD_TESTS=OFF -DQM_BUILD
 host="$root/build/demo/examples/qm-host"
 work="$root/build/demo/run"
 rm -rf "$work" && mkdir -p "$work"
-sandbox="$work/sandbox"
 app="$root/examples/sample-app"
 service=(--embedded-service "$work/service")
 
 echo "### What the platform layer sees"
-"$host" --bundle "$app" --sandbox "$sandbox" info
+"$host" --bundle "$app" --sandbox "$work/first" info
 
 echo
-echo "### A session: start-up, events, identification, background and foreground"
-"$host" --bundle "$app" --sandbox "$sandbox" "${service[@]}" \
+echo "### Three launches on one sandbox: the launch count grows; then the app switches account"
+for n in 1 2 3; do
+  "$host" --bundle "$app" --sandbox "$work/first" "${service[@]}" init live | grep -E "You are in|install|update" || true
+done
+"$host" --bundle "$app" --sandbox "$work/first" prefs | grep -E "qm_CountAppLaunch|qm_brandID"
+cp -r "$app" "$work/other-brand.app"
+sed -i 's|<integer>1001</integer>|<integer>2002</integer>|' "$work/other-brand.app/Info.plist"
+"$host" --bundle "$work/other-brand.app" --sandbox "$work/first" "${service[@]}" init live prefs \
+  | grep -E "BrandID has been changed|reset SDK data|qm_CountAppLaunch|qm_brandID"
+
+echo
+echo "### A session: start-up, events (one deferred until the settings are in), identification,"
+echo "### the service's user id, background and foreground; then what the service received"
+"$host" --bundle "$app" --sandbox "$work/session" "${service[@]}" \
   init live \
   track purchase --attr sku=A1 --attr color=red --ltv 19.99 --scope 2 \
   track weekly_report --scope 7 \
+  track weekly_report --scope 7 \
   identify ann@example.com --param plan=gold \
   uid \
-  background wait 2 foreground \
+  background wait 1 foreground \
   requests
-
-echo
-echo "### Launched again: the launch count grows, the periodic event waits its seven days"
-"$host" --bundle "$app" --sandbox "$sandbox" "${service[@]}" init live track weekly_report --scope 7 prefs
-
-echo
-echo "### The app switches to another account: the library's stored data is reset"
-cp -r "$app" "$work/other-brand.app"
-sed -i 's|<integer>1001</integer>|<integer>2002</integer>|' "$work/other-brand.app/Info.plist"
-"$host" --bundle "$work/other-brand.app" --sandbox "$sandbox" "${service[@]}" init live prefs

@@ -213,3 +213,60 @@ TEST(TrackingService, UserIdentificationStoresTheServiceUserId) {
     EXPECT_EQ(library().objectForKey("qm_userID"), Value("alice"));
     EXPECT_EQ(library().objectForKey("qm_uuID"), Value("svc-9"));
 }
+
+TEST(TrackingService, CallsMadeBeforeTheSettingsAnswerAreSentAfterIt) {
+    testkit::ServiceHost env;
+    platform::Device::current().setSystemVersion("17.2");
+    env.service->setFault("settings", {service::FaultKind::Delay, 0.3});
+    auto results = std::make_shared<Results>();
+    quelmar::sharedInstance().delegate = results;
+
+    quelmar::Initialize("live");
+    quelmar::trackEvents("purchase", Value{{"sku", "A1"}}, "9.5", 2);
+    quelmar::UserIdentifier("ann", Value{{"plan", "gold"}});
+    EXPECT_TRUE(env.service->requestsFor("user").empty());
+
+    ASSERT_TRUE(env.waitForRequests("user", 1));
+    ASSERT_TRUE(env.host.runUntil([&] { return eventRequest(env, "purchase").has_value(); }));
+    const auto clicks = env.service->requestsFor("fetch_click");
+    const auto settings = env.service->requestsFor("settings");
+    ASSERT_EQ(clicks.size(), 1u);
+    ASSERT_EQ(settings.size(), 1u);
+    const auto user = env.service->requestsFor("user").front();
+    const auto purchase = *eventRequest(env, "purchase");
+    // Nothing deferred left before the settings answer was in.
+    EXPECT_GE(user.time, settings.front().time);
+    EXPECT_GE(purchase.time, settings.front().time);
+
+    const std::string device = library().objectForKey("qm_iOS_VENDOR_IDENTIFIER").string();
+    const std::string clickID = library().objectForKey("qm_anal_id").string();
+    EXPECT_FALSE(clickID.empty());
+    const Value common{{"bid", "1234"},           {"bid_e", "secret-key-0123456789abcdef"},
+                       {"device", "2"},           {"deviceID", device},
+                       {"language", "English"},   {"gmOffset", "00"},
+                       {"mode", "live"},          {"sdk_version", "7.0.5"},
+                       {"mobile_app_id", "com.example.testapp"}};
+    Value expectedClick = common;
+    expectedClick.remove("mobile_app_id");
+    expectedClick.set("package", "com.example.testapp");
+    expectedClick.set("clickID", "");
+    EXPECT_EQ(clicks.front().fields, expectedClick);
+    Value expectedSettings = common;
+    expectedSettings.set("clickID", "");
+    EXPECT_EQ(settings.front().fields, expectedSettings);
+
+    Value expectedUser = common;
+    expectedUser.set("clickID", clickID);
+    expectedUser.set("userID", "ann");
+    expectedUser.set("userParams", "{\"plan\":\"gold\"}");
+    EXPECT_EQ(user.fields, expectedUser);
+
+    Value event = purchase.fields;
+    EXPECT_EQ(event["clickID"], Value(clickID));
+    EXPECT_EQ(event["ltv"], Value("9.5"));
+    EXPECT_EQ(event["os_version"], Value("17.200001"));
+    EXPECT_EQ(event["app_version"], Value("1.0"));
+    EXPECT_EQ(event["scope"], Value("2"));
+    EXPECT_EQ(event["attributes"], Value("{\"sku\":\"A1\"}"));
+    ASSERT_TRUE(env.host.runUntil([&] { return hasResultFor(*results, "purchase"); }));
+}
