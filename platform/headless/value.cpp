@@ -433,12 +433,12 @@ std::string formatv(std::string_view fmt, const std::vector<Value>& args) {
             out += '%';
             continue;
         }
-        std::string spec = "%";
-        while (i < fmt.size() && std::string_view("-+ #0'").find(fmt[i]) != std::string_view::npos) spec += fmt[i++];
-        while (i < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[i]))) spec += fmt[i++];
+        std::string directive = "%";
+        while (i < fmt.size() && std::string_view("-+ #0'").find(fmt[i]) != std::string_view::npos) directive += fmt[i++];
+        while (i < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[i]))) directive += fmt[i++];
         if (i < fmt.size() && fmt[i] == '.') {
-            spec += fmt[i++];
-            while (i < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[i]))) spec += fmt[i++];
+            directive += fmt[i++];
+            while (i < fmt.size() && std::isdigit(static_cast<unsigned char>(fmt[i]))) directive += fmt[i++];
         }
         while (i < fmt.size() && std::string_view("hlqzjtL").find(fmt[i]) != std::string_view::npos) ++i;
         if (i >= fmt.size()) {
@@ -451,21 +451,21 @@ std::string formatv(std::string_view fmt, const std::vector<Value>& args) {
         switch (conv) {
             case '@': {
                 std::string text = take().description();
-                if (spec == "%") {
+                if (directive == "%") {
                     out += text;
                 } else {
-                    n = std::snprintf(buf, sizeof buf, (spec + "s").c_str(), text.c_str());
+                    n = std::snprintf(buf, sizeof buf, (directive + "s").c_str(), text.c_str());
                 }
                 break;
             }
-            case 's': n = std::snprintf(buf, sizeof buf, (spec + "s").c_str(), take().description().c_str()); break;
+            case 's': n = std::snprintf(buf, sizeof buf, (directive + "s").c_str(), take().description().c_str()); break;
             case 'd':
-            case 'i': n = std::snprintf(buf, sizeof buf, (spec + "lld").c_str(), take().integerValue()); break;
+            case 'i': n = std::snprintf(buf, sizeof buf, (directive + "lld").c_str(), take().integerValue()); break;
             case 'u':
             case 'x':
             case 'X':
             case 'o':
-                n = std::snprintf(buf, sizeof buf, (spec + "ll" + conv).c_str(),
+                n = std::snprintf(buf, sizeof buf, (directive + "ll" + conv).c_str(),
                                   static_cast<unsigned long long>(take().integerValue()));
                 break;
             case 'f':
@@ -473,8 +473,8 @@ std::string formatv(std::string_view fmt, const std::vector<Value>& args) {
             case 'e':
             case 'E':
             case 'g':
-            case 'G': n = std::snprintf(buf, sizeof buf, (spec + conv).c_str(), take().doubleValue()); break;
-            case 'c': n = std::snprintf(buf, sizeof buf, (spec + "c").c_str(), static_cast<int>(take().integerValue())); break;
+            case 'G': n = std::snprintf(buf, sizeof buf, (directive + conv).c_str(), take().doubleValue()); break;
+            case 'c': n = std::snprintf(buf, sizeof buf, (directive + "c").c_str(), static_cast<int>(take().integerValue())); break;
             default: out.append(fmt.substr(start, i - start + 1)); break;
         }
         if (n > 0) out.append(buf, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buf - 1));

@@ -83,7 +83,7 @@ struct CertSpec {
 };
 
 // A certificate for `key`, signed by `issuerKey` (self-signed when issuer is null).
-Cert makeCertificate(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey) {
+Cert makeCertificate(const CertSpec& wanted, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey) {
     Cert cert(X509_new());
     if (!cert) return nullptr;
     X509* x = cert.get();
@@ -96,7 +96,7 @@ Cert makeCertificate(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY
     if (X509_set_pubkey(x, key) != 1) return nullptr;
     X509_NAME* name = X509_get_subject_name(x);
     const auto* organisation = reinterpret_cast<const unsigned char*>("Local marketing service");
-    const auto* common = reinterpret_cast<const unsigned char*>(spec.commonName.c_str());
+    const auto* common = reinterpret_cast<const unsigned char*>(wanted.commonName.c_str());
     if (X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, organisation, -1, -1, 0) != 1 ||
         X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, common, -1, -1, 0) != 1) {
         return nullptr;
@@ -109,7 +109,7 @@ Cert makeCertificate(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, issuer ? issuer : x, x, nullptr, nullptr, 0);
     bool ok = addExtension(x, &ctx, NID_subject_key_identifier, "hash");
-    if (spec.authority) {
+    if (wanted.authority) {
         ok = ok && addExtension(x, &ctx, NID_basic_constraints, "critical,CA:TRUE") &&
              addExtension(x, &ctx, NID_key_usage, "critical,keyCertSign,cRLSign");
     } else {
@@ -117,7 +117,7 @@ Cert makeCertificate(const CertSpec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY
              addExtension(x, &ctx, NID_key_usage, "critical,digitalSignature") &&
              addExtension(x, &ctx, NID_ext_key_usage, "serverAuth") &&
              addExtension(x, &ctx, NID_authority_key_identifier, "keyid:always") &&
-             addExtension(x, &ctx, NID_subject_alt_name, spec.subjectAltName);
+             addExtension(x, &ctx, NID_subject_alt_name, wanted.subjectAltName);
     }
     if (!ok) return nullptr;
     if (X509_sign(x, issuerKey, EVP_sha256()) <= 0) return nullptr;
