@@ -4,6 +4,7 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 
+#include <chrono>
 #include <mutex>
 
 namespace qm::platform {
@@ -33,7 +34,7 @@ struct Interfaces {
     bool lan = false;
     bool cellular = false;
 };
-std::optional<Interfaces> readInterfaces() {
+std::optional<Interfaces> scanInterfaces() {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return std::nullopt;
     Interfaces found;
@@ -58,6 +59,25 @@ bool isLoopbackAddress(const std::string& address) {
     in6_addr v6{};
     if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
     return host == "localhost";
+}
+
+// The interface scan is kept for a second: requests ask before every send, and a change of
+// network is still seen within that second.
+std::optional<Interfaces> readInterfaces() {
+    using SteadyClock = std::chrono::steady_clock;
+    struct Cache {
+        std::mutex mutex;
+        SteadyClock::time_point readAt;
+        std::optional<Interfaces> last;
+    };
+    static auto* cache = new Cache();  // never destroyed: requests may ask during exit
+    std::lock_guard lock(cache->mutex);
+    const auto now = SteadyClock::now();
+    if (!cache->last || now - cache->readAt > std::chrono::seconds(1)) {
+        cache->last = scanInterfaces();
+        cache->readAt = now;
+    }
+    return cache->last;
 }
 
 std::optional<std::uint32_t> internetFlags() {

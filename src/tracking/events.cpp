@@ -1,6 +1,8 @@
 // Event tracking: validation, the once-in-N-days limit, the event request and the result
 // records handed to the host's delegate.
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <optional>
 
 #include "core/QMLogger.hpp"
@@ -111,7 +113,103 @@ Value answerResult(const EventCall& call, const Value& answer) {
     return result("fail", call.name, "Conversion Failed", Value(11.0));
 }
 
+// Events handed over by trackEvents, sent in order by one drain on a global queue.
+struct PendingEvents {
+    std::mutex mutex;
+    std::deque<std::pair<std::shared_ptr<qmInternalProcessClass>, EventCall>> calls;
+    bool draining = false;
+};
+
+PendingEvents& pendingEvents() {
+    static auto* pending = new PendingEvents();
+    return *pending;
+}
+
+// Global queue: checks the period and connectivity, then posts the event.
+void sendEvent(const std::shared_ptr<qmInternalProcessClass>& self, const EventCall& call) {
+    auto& defaults = QMSDKUserDefaultsData::sharedInstance();
+    auto& utility = qmGetFilteredData::sharedInstance();
+    defaults.qmSynchronizeIntoUserDefaultsType(0);
+
+    if (call.scope >= 7 && isValidString(call.lastSentDay)) {
+        const platform::DateFormatter dayFormat("yyyy-MM-dd");
+        const auto lastDay = dayFormat.date(call.lastSentDay.description());
+        const auto today = dayFormat.date(dayFormat.string(platform::Clock::currentDate()));
+        if (lastDay && today) {
+            Value blocked = periodicBlock(call, platform::Calendar::daysBetween(*lastDay, *today));
+            if (blocked) {
+                QMLog(QMLogLevelError, "event error description: %@", blocked["message"]);
+                report(blocked);
+                return;
+            }
+        }
+    }
+    if (!utility.qmIsConnected()) {
+        report(result("fail", call.name, "No internet found.", Value(16)));
+        return;
+    }
+
+    std::string params = self->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
+    params += format("&event_name=%@&ltv=%@&os_version=%f&app_version=%@&scope=%@", call.name,
+                     call.lifetimeValue ? call.lifetimeValue : Value(""),
+                     static_cast<double>(static_cast<float>(call.systemVersion)), call.appVersion,
+                     call.scope < 7 ? Value(std::to_string(call.scope)) : Value("1"));
+    if (call.attributes.count() > 0) {
+        Value json = utility.qmStringifyDictionary(call.attributes);
+        if (isValidString(json)) params += format("&attributes=%@", json);
+    }
+    if (isValidString(call.userID)) params += format("&userID=%@", call.userID);
+    Value lastClickedPush = self->qmLastNidClickedForEvent.get();
+    if (isValidString(lastClickedPush)) params += format("&push=%@", lastClickedPush);
+    Value body = utility.qmAddCurrentDeviceInfoToUrlString(Value(params));
+
+    self->qmHitAPIWithPOSTRequestforUrlString(
+        Value(QMSDKNetworkManager::sharedInstance().qmRecordEventApiURLString()), call.userAgent, body, 1,
+        // Main queue.
+        [self, call](const Value& answer) {
+            if (answer.count() == 0) return;
+            if (answer["Account"].description() == "success") {
+                if (answer["campaignCookie"].count() > 0) {
+                    qmGetFilteredData::sharedInstance().qmSetCampaignCookiesWithCampaignData(answer["campaignCookie"]);
+                }
+                if (call.scope >= 7) {
+                    auto& store = QMSDKUserDefaultsData::sharedInstance();
+                    store.qmSetObject(Value(platform::DateFormatter("yyyy-MM-dd").string(platform::Clock::currentDate())),
+                                      Value(call.periodicityKey), 0);
+                    store.qmSynchronizeIntoUserDefaultsType(0);
+                }
+                self->qmCheckTransactionalEventsForEventName(call.name);
+            }
+            report(answerResult(call, answer));
+        },
+        // Main queue, before the completion.
+        [call](const std::optional<platform::Error>& error) {
+            if (!error || !isValidString(Value(error->description()))) return;
+            QMLog(QMLogLevelError, "Authentication failed to trackEvent request with error description: %@",
+                  error->description());
+            report(result("fail", call.name, "Something went wrong while processing with API", Value(8)));
+        });
+}
+
+void drainPendingEvents() {
+    for (;;) {
+        std::pair<std::shared_ptr<qmInternalProcessClass>, EventCall> next;
+        {
+            auto& pending = pendingEvents();
+            std::lock_guard lock(pending.mutex);
+            if (pending.calls.empty()) {
+                pending.draining = false;
+                return;
+            }
+            next = std::move(pending.calls.front());
+            pending.calls.pop_front();
+        }
+        sendEvent(next.first, next.second);
+    }
+}
+
 }  // namespace
+
 
 // Runs on the calling thread up to the hand-over to a global queue; the request, its answer
 // handling (main queue) and every report follow from there.
@@ -157,72 +255,18 @@ void qmInternalProcessClass::trackEvents(const Value& eventName, const Value& at
     }
     if (scope >= 7) call.lastSentDay = prefs.qmObjectForKey(call.periodicityKey, 0);
 
-    // The period check reads the bundle's appearance file, so it runs with the request on the
-    // global queue rather than on the caller's thread.
-    platform::Queue::global().async([self = shared_from_this(), call] {
-        auto& defaults = QMSDKUserDefaultsData::sharedInstance();
-        auto& utility = qmGetFilteredData::sharedInstance();
-        defaults.qmSynchronizeIntoUserDefaultsType(0);
-
-        if (call.scope >= 7 && isValidString(call.lastSentDay)) {
-            const platform::DateFormatter dayFormat("yyyy-MM-dd");
-            const auto lastDay = dayFormat.date(call.lastSentDay.description());
-            const auto today = dayFormat.date(dayFormat.string(platform::Clock::currentDate()));
-            if (lastDay && today) {
-                Value blocked = periodicBlock(call, platform::Calendar::daysBetween(*lastDay, *today));
-                if (blocked) {
-                    QMLog(QMLogLevelError, "event error description: %@", blocked["message"]);
-                    report(blocked);
-                    return;
-                }
-            }
-        }
-        if (!utility.qmIsConnected()) {
-            report(result("fail", call.name, "No internet found.", Value(16)));
-            return;
-        }
-
-        std::string params = self->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
-        params += format("&event_name=%@&ltv=%@&os_version=%f&app_version=%@&scope=%@", call.name,
-                         call.lifetimeValue ? call.lifetimeValue : Value(""),
-                         static_cast<double>(static_cast<float>(call.systemVersion)), call.appVersion,
-                         call.scope < 7 ? Value(std::to_string(call.scope)) : Value("1"));
-        if (call.attributes.count() > 0) {
-            Value json = utility.qmStringifyDictionary(call.attributes);
-            if (isValidString(json)) params += format("&attributes=%@", json);
-        }
-        if (isValidString(call.userID)) params += format("&userID=%@", call.userID);
-        Value lastClickedPush = self->qmLastNidClickedForEvent.get();
-        if (isValidString(lastClickedPush)) params += format("&push=%@", lastClickedPush);
-        Value body = utility.qmAddCurrentDeviceInfoToUrlString(Value(params));
-
-        self->qmHitAPIWithPOSTRequestforUrlString(
-            Value(QMSDKNetworkManager::sharedInstance().qmRecordEventApiURLString()), call.userAgent, body, 1,
-            // Main queue.
-            [self, call](const Value& answer) {
-                if (answer.count() == 0) return;
-                if (answer["Account"].description() == "success") {
-                    if (answer["campaignCookie"].count() > 0) {
-                        qmGetFilteredData::sharedInstance().qmSetCampaignCookiesWithCampaignData(answer["campaignCookie"]);
-                    }
-                    if (call.scope >= 7) {
-                        auto& store = QMSDKUserDefaultsData::sharedInstance();
-                        store.qmSetObject(Value(platform::DateFormatter("yyyy-MM-dd").string(platform::Clock::currentDate())),
-                                          Value(call.periodicityKey), 0);
-                        store.qmSynchronizeIntoUserDefaultsType(0);
-                    }
-                    self->qmCheckTransactionalEventsForEventName(call.name);
-                }
-                report(answerResult(call, answer));
-            },
-            // Main queue, before the completion.
-            [call](const std::optional<platform::Error>& error) {
-                if (!error || !isValidString(Value(error->description()))) return;
-                QMLog(QMLogLevelError, "Authentication failed to trackEvent request with error description: %@",
-                      error->description());
-                report(result("fail", call.name, "Something went wrong while processing with API", Value(8)));
-            });
-    });
+    // The period check reads the bundle's appearance file, so it runs with the request off
+    // the caller's thread. Calls in a burst share one hand-over: the first schedules a drain
+    // on a global queue, later ones only join the list (cheap, no thread wake-up each).
+    bool scheduleDrain = false;
+    {
+        auto& pending = pendingEvents();
+        std::lock_guard lock(pending.mutex);
+        pending.calls.emplace_back(shared_from_this(), std::move(call));
+        scheduleDrain = !pending.draining;
+        pending.draining = true;
+    }
+    if (scheduleDrain) platform::Queue::global().async(drainPendingEvents);
 }
 
 void qmInternalProcessClass::qmCheckTransactionalEventsForEventName(const Value& eventName) {
