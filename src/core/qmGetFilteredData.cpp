@@ -155,15 +155,8 @@ bool qmGetFilteredData::qmIsConnected() const {
     return QMReachability::qmReachabilityWithHostName(probeHost)->qmCurrentReachabilityStatus() != QMNotReachable;
 }
 
-// Campaign cookies arrive with attribution; until then nothing is appended.
-std::string qmGetFilteredData::qmAddCookiesDataInUrlString(const std::string& parameters) const { return parameters; }
-
-// Close-button image, cookie expiry and session times arrive with the in-app and
-// attribution features; until then these entries do nothing.
+// The close-button image arrives with the in-app views; until then this does nothing.
 void qmGetFilteredData::qmCheckCloseButtonImage() {}
-void qmGetFilteredData::qmCheckCookiesExpiryWithLastSession() {}
-void qmGetFilteredData::qmSetLastSessionTimeForApp() {}
-void qmGetFilteredData::qmSetCampaignCookiesWithCampaignData(const Value&) {}
 
 
 }  // namespace qm

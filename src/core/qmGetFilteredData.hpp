@@ -48,6 +48,10 @@ public:
     Value getEncryptionKey() const;
     // Stores the campaign cookies of an answer.
     void qmSetCampaignCookiesWithCampaignData(const Value& campaignData);
+    // The event-name list of a hit cookie: Base64 of uevent=<JSON list>; nothing for an empty
+    // list. Decoding gives the list of names, or nothing when the text does not decode.
+    Value qmGetEventCookiesEncodedStringFromEventsNameArray(const Value& names) const;
+    Value qmGetEventCookiesDecodedArrayFromEncodedString(const Value& encoded) const;
 
     void qmCheckCloseButtonImage();
     void qmCheckCookiesExpiryWithLastSession();
