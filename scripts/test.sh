@@ -20,6 +20,6 @@ for kind in "${kinds[@]}"; do
   echo "== $kind tests"
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-  export TSAN_OPTIONS="halt_on_error=1"
+  export TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp"
   (cd "$dir" && ctest -j"$(nproc)" --output-on-failure --timeout 300)
 done
