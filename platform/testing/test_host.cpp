@@ -10,6 +10,7 @@
 #include "qmplatform/plist.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/system_log.hpp"
+#include "qmplatform/url_session.hpp"
 
 namespace qm::testkit {
 
@@ -53,6 +54,14 @@ TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
 }
 
 TestHost::~TestHost() {
+    // Let work the test started finish (requests in flight, queued blocks) before the
+    // sandbox goes away and the process exits under it.
+    auto& loop = platform::RunLoop::main();
+    for (int round = 0; round < 3; ++round) {
+        loop.runUntilIdle(5);
+        loop.runUntil([] { return platform::URLSession::activeTaskCount() == 0; }, 5);
+    }
+    loop.runUntilIdle(5);
     platform::SystemLog::setSink(nullptr);
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);
