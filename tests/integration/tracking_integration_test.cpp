@@ -251,9 +251,13 @@ TEST(TrackingService, CallsMadeBeforeTheSettingsAnswerAreSentAfterIt) {
     expectedClick.set("package", "com.example.testapp");
     expectedClick.set("clickID", "");
     EXPECT_EQ(clicks.front().fields, expectedClick);
+    // Click and settings requests leave side by side; the settings one carries the click id
+    // only when the click answer happened to be in first.
+    Value settingsFields = settings.front().fields;
+    EXPECT_TRUE(settingsFields["clickID"] == Value("") || settingsFields["clickID"] == Value(clickID));
+    settingsFields.remove("clickID");
     Value expectedSettings = common;
-    expectedSettings.set("clickID", "");
-    EXPECT_EQ(settings.front().fields, expectedSettings);
+    EXPECT_EQ(settingsFields, expectedSettings);
 
     Value expectedUser = common;
     expectedUser.set("clickID", clickID);
@@ -263,6 +267,7 @@ TEST(TrackingService, CallsMadeBeforeTheSettingsAnswerAreSentAfterIt) {
     Value userFields = user.fields;
     EXPECT_FALSE(userFields["cookieData"].string().empty());
     userFields.remove("cookieData");
+    // The click answer is not delayed, so it is in before the settings answer replays.
     EXPECT_EQ(userFields, expectedUser);
 
     Value event = purchase.fields;
