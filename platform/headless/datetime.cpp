@@ -35,8 +35,8 @@ struct Settings {
 };
 
 Settings& settings() {
-    static Settings s;
-    return s;
+    static auto* s = new Settings();  // never destroyed: worker threads may ask during exit
+    return *s;
 }
 
 UDate toUDate(Date d) { return (d.seconds + Date::kUnixEpochOffset) * 1000.0; }
@@ -66,14 +66,14 @@ bool isKnownZone(const std::string& id) {
 
 // The host's zone, read once (it comes from TZ or /etc/localtime).
 const std::string& systemZone() {
-    static const std::string id = [] {
+    static const std::string* id = new std::string([] {
         std::unique_ptr<icu::TimeZone> host(icu::TimeZone::detectHostTimeZone());
         icu::UnicodeString zoneId;
         if (host) host->getID(zoneId);
         std::string s = toUtf8(zoneId);
         return (s.empty() || s == kUnknownZone) ? std::string("GMT") : s;
-    }();
-    return id;
+    }());
+    return *id;
 }
 
 // "de_DE.UTF-8@euro" -> "de_DE"; "C" and "POSIX" carry no language.

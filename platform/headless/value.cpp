@@ -10,11 +10,12 @@
 namespace qm {
 namespace {
 
-const std::string kEmptyString;
-const Bytes kEmptyBytes;
-const Array kEmptyArray;
-const Dictionary kEmptyDictionary;
-const Value kNothing{};
+// Never destroyed: background threads may still read values while the process exits.
+const std::string& kEmptyString = *new std::string();
+const Bytes& kEmptyBytes = *new Bytes();
+const Array& kEmptyArray = *new Array();
+const Dictionary& kEmptyDictionary = *new Dictionary();
+const Value& kNothing = *new Value();
 
 template <typename T>
 const T& as(const std::shared_ptr<void>& p) {
@@ -416,7 +417,7 @@ std::string formatv(std::string_view fmt, const std::vector<Value>& args) {
     std::string out;
     out.reserve(fmt.size() + 16 * args.size());
     std::size_t next = 0;
-    static const Value missing{};
+    static const Value& missing = *new Value();
     auto take = [&]() -> const Value& { return next < args.size() ? args[next++] : missing; };
     for (std::size_t i = 0; i < fmt.size(); ++i) {
         char c = fmt[i];
