@@ -371,6 +371,22 @@ Value UserDefaults::dictionaryRepresentation() const {
     return impl_->values;
 }
 
+namespace {
+// The file's content with this process's unsaved changes (sets and removals) on top.
+template <typename Keys>
+Value withLocalChanges(Value onDisk, const Keys& dirty, const Value& values) {
+    for (const std::string& key : dirty) {
+        const Value& local = values[key];
+        if (local.isNone()) {
+            onDisk.remove(key);
+        } else {
+            onDisk.set(key, local);
+        }
+    }
+    return onDisk;
+}
+}  // namespace
+
 bool UserDefaults::synchronize() {
     Impl& s = *impl_;
     std::lock_guard lock(s.mutex);
@@ -390,15 +406,7 @@ bool UserDefaults::synchronize() {
 
     // Under the lock no other process writes, so the file read here is the one replaced.
     DiskContent disk = readDisk(s.path);
-    Value merged = std::move(disk.values);
-    for (const std::string& key : s.dirty) {
-        const Value& local = s.values[key];
-        if (local.isNone()) {
-            merged.remove(key);
-        } else {
-            merged.set(key, local);
-        }
-    }
+    Value merged = withLocalChanges(std::move(disk.values), s.dirty, s.values);
     std::optional<std::string> bytes;
     try {
         bytes = plist::write(merged, plist::Format::Binary);
@@ -417,15 +425,7 @@ bool UserDefaults::reload() {
     Impl& s = *impl_;
     std::lock_guard lock(s.mutex);
     DiskContent disk = readDisk(s.path);
-    Value merged = std::move(disk.values);
-    for (const std::string& key : s.dirty) {
-        const Value& local = s.values[key];
-        if (local.isNone()) {
-            merged.remove(key);
-        } else {
-            merged.set(key, local);
-        }
-    }
+    Value merged = withLocalChanges(std::move(disk.values), s.dirty, s.values);
     s.values = std::move(merged);
     s.known = disk.identity;
     return disk.readable;
