@@ -46,8 +46,7 @@ std::string encodeParameters(const Value& paramStrings) {
 
 platform::Error toError(const platform::URLError& e) { return platform::Error{e.domain, e.code, e.localizedDescription}; }
 
-platform::Error jsonError(const std::string& detail) {
-    (void)detail;
+platform::Error jsonError() {
     return platform::Error{platform::kCocoaErrorDomain, 3840, "The data couldn't be read because it isn't in the correct format."};
 }
 
@@ -116,12 +115,11 @@ void qmInternalProcessClass::qmHitAPIWithPOSTRequestforUrlString(const Value& ur
                 });
                 return;
             }
-            std::string parseError;
-            std::optional<Value> parsed = platform::json::parse(data.value_or(""), {}, &parseError);
+            std::optional<Value> parsed = platform::json::parse(data.value_or(""));
             if (parsed && parsed->count() > 0) log.set("response", *parsed);
             QMLog(QMLogLevelVerbose, "%@", log);
             std::optional<platform::Error> failure;
-            if (!parsed) failure = jsonError(parseError);
+            if (!parsed) failure = jsonError();
             Value answer = parsed.value_or(Value());
             platform::Queue::main().async([completionHandler, failuerHandler, failure, answer] {
                 if (failuerHandler) failuerHandler(failure);
@@ -163,16 +161,15 @@ void qmInternalProcessClass::URLSession(platform::URLSession& session, platform:
     if (isValidString(requestURL)) log.set("requestUrl", requestURL);
     const std::string& identifier = session.configuration().identifier;
     auto contents = platform::Files::readFile(location);
-    std::string parseError;
     std::optional<Value> parsed;
-    if (contents && !contents->empty()) parsed = platform::json::parse(*contents, {}, &parseError);
+    if (contents && !contents->empty()) parsed = platform::json::parse(*contents);
 
     if (identifier.rfind("qmSessionBgTaskPushStats_", 0) == 0) {
         if (!contents || contents->empty()) {
             QMLog(QMLogLevelError, "Invalid or response content data not found for push notification statistics request");
         } else if (!parsed) {
             QMLog(QMLogLevelError, "An error has occurred while requesting push notification statistics.Error description: %@",
-                  jsonError(parseError).description());
+                  jsonError().description());
         } else if (parsed->count() > 0) {
             if ((*parsed)["Authentication"].description() == "success") {
                 QMLog(QMLogLevelInfo, "Push notification statistics has been completed successfully.");
@@ -189,7 +186,7 @@ void qmInternalProcessClass::URLSession(platform::URLSession& session, platform:
             QMLog(QMLogLevelError, "Invalid or response content data not found to update settings request");
         } else if (!parsed) {
             QMLog(QMLogLevelError, "An error has occurred while requesting settings. Error description: %@",
-                  jsonError(parseError).description());
+                  jsonError().description());
         } else if (parsed->count() > 0) {
             log.set("response", *parsed);
             QMLog(QMLogLevelVerbose, "%@", log);

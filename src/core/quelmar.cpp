@@ -12,6 +12,7 @@
 #include "qmplatform/datetime.hpp"
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
+#include "qmplatform/url.hpp"
 
 namespace qm {
 namespace {
@@ -194,11 +195,8 @@ void quelmar::scene(const std::shared_ptr<platform::Scene>&, const std::shared_p
                     const SceneConnectionOptions& options) {
     if (options.urlContexts.empty()) return;
     const std::string& url = options.urlContexts.front();
-    const auto scheme = url.find("://");
-    if (scheme == std::string::npos || scheme == 0) return;
-    const auto hostStart = scheme + 3;
-    const auto hostEnd = url.find_first_of("/?#", hostStart);
-    if (hostEnd == hostStart || hostStart >= url.size()) return;
+    const auto parsed = platform::URL::parse(url);
+    if (!parsed || parsed->scheme().empty() || parsed->host().empty()) return;
     OpenUrlWithApplication(nullptr, Value(url));
 }
 
