@@ -231,7 +231,8 @@ TEST(TrackingService, CallsMadeBeforeTheSettingsAnswerAreSentAfterIt) {
     const auto clicks = env.service->requestsFor("fetch_click");
     const auto settings = env.service->requestsFor("settings");
     ASSERT_EQ(clicks.size(), 1u);
-    ASSERT_EQ(settings.size(), 1u);
+    // The start-up fetch; the user answer's "new_user_hit" may already have asked for another.
+    ASSERT_GE(settings.size(), 1u);
     const auto user = env.service->requestsFor("user").front();
     const auto purchase = *eventRequest(env, "purchase");
     // Nothing deferred left before the settings answer was in.
