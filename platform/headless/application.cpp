@@ -208,13 +208,41 @@ bool TabBarController::setSelectedViewController(const std::shared_ptr<ViewContr
 // ---------------------------------------------------------------------------------------------
 // ActivityViewController
 
-ActivityViewController::ActivityViewController(Array activityItems, std::vector<std::string> applicationActivities)
+ActivityViewController::ActivityViewController(ActivityItems activityItems,
+                                               std::vector<std::shared_ptr<Activity>> applicationActivities)
     : ViewController("UIActivityViewController"),
       activityItems_(std::move(activityItems)),
       applicationActivities_(std::move(applicationActivities)) {}
 
+std::vector<std::shared_ptr<Activity>> ActivityViewController::offeredApplicationActivities() const {
+    std::vector<std::shared_ptr<Activity>> offered;
+    for (const auto& activity : applicationActivities_) {
+        if (!activity) continue;
+        if (std::find(excluded_.begin(), excluded_.end(), activity->activityType()) != excluded_.end()) continue;
+        if (activity->canPerformWithActivityItems(activityItems_)) offered.push_back(activity);
+    }
+    return offered;
+}
+
 bool ActivityViewController::finish(const std::optional<std::string>& activityType, bool completed) {
     if (activityType && std::find(excluded_.begin(), excluded_.end(), *activityType) != excluded_.end()) return false;
+    std::shared_ptr<Activity> chosen;
+    if (activityType) {
+        bool known = false;
+        for (const auto& activity : applicationActivities_) {
+            if (activity && activity->activityType() == *activityType) known = true;
+        }
+        if (known) {
+            for (const auto& activity : offeredApplicationActivities()) {
+                if (activity->activityType() == *activityType) chosen = activity;
+            }
+            if (!chosen) return false;
+        }
+    }
+    if (chosen) {
+        chosen->prepareWithActivityItems(activityItems_);
+        chosen->performActivity();
+    }
     auto handler = handler_;
     dismissViewControllerAnimated(true, handler ? std::function<void()>([handler, activityType, completed] {
         handler(activityType, completed);
@@ -269,6 +297,24 @@ Application::Application() : impl_(new Impl()) {}
 Application& Application::shared() {
     static auto* application = new Application();  // never destroyed
     return *application;
+}
+
+void Application::reset() {
+    Impl fresh;
+    std::vector<std::shared_ptr<Window>> windows;
+    std::shared_ptr<Window> key;
+    std::shared_ptr<std::function<bool(const std::string&)>> handler;
+    {
+        std::lock_guard lock(impl_->mutex);
+        windows.swap(impl_->windows);
+        key.swap(impl_->keyWindow);
+        handler.swap(impl_->handler);
+        impl_->schemes = fresh.schemes;
+        impl_->opened.clear();
+        impl_->badge = 0;
+        impl_->state = ApplicationState::Active;
+    }
+    // The old windows and handler are released outside the lock.
 }
 
 std::vector<std::shared_ptr<Window>> Application::windows() const {
@@ -326,8 +372,9 @@ void Application::openURL(const std::string& url, const Dictionary& /*options*/,
         std::shared_ptr<std::function<bool(const std::string&)>> handler;
         {
             std::lock_guard lock(impl_->mutex);
-            opened = impl_->schemes.count(parsed->scheme()) != 0;
-            if (!opened) handler = impl_->handler;
+            const std::string scheme = parsed->scheme();
+            opened = impl_->schemes.count(scheme) != 0;
+            if (scheme != "http" && scheme != "https") handler = impl_->handler;
         }
         if (handler) {
             // Called without the lock: the host may call back into the application.
@@ -448,11 +495,21 @@ std::shared_ptr<ViewController> Storyboard::instantiateViewControllerWithIdentif
         if (it == impl_->factories.end()) return nullptr;
         factory = it->second;
     }
+    std::shared_ptr<ViewController> controller;
     try {
-        return (*factory)();
+        controller = (*factory)();
     } catch (...) {
         return nullptr;
     }
+    if (controller) controller->storyboard_ = std::const_pointer_cast<Storyboard>(weak_from_this().lock());
+    return controller;
+}
+
+Dictionary Storyboard::identifierToNibNameMap() const {
+    Dictionary map;
+    std::lock_guard lock(impl_->mutex);
+    for (const auto& [identifier, factory] : impl_->factories) map[identifier] = Value(identifier);
+    return map;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "qmplatform/application.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/datetime.hpp"
 #include "qmplatform/network.hpp"
@@ -40,6 +41,7 @@ TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
     platform::Locale::setCurrent(options.locale);
     platform::Locale::setPreferredLanguages(options.languages);
     platform::Sandbox::configure(sandboxDir_, groupsDir_);
+    platform::Application::shared().reset();
     platform::NetworkReachability::setSimulatedFlags(std::nullopt);
     platform::NetworkReachability::setRouteOverride(std::nullopt);
     platform::Telephony::setCarrierName(std::nullopt);

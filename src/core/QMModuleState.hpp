@@ -28,6 +28,10 @@ public:
     Guarded<Value> _qmModeVale;
     Guarded<Value> _qmAppCurrentLanguage;
     Guarded<Value> _qmAnalyticID;
+    // YES once a deep link arrived with valid account keys.
+    std::atomic<bool> _qmDeeplinkcheck{false};
+    // The UTM parameters of the last deep link; the settings request carries them.
+    Guarded<Value> qmFinalUTMParamsDict;
     // The service's user id for this device, empty until one is received.
     Guarded<Value> qmUIDFinalStr{Value("")};
     // The final decision of the user-id wait: "Authentication" and "http_code".

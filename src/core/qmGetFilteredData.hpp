@@ -5,12 +5,15 @@
 #include <memory>
 #include <string>
 
+#include "qmplatform/url.hpp"
 #include "quelmar/value.hpp"
 
 namespace qm {
 namespace platform {
+class ViewController;
 class WebView;
-}
+class Window;
+}  // namespace platform
 
 class qmGetFilteredData {
 public:
@@ -52,6 +55,22 @@ public:
     // list. Decoding gives the list of names, or nothing when the text does not decode.
     Value qmGetEventCookiesEncodedStringFromEventsNameArray(const Value& names) const;
     Value qmGetEventCookiesDecodedArrayFromEncodedString(const Value& encoded) const;
+
+    // The app's key window, and the controller on top of it (never a navigation or tab bar
+    // controller); nothing when there is none. Main thread.
+    std::shared_ptr<platform::Window> qmGetKeyWindow() const;
+    std::shared_ptr<platform::ViewController> qmGetTopMostController() const;
+    // The service's action parameter records that belong to one click (0 the entry itself,
+    // 1 and 2 its buttons), as name -> typed value. Always a dictionary.
+    Value qmGetFinalActionParamsForCurrentCalltoActionType(long callToAction, const Value& actionParams) const;
+
+    // Journeys announced by pushes, kept with their expiry under "qm_journeyinfo".
+    void qmStoreJourneyInfo(const Value& journeyInfo);
+    // The ids of the journeys still running, joined with ","; nothing when there are none.
+    // Expired journeys are dropped from the stored list. Any thread.
+    Value qmGetJourneyIDs();
+    // The value of the first query item with that name; nothing when there is none.
+    Value valueForKey(std::string_view name, const std::vector<platform::URL::QueryItem>& queryItems) const;
 
     void qmCheckCloseButtonImage();
     void qmCheckCookiesExpiryWithLastSession();

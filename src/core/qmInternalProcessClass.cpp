@@ -25,7 +25,7 @@ void qmInternalProcessClass::resetQuelmar_iOS_SDK() {
     QMSDKUserDefaultsData::sharedInstance().qmClearAllSDKPreferencesDataIntoUserDefaultsType(2);
     QMModuleState::shared().qmUIDFinalStr.with([](Value& v) { if (isValidString(v)) v = Value(""); });
     qmLastNidClickedForEvent.with([](Value& v) { if (isValidString(v)) v = Value(""); });
-    qmFinalUTMParamsDict.with([](Value& v) { if (v.count() > 0) v = Value(); });
+    QMModuleState::shared().qmFinalUTMParamsDict.with([](Value& v) { if (v.count() > 0) v = Value(); });
 }
 
 // Campaign selection arrives with the in-app rules; until then the request is only logged.

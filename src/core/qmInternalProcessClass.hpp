@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/Guarded.hpp"
+#include "qmplatform/url.hpp"
 #include "quelmar/value.hpp"
 
 namespace qm {
@@ -18,6 +19,10 @@ struct Error;
 class URLSession;
 class URLSessionTask;
 }  // namespace platform
+
+// Whether app-screen actions present the screen themselves (the host's
+// "qmViewAutoRedirection", YES when absent); refreshed on every app-screen action.
+extern std::atomic<bool> qm_is_ViewAutoRedirectEnable;
 
 class qmInternalProcessClass : public std::enable_shared_from_this<qmInternalProcessClass> {
 public:
@@ -34,7 +39,6 @@ public:
     Guarded<Value> qm_anal_id;
     Guarded<Value> _qmCurrentPushClID;
     Guarded<Value> qmLastNidClickedForEvent;
-    Guarded<Value> qmFinalUTMParamsDict;
 
     Guarded<Value> qm_IP_Mode;
     Guarded<Value> qmGeoData;                   // geofence records of the last settings answer
@@ -83,6 +87,22 @@ public:
 
     // In-app display once settings are in (after the set-up gate).
     void qmShowInAppNotificationsWithUserTokens(const Value& userTokens, const Value& customRule);
+
+    // Action routing (main queue) ------------------------------------------------------------
+    // Targets: 0 a screen of the app (storyboard identifier; the host is told through the
+    // notifications "QMInAppViewConroller" and "qmNotificationClickCallback"), 1 a web page,
+    // 2 another app (falling back to the App Store URL), 3 share a text, 4 call a number.
+    void performActionWithTarget(long target, const Value& destination, const Value& ituneUrl, const Value& notificationID,
+                                 const Value& parameters, const Value& emailSubject, long ctaAction,
+                                 const Value& templateType);
+    // Opens the URL on the main queue and tells the handler, also on the main queue; a URL
+    // that cannot be opened gives the "qmActionUrl" error 410. The handler may be empty.
+    using QMOpenURLHandler = std::function<void(bool success, const std::optional<platform::Error>& error)>;
+    void qmNavigateToWebForUrl(const std::optional<platform::URL>& url, QMOpenURLHandler complitionHandler);
+    // The configuration messages for an empty destination (targets 0-4) and for a failed
+    // action (error types 0-3); other numbers log nothing.
+    void qmOnButtonActionWarnningOrErrorLogOnEmptyActionUrlforActionTarget(long target);
+    void qmOnCTAEncounterInvalidActionURLErrorMessageWithErrorType(long errorType);
 
 };
 

@@ -113,7 +113,7 @@ void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value& pushClickI
         std::string params = self->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
         const Value userID = prefs().qmObjectForKey("qm_userID", 0);
         if (isValidString(userID)) params += format("&userID=%@", userID);
-        const Value utm = self->qmFinalUTMParamsDict.get();
+        const Value utm = QMModuleState::shared().qmFinalUTMParamsDict.get();
         if (utm.count() > 0) {
             if (auto utmText = platform::json::write(utm)) params += format("&utm_params=%@", *utmText);
         }

@@ -12,7 +12,7 @@
 #include "qmplatform/datetime.hpp"
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
-#include "qmplatform/url.hpp"
+#include "qmplatform/application.hpp"
 
 namespace qm {
 namespace {
@@ -191,24 +191,6 @@ void quelmar::applicationWillTerminate() {
     (store ? store : QMSDKDataStore::sharedInstance())->clearCachedData();
 }
 
-void quelmar::scene(const std::shared_ptr<platform::Scene>&, const std::shared_ptr<platform::SceneSession>&,
-                    const SceneConnectionOptions& options) {
-    if (options.urlContexts.empty()) return;
-    const std::string& url = options.urlContexts.front();
-    const auto parsed = platform::URL::parse(url);
-    if (!parsed || parsed->scheme().empty() || parsed->host().empty()) return;
-    OpenUrlWithApplication(nullptr, Value(url));
-}
-
-void quelmar::scene(const std::shared_ptr<platform::Scene>&, const std::vector<std::string>& openURLContexts) {
-    if (!openURLContexts.empty()) OpenUrlWithApplication(nullptr, Value(openURLContexts.front()));
-}
-
-// Deep links (campaign attribution arrives with its own step) --------------------------
-
-void quelmar::OpenUrlWithApplication(const std::shared_ptr<platform::Application>&, const Value&) {}
-Value quelmar::OpenUrlGetDataWithApplication(const std::shared_ptr<platform::Application>&, const Value&) { return Value(); }
-
 // Tracking -------------------------------------------------------------------------------
 
 void quelmar::trackEvents(const Value& eventName, const Value& attributes, const Value& lifetimeValue, long scope) {
@@ -273,7 +255,7 @@ void quelmar::checkPushSettingComplete(platform::Timer& timer) {
 void quelmar::scrollViewDidScroll(const std::shared_ptr<platform::ScrollView>&) {}
 void quelmar::DismissAllQuelmarInAppNotifications() {}
 void quelmar::StopInAppNotifications() {}
-void quelmar::requestAppleAppStoreInAppReview() {}
+void quelmar::requestAppleAppStoreInAppReview() { platform::StoreReview::requestReview(); }
 
 // Push notifications ----------------------------------------------------------------------
 

@@ -161,6 +161,8 @@ void sendEvent(const std::shared_ptr<qmInternalProcessClass>& self, const EventC
     if (isValidString(call.userID)) params += format("&userID=%@", call.userID);
     Value lastClickedPush = self->qmLastNidClickedForEvent.get();
     if (isValidString(lastClickedPush)) params += format("&push=%@", lastClickedPush);
+    Value journeys = utility.qmGetJourneyIDs();
+    if (isValidString(journeys)) params += format("&journey=%@", journeys);
     Value body = utility.qmAddCurrentDeviceInfoToUrlString(Value(params));
 
     self->qmHitAPIWithPOSTRequestforUrlString(

@@ -63,16 +63,42 @@ TEST(ApplicationPresentation, LinksAndCompletionsOnTheMainRunLoop) {
     EXPECT_TRUE(RunLoop::main().runUntilIdle(kWait));
 }
 
+// An activity that accepts items only when they hold a number, and records what it was given.
+class NumberActivity : public Activity {
+public:
+    std::string activityType() const override { return "test.number"; }
+    std::string activityTitle() const override { return "Number"; }
+    bool canPerformWithActivityItems(const ActivityItems& items) override {
+        for (const auto& item : items) {
+            if (item.value.isNumber()) return true;
+        }
+        return false;
+    }
+    void prepareWithActivityItems(const ActivityItems& items) override { prepared = items.size(); }
+    void performActivity() override { ++performed; }
+    std::size_t prepared = 0;
+    int performed = 0;
+};
+
+struct Note : Object {
+    std::string text;
+};
+
 TEST(ApplicationPresentation, ShareSheetReportsTheChoiceAfterDismissing) {
     RunLoop::main().setMainThread();
     auto root = controller("root");
-    auto share = std::make_shared<ActivityViewController>(qm::Array{"hello", 42}, std::vector<std::string>{"copy"});
+    auto note = std::make_shared<Note>();
+    note->text = "kept";
+    auto share = std::make_shared<ActivityViewController>(ActivityItems{"hello", qm::Value(42), note});
     share->setExcludedActivityTypes({"print"});
     std::vector<std::pair<std::optional<std::string>, bool>> reports;
     share->setCompletionWithItemsHandler([&](const std::optional<std::string>& type, bool completed) {
         reports.emplace_back(type, completed);
     });
     EXPECT_EQ(share->className(), "UIActivityViewController");
+    ASSERT_EQ(share->activityItems().size(), 3u);
+    EXPECT_EQ(share->activityItems()[2].as<Note>()->text, "kept");
+    EXPECT_EQ(share->activityItems()[0].as<Note>(), nullptr);
     ASSERT_TRUE(root->presentViewController(share, true));
 
     EXPECT_FALSE(share->finish(std::string("print"), true));  // never offered
@@ -84,6 +110,32 @@ TEST(ApplicationPresentation, ShareSheetReportsTheChoiceAfterDismissing) {
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].first, std::optional<std::string>("copy"));
     EXPECT_TRUE(reports[0].second);
+}
+
+TEST(ApplicationPresentation, ApplicationActivitiesAreOfferedOnlyForItemsTheyAccept) {
+    RunLoop::main().setMainThread();
+    auto root = controller("root");
+    auto accepting = std::make_shared<NumberActivity>();
+    auto textOnly = std::make_shared<ActivityViewController>(ActivityItems{"hello"},
+                                                             std::vector<std::shared_ptr<Activity>>{accepting});
+    EXPECT_TRUE(textOnly->offeredApplicationActivities().empty());
+    ASSERT_TRUE(root->presentViewController(textOnly, false));
+    EXPECT_FALSE(textOnly->finish(std::string("test.number"), true));  // not offered
+    EXPECT_EQ(accepting->performed, 0);
+    EXPECT_TRUE(textOnly->finish(std::nullopt, false));
+    ASSERT_TRUE(RunLoop::main().runUntilIdle(kWait));
+
+    auto withNumber = std::make_shared<ActivityViewController>(ActivityItems{"hello", qm::Value(7)},
+                                                               std::vector<std::shared_ptr<Activity>>{accepting});
+    ASSERT_EQ(withNumber->offeredApplicationActivities().size(), 1u);
+    withNumber->setExcludedActivityTypes({"test.number"});
+    EXPECT_TRUE(withNumber->offeredApplicationActivities().empty());
+    withNumber->setExcludedActivityTypes({});
+    ASSERT_TRUE(root->presentViewController(withNumber, false));
+    EXPECT_TRUE(withNumber->finish(std::string("test.number"), true));
+    EXPECT_EQ(accepting->prepared, 2u);
+    EXPECT_EQ(accepting->performed, 1);
+    ASSERT_TRUE(RunLoop::main().runUntilIdle(kWait));
 }
 
 TEST(ApplicationOpenURL, RegisteredSchemesAndTheHostHandlerDecide) {
@@ -108,7 +160,7 @@ TEST(ApplicationOpenURL, RegisteredSchemesAndTheHostHandlerDecide) {
     EXPECT_EQ(results, (std::vector<std::pair<std::string, bool>>{
                            {"myapp://inbox?id=7", true}, {"other://x", false}, {"not a url", false}}));
 
-    // The host's handler answers for schemes nobody registered, never for known ones.
+    // The host's handler answers for every scheme but http(s), registered ones too.
     std::vector<std::string> asked;
     app.setOpenURLHandler([&](const std::string& url) {
         asked.push_back(url);
@@ -123,6 +175,10 @@ TEST(ApplicationOpenURL, RegisteredSchemesAndTheHostHandlerDecide) {
     EXPECT_EQ(results, (std::vector<std::pair<std::string, bool>>{
                            {"tel:+15551234", true}, {"other://x", false}, {"http://example.com", true}}));
     EXPECT_EQ(app.openedURLs(), (std::vector<std::string>{"myapp://inbox?id=7", "tel:+15551234", "http://example.com"}));
+    results.clear();
+    open("myapp://refused");
+    ASSERT_TRUE(RunLoop::main().runUntilIdle(kWait));
+    EXPECT_EQ(results, (std::vector<std::pair<std::string, bool>>{{"myapp://refused", false}}));
 }
 
 TEST(ApplicationStoryboard, InstantiatesOnlyRegisteredIdentifiers) {
@@ -138,6 +194,11 @@ TEST(ApplicationStoryboard, InstantiatesOnlyRegisteredIdentifiers) {
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->className(), "InboxList");
     EXPECT_NE(first, second);  // a new controller each time
+    EXPECT_EQ(first->storyboard(), board);
+    EXPECT_EQ(controller("code")->storyboard(), nullptr);
+    const qm::Dictionary map = board->identifierToNibNameMap();
+    EXPECT_EQ(map.size(), 1u);
+    EXPECT_TRUE(map.count("list"));
 }
 
 TEST(ApplicationTopMost, FollowsTabsStacksAndPresentations) {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "qmplatform/webview.hpp"  // Rect
@@ -48,6 +49,7 @@ enum class ModalPresentationStyle {
 
 class NavigationController;
 class TabBarController;
+class Storyboard;
 
 // ---------------------------------------------------------------------------------------------
 class ViewController : public std::enable_shared_from_this<ViewController> {
@@ -59,6 +61,9 @@ public:
 
     // The class name the controller reports (routers and logs use it).
     virtual std::string className() const { return className_; }
+
+    // The storyboard the controller was instantiated from; nothing for one made in code.
+    std::shared_ptr<Storyboard> storyboard() const { return storyboard_; }
 
     const std::string& title() const { return title_; }
     void setTitle(std::string title) { title_ = std::move(title); }
@@ -91,9 +96,11 @@ public:
 private:
     friend class NavigationController;
     friend class TabBarController;
+    friend class Storyboard;
     void dismissPresented();
 
     std::string className_;
+    std::shared_ptr<Storyboard> storyboard_;
     std::string title_;
     ModalPresentationStyle modalPresentationStyle_ = ModalPresentationStyle::Automatic;
     std::shared_ptr<ViewController> presented_;
@@ -153,16 +160,69 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
+// Objects the host or library hands to the share sheet besides plain values.
+class Object {
+public:
+    virtual ~Object() = default;
+};
+
+// One item to share: a value (text, number, URL text, ...) or an object.
+struct ActivityItem {
+    ActivityItem(Value v) : value(std::move(v)) {}  // NOLINT: items are written as lists of values
+    ActivityItem(const char* text) : value(text) {}  // NOLINT
+    ActivityItem(std::shared_ptr<Object> o) : object(std::move(o)) {}  // NOLINT
+    template <typename T, typename = std::enable_if_t<std::is_base_of_v<Object, T>>>
+    ActivityItem(std::shared_ptr<T> o) : object(std::move(o)) {}  // NOLINT
+
+    // The object as T, when it is one.
+    template <typename T>
+    std::shared_ptr<T> as() const { return std::dynamic_pointer_cast<T>(object); }
+
+    Value value;
+    std::shared_ptr<Object> object;
+};
+using ActivityItems = std::vector<ActivityItem>;
+
+// The platform's built-in activity types.
+inline constexpr const char* kActivityTypeAirDrop = "UIActivityTypeAirDrop";
+inline constexpr const char* kActivityTypePrint = "UIActivityTypePrint";
+inline constexpr const char* kActivityTypeAssignToContact = "UIActivityTypeAssignToContact";
+inline constexpr const char* kActivityTypeSaveToCameraRoll = "UIActivityTypeSaveToCameraRoll";
+inline constexpr const char* kActivityTypeAddToReadingList = "UIActivityTypeAddToReadingList";
+inline constexpr const char* kActivityTypePostToFlickr = "UIActivityTypePostToFlickr";
+inline constexpr const char* kActivityTypePostToVimeo = "UIActivityTypePostToVimeo";
+inline constexpr const char* kActivityTypeCopyToPasteboard = "UIActivityTypeCopyToPasteboard";
+inline constexpr const char* kActivityTypeMail = "UIActivityTypeMail";
+inline constexpr const char* kActivityTypeMessage = "UIActivityTypeMessage";
+
+// An activity an app adds to the share sheet. Called on the main thread.
+class Activity {
+public:
+    virtual ~Activity() = default;
+    virtual std::string activityType() const = 0;
+    virtual std::string activityTitle() const = 0;
+    // The path of the activity's image file; nothing when it has none.
+    virtual std::optional<std::string> activityImage() const { return std::nullopt; }
+    // Whether the activity can act on these items; only then is it offered.
+    virtual bool canPerformWithActivityItems(const ActivityItems& items) = 0;
+    // Called when the user picks the activity, before performActivity.
+    virtual void prepareWithActivityItems(const ActivityItems& /*items*/) {}
+    virtual void performActivity() {}
+};
+
 // The share sheet. Nothing is shown; finish() stands in for the user's choice.
 class ActivityViewController : public ViewController {
 public:
     // activityType is nothing when the user cancelled without choosing.
     using CompletionWithItemsHandler = std::function<void(const std::optional<std::string>& activityType, bool completed)>;
 
-    explicit ActivityViewController(Array activityItems, std::vector<std::string> applicationActivities = {});
+    explicit ActivityViewController(ActivityItems activityItems,
+                                    std::vector<std::shared_ptr<Activity>> applicationActivities = {});
 
-    const Array& activityItems() const { return activityItems_; }
-    const std::vector<std::string>& applicationActivities() const { return applicationActivities_; }
+    const ActivityItems& activityItems() const { return activityItems_; }
+    const std::vector<std::shared_ptr<Activity>>& applicationActivities() const { return applicationActivities_; }
+    // The application activities the sheet shows: those not excluded that accept the items.
+    std::vector<std::shared_ptr<Activity>> offeredApplicationActivities() const;
     const std::vector<std::string>& excludedActivityTypes() const { return excluded_; }
     void setExcludedActivityTypes(std::vector<std::string> types) { excluded_ = std::move(types); }
     const std::string& subject() const { return subject_; }
@@ -170,13 +230,15 @@ public:
     const CompletionWithItemsHandler& completionWithItemsHandler() const { return handler_; }
     void setCompletionWithItemsHandler(CompletionWithItemsHandler handler) { handler_ = std::move(handler); }
 
-    // The user picked `activityType` (nothing: cancelled): the sheet dismisses itself and the
-    // handler runs on the main run loop. False (nothing happens) for an excluded type.
+    // The user picked `activityType` (nothing: cancelled). An application activity of that
+    // type is prepared with the items and performed; then the sheet dismisses itself and the
+    // handler runs on the main run loop. False (nothing happens) for an excluded type or an
+    // application activity that is not offered.
     bool finish(const std::optional<std::string>& activityType, bool completed);
 
 private:
-    Array activityItems_;
-    std::vector<std::string> applicationActivities_;
+    ActivityItems activityItems_;
+    std::vector<std::shared_ptr<Activity>> applicationActivities_;
     std::vector<std::string> excluded_;
     std::string subject_;
     CompletionWithItemsHandler handler_;
@@ -236,14 +298,16 @@ public:
     // Declares that some app opens URLs of this scheme (compared without case). "http" and
     // "https" always open.
     void registerURLScheme(const std::string& scheme);
-    // Asked, on the thread calling openURL, about URLs whose scheme is not known; its answer
-    // says whether the URL opened. Null removes it.
+    // Asked, on the thread calling openURL, about every URL that is not http or https; its
+    // answer says whether the URL opened (an app of a registered scheme may still refuse).
+    // Null removes it.
     void setOpenURLHandler(std::function<bool(const std::string& url)> handler);
     // Whether the URL's scheme is known (registered, or http/https). The handler is not asked.
     bool canOpenURL(const std::string& url) const;
-    // Opens the URL: known schemes open, others are answered by the host's handler (false
-    // without one); text that is not a URL never opens. Options are accepted and not used.
-    // The completion runs on the main run loop with whether the URL opened.
+    // Opens the URL: the host's handler answers when there is one (see above); without one,
+    // known schemes open and others do not. Text that is not a URL never opens. Options are
+    // accepted and not used. The completion runs on the main run loop with whether the URL
+    // opened.
     void openURL(const std::string& url, const Dictionary& options = {},
                  std::function<void(bool success)> completion = {});
     // The URLs that opened, in order.
@@ -257,6 +321,10 @@ public:
     // "will" notifications see the old state, "did" notifications the new one.
     ApplicationState applicationState() const;
     void setApplicationState(ApplicationState state);
+
+    // Back to a fresh start: no windows, no registered schemes or handler, nothing opened,
+    // badge 0, active (no notifications are posted). Test hosts call it.
+    void reset();
 
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
@@ -273,7 +341,7 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 // A named set of controller factories the host fills.
-class Storyboard {
+class Storyboard : public std::enable_shared_from_this<Storyboard> {
 public:
     using Factory = std::function<std::shared_ptr<ViewController>()>;
 
@@ -285,9 +353,12 @@ public:
 
     const std::string& name() const { return name_; }
     void registerViewController(const std::string& identifier, Factory factory);
-    // A new controller from the identifier's factory; nothing for an unknown identifier (or a
-    // factory that throws or returns nothing).
+    // A new controller from the identifier's factory, linked back to this storyboard; nothing
+    // for an unknown identifier (or a factory that throws or returns nothing).
     std::shared_ptr<ViewController> instantiateViewControllerWithIdentifier(const std::string& identifier) const;
+    // Every registered identifier, mapped to the name of the controller's nib (here the
+    // identifier itself).
+    Dictionary identifierToNibNameMap() const;
 
     explicit Storyboard(std::string name);  // use named()
 

@@ -1,0 +1,156 @@
+// Deep links: the app opened with a URL. Its query may carry an analytics id and UTM
+// parameters for campaign attribution; its host names a screen of the app.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/QMLogger.hpp"
+#include "core/QMModuleState.hpp"
+#include "core/QMSDKUserDefaultsData.hpp"
+#include "core/qmGetFilteredData.hpp"
+#include "core/qmInternalProcessClass.hpp"
+#include "qmplatform/bundle.hpp"
+#include "qmplatform/url.hpp"
+#include "quelmar/quelmar.hpp"
+
+namespace qm {
+namespace {
+
+// One query component split at "=": the name before the first "=", the value up to the
+// next "=" (or the end). Components without "=" have no name.
+struct Component {
+    std::string text;
+    std::optional<std::string> name, value;
+};
+
+std::vector<Component> queryComponents(const std::optional<platform::URL>& url) {
+    std::vector<Component> components;
+    if (!url || !url->hasQuery()) return components;
+    const std::string query = url->query();
+    std::string::size_type start = 0;
+    while (start <= query.size()) {
+        auto end = query.find('&', start);
+        if (end == std::string::npos) end = query.size();
+        Component component{query.substr(start, end - start), std::nullopt, std::nullopt};
+        const auto equals = component.text.find('=');
+        if (equals != std::string::npos) {
+            const auto next = component.text.find('=', equals + 1);
+            component.name = component.text.substr(0, equals);
+            component.value = component.text.substr(equals + 1, next == std::string::npos ? std::string::npos
+                                                                                          : next - equals - 1);
+        }
+        components.push_back(std::move(component));
+        start = end + 1;
+    }
+    return components;
+}
+
+// `part` is lower-case ASCII.
+bool containsIgnoringCase(const std::string& text, std::string_view part) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower.find(part) != std::string::npos;
+}
+
+// The engine of this start-up; before start-up, the process-wide one.
+std::shared_ptr<qmInternalProcessClass> currentEngine() {
+    auto engine = QMModuleState::shared().qmInternalProcess();
+    return engine ? engine : qmInternalProcessClass::sharedInstance();
+}
+
+// The steps both handlers share: the account keys, the analytics id and the UTM
+// parameters. False when the keys are not usable (nothing else is done then).
+bool captureAttribution(const std::vector<Component>& components) {
+    auto& bundle = platform::Bundle::main();
+    const long long brandID = bundle.objectForInfoDictionaryKey("qmBrandID").integerValue();
+    const Value secretKey = bundle.objectForInfoDictionaryKey("qmSecretKey");
+    if (brandID <= 0 || !isValidString(secretKey)) return false;
+
+    auto& module = QMModuleState::shared();
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    module._qmDeeplinkcheck = true;
+    prefs.qmSetObject(Value(brandID), "qm_brandID", 2);
+    prefs.qmSetObject(Value(secretKey.description()), "qm_encryptedKey", 2);
+
+    for (const Component& component : components) {
+        if (!containsIgnoringCase(component.text, "qm_anal_id=")) continue;
+        const Value analyticID(*component.value);
+        module._qmAnalyticID.set(analyticID);
+        currentEngine()->qm_anal_id.set(analyticID);
+        prefs.qmSetObject(analyticID, "qm_anal_id", 0);
+        break;
+    }
+
+    Value utm = Value::dictionary();
+    for (const Component& component : components) {
+        if (component.name && containsIgnoringCase(component.text, "utm_")) utm.set(*component.name, Value(*component.value));
+    }
+    if (utm.count() > 0) {
+        module.qmFinalUTMParamsDict.set(utm);
+        // Before start-up the settings fetch of Initialize carries the parameters.
+        if (auto engine = module.qmInternalProcess()) engine->qmFetchSettingsWithPushClId(Value());
+    }
+    return true;
+}
+
+std::optional<platform::URL> parse(const Value& url) {
+    if (!isValidString(url)) return std::nullopt;
+    return platform::URL::parse(url.description());
+}
+
+}  // namespace
+
+// Main queue.
+void quelmar::OpenUrlWithApplication(const std::shared_ptr<platform::Application>&, const Value& url) {
+    const auto parsed = parse(url);
+    if (!captureAttribution(queryComponents(parsed))) {
+        QMLog(QMLogLevelError,
+              "Invalid brandID or secret key. Kindly check our documentation under the integration section and provide "
+              "the values as per your account to fix this error.");
+        return;
+    }
+    if (parsed && !parsed->host().empty()) {
+        currentEngine()->performActionWithTarget(0, Value(parsed->host()), Value(), Value(), Value(), Value(), 0, Value());
+    }
+}
+
+// Main queue.
+Value quelmar::OpenUrlGetDataWithApplication(const std::shared_ptr<platform::Application>&, const Value& url) {
+    const auto parsed = parse(url);
+    const auto components = queryComponents(parsed);
+    if (!captureAttribution(components)) return Value();
+
+    Value parameters = Value::dictionary();
+    for (const Component& component : components) {
+        if (component.name) parameters.set(*component.name, Value(*component.value));
+    }
+    if (isValidString(parameters["qm_anal_id"])) parameters.remove("qm_anal_id");
+    Value result{{"parameters", parameters}};
+    if (parsed && !parsed->host().empty()) result.set("ViewControllerToLoad", Value(parsed->host()));
+    return result;
+}
+
+// Scene-based apps: the URL is re-read from its text and handled when it has a scheme and
+// a host.
+void quelmar::scene(const std::shared_ptr<platform::Scene>&, const std::shared_ptr<platform::SceneSession>&,
+                    const SceneConnectionOptions& options) {
+    if (!options.urlContexts.empty()) scene(nullptr, options.urlContexts);
+}
+
+void quelmar::scene(const std::shared_ptr<platform::Scene>&, const std::vector<std::string>& openURLContexts) {
+    if (openURLContexts.empty()) return;
+    const auto parsed = platform::URL::parse(openURLContexts.front());
+    if (!parsed || parsed->scheme().empty() || parsed->host().empty()) return;
+    OpenUrlWithApplication(nullptr, Value(parsed->absoluteString()));
+}
+
+Value qmGetFilteredData::valueForKey(std::string_view name, const std::vector<platform::URL::QueryItem>& queryItems) const {
+    for (const auto& item : queryItems) {
+        if (item.name == name) return item.value ? Value(*item.value) : Value();
+    }
+    return Value();
+}
+
+}  // namespace qm
