@@ -38,3 +38,15 @@ echo "### the service's user id, background and foreground; then what the servic
   uid \
   background wait 1 foreground \
   requests
+
+echo
+echo "### A campaign deep link: the app opens on the Offers screen; the link's analytics id and"
+echo "### UTM parameters travel with the next settings and event requests, with the service's cookies"
+"$host" --bundle "$app" --sandbox "$work/link/app" "${service[@]}" \
+  init live \
+  open-url "quelmardemo://Offers?qm_anal_id=42&utm_source=mail&utm_campaign=spring" \
+  track purchase \
+  cookies \
+  requests \
+  | grep -E '^(== |notification |presented|opened|cookies|}|POST )|^ +["}]|^ +(clickID|utm_params|cookieData|event_name) = ' \
+  | grep -vE '^== requests'

@@ -18,12 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "qmplatform/application.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/datetime.hpp"
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/json.hpp"
 #include "qmplatform/network.hpp"
+#include "qmplatform/notification_center.hpp"
 #include "qmplatform/url_session.hpp"
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
@@ -53,6 +55,8 @@ int usage() {
                  "  background | foreground    the app leaves or enters the foreground\n"
                  "  wait SECONDS               keep serving the main run loop for a while\n"
                  "  prefs                      print the library's preferences\n"
+                 "  open-url URL               open the app with a deep link; prints what the library did with it\n"
+                 "  cookies                    print the stored campaign cookies\n"
                  "  requests                   print the requests the embedded service received\n");
     return 2;
 }
@@ -107,6 +111,57 @@ void printPrefs() {
     Value all{{"library", pf::UserDefaults::suite("io.quelmar.sdk").dictionaryRepresentation()}};
     std::cout << pretty(all) << std::endl;
 }
+
+void printCookies() {
+    Value cookies = Value::dictionary();
+    auto& library = pf::UserDefaults::suite("io.quelmar.sdk");
+    for (const char* key : {"qm_AppCookieSess", "qm_AppCookieUID", "qm_AppCookieUTM", "qm_AppCookieEventsHitID",
+                            "qm_AppCookieEventsHitUID", "qm_AppCookiePuClId"}) {
+        if (Value record = library.objectForKey(key)) cookies.set(key, record);
+    }
+    std::cout << "cookies: " << pretty(cookies) << std::endl;
+}
+
+// The host app's screens: a navigation stack with "Home" in the key window; the storyboard
+// also knows "Offers", "Profile" and "Settings". The two click notifications are printed.
+struct HostScreens {
+    HostScreens() {
+        auto storyboard = pf::Storyboard::named("Main");
+        for (const char* name : {"Home", "Offers", "Profile", "Settings"}) {
+            storyboard->registerViewController(name, [name] { return std::make_shared<pf::ViewController>(name); });
+        }
+        pf::Storyboard::setMain("Main");
+        home = storyboard->instantiateViewControllerWithIdentifier("Home");
+        window = std::make_shared<pf::Window>();
+        window->setRootViewController(pf::NavigationController::withRootViewController(home));
+        window->makeKeyAndVisible();
+        for (const char* name : {"QMInAppViewConroller", "qmNotificationClickCallback"}) {
+            tokens.push_back(pf::NotificationCenter::defaultCenter().addObserver(name, [](const pf::Notification& n) {
+                auto text = pf::json::write(n.userInfo);
+                std::cout << "notification " << n.name << ": " << (text ? *text : n.userInfo.description()) << std::endl;
+            }));
+        }
+    }
+
+    // After a deep link: the screen presented over Home (then dismissed again, so that the
+    // next link starts from Home) and the URLs the app opened.
+    void report(std::size_t openedBefore) {
+        if (auto screen = home->presentedViewController()) {
+            std::cout << "presented: " << screen->className()
+                      << (screen->modalPresentationStyle() == pf::ModalPresentationStyle::FullScreen ? " (full screen)" : "")
+                      << std::endl;
+            home->dismissViewControllerAnimated(false);
+        } else {
+            std::cout << "presented: nothing" << std::endl;
+        }
+        const auto opened = pf::Application::shared().openedURLs();
+        for (std::size_t i = openedBefore; i < opened.size(); ++i) std::cout << "opened: " << opened[i] << std::endl;
+    }
+
+    std::shared_ptr<pf::ViewController> home;
+    std::shared_ptr<pf::Window> window;
+    std::vector<pf::NotificationCenter::Token> tokens;
+};
 
 }  // namespace
 
@@ -175,12 +230,14 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    HostScreens screens;
+
     auto isOption = [&](std::size_t at) { return at < words.size() && words[at].rfind("--", 0) == 0; };
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& verb = words[i];
         // The verb's own words: a fixed count, then "--option value" pairs for track/identify.
         std::size_t end = i + 1;
-        if (verb == "init" || verb == "wait" || verb == "track" || verb == "identify") ++end;
+        if (verb == "init" || verb == "wait" || verb == "track" || verb == "identify" || verb == "open-url") ++end;
         if (verb == "track" || verb == "identify") {
             while (end + 1 < words.size() + 1 && isOption(end)) end += 2;
         }
@@ -241,6 +298,15 @@ int main(int argc, char** argv) {
             pf::RunLoop::main().runFor(std::strtod(seconds->c_str(), nullptr));
         } else if (verb == "prefs") {
             printPrefs();
+        } else if (verb == "cookies") {
+            printCookies();
+        } else if (verb == "open-url") {
+            auto url = argument();
+            if (!url) return usage();
+            const std::size_t openedBefore = pf::Application::shared().openedURLs().size();
+            qm::quelmar::OpenUrlWithApplication(nullptr, Value(*url));
+            settle();
+            screens.report(openedBefore);
         } else if (verb == "requests") {
 #ifdef QM_HOST_WITH_SERVICE
             if (embedded) {

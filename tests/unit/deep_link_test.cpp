@@ -2,6 +2,9 @@
 // names, and journeys kept with their expiry.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -232,4 +235,24 @@ TEST(Journeys, ExpiryIsWrittenInTheDevicesTimeZone) {
     // 10:00 UTC is 19:00 in Tokyo; one and a half hours later.
     EXPECT_EQ(library().objectForKey("qm_journeyinfo")[0]["journeyExpiryDateTime"], Value("2024-01-15 20:30:00"));
     EXPECT_EQ(utility.qmGetJourneyIDs(), Value("T"));
+}
+
+TEST(DeepLinkFuzzInputs, KeptInputsNeverCrash) {
+    testkit::TestHost host;
+    CleanAttribution clean;
+    App app;
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(QM_TEST_DATA_DIR "/fuzz/deeplink")) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        ++files;
+        quelmar::OpenUrlWithApplication(nullptr, Value(text.str()));
+        const Value data = quelmar::OpenUrlGetDataWithApplication(nullptr, Value(text.str()));
+        EXPECT_TRUE(data["parameters"].isDictionary()) << entry.path();
+        quelmar::scene(nullptr, std::vector<std::string>{text.str()});
+        app.home->dismissViewControllerAnimated(false);
+        host.runUntilIdle(5);
+    }
+    EXPECT_GE(files, 4u);
 }
