@@ -1,17 +1,13 @@
 // Feeds arbitrary text to the deep-link handlers as the URL an app was opened with: both
 // facade handlers, the scene forwarder and the query-item lookup.
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
+
+#include "fuzz_app.hpp"
 
 #include "core/qmGetFilteredData.hpp"
 #include "qmplatform/application.hpp"
-#include "qmplatform/bundle.hpp"
 #include "qmplatform/dispatch.hpp"
-#include "qmplatform/plist.hpp"
-#include "qmplatform/sandbox.hpp"
-#include "qmplatform/system_log.hpp"
 #include "qmplatform/url.hpp"
 #include "quelmar/quelmar.hpp"
 
@@ -21,17 +17,7 @@ std::shared_ptr<qm::platform::ViewController> home;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     namespace pf = qm::platform;
-    char dir[] = "/tmp/qm-deeplink-fuzz-XXXXXX";
-    if (!mkdtemp(dir)) std::abort();
-    const std::string root = dir;
-    std::filesystem::create_directories(root + "/App.app");
-    qm::Value info{{"CFBundleIdentifier", "com.example.fuzz"}, {"qmBrandID", 7}, {"qmSecretKey", "fuzz-secret"}};
-    auto bytes = pf::plist::write(info, pf::plist::Format::XML);
-    if (!bytes || !pf::Files::writeFileAtomically(root + "/App.app/Info.plist", *bytes)) std::abort();
-    pf::Bundle::setMainBundlePath(root + "/App.app");
-    pf::Sandbox::configure(root + "/Sandbox");
-    pf::SystemLog::setSink([](std::string_view) {});
-    pf::RunLoop::main().setMainThread();
+    qm::fuzzing::setUpApp("deeplink-fuzz");
 
     // A key window whose screen comes from a storyboard, so that links can present screens.
     auto storyboard = pf::Storyboard::named("Main");
