@@ -300,7 +300,6 @@ Application& Application::shared() {
 }
 
 void Application::reset() {
-    Impl fresh;
     std::vector<std::shared_ptr<Window>> windows;
     std::shared_ptr<Window> key;
     std::shared_ptr<std::function<bool(const std::string&)>> handler;
@@ -309,7 +308,7 @@ void Application::reset() {
         windows.swap(impl_->windows);
         key.swap(impl_->keyWindow);
         handler.swap(impl_->handler);
-        impl_->schemes = fresh.schemes;
+        impl_->schemes = {"http", "https"};
         impl_->opened.clear();
         impl_->badge = 0;
         impl_->state = ApplicationState::Active;
