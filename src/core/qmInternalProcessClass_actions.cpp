@@ -93,14 +93,11 @@ void qmInternalProcessClass::performActionWithTarget(long target, const Value& d
             qmNavigateToWebForUrl(urlFrom(destination), nullptr);
             break;
         case 2: {
+            // A destination that makes no URL fails to open and goes no further.
             auto appURL = urlFrom(destination);
-            if (!appURL) {
-                qmNavigateToWebForUrl(std::nullopt, nullptr);
-                break;
-            }
             auto self = shared_from_this();
             qmNavigateToWebForUrl(appURL, [self, appURL, ituneUrl](bool success, const std::optional<platform::Error>&) {
-                if (success || appURL->absoluteString().empty()) return;
+                if (success || !appURL || appURL->absoluteString().empty()) return;
                 if (isValidString(ituneUrl)) {
                     self->qmNavigateToWebForUrl(urlFrom(ituneUrl), nullptr);
                 } else {
