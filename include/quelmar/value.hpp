@@ -96,22 +96,35 @@ public:
     float floatValue() const noexcept { return static_cast<float>(doubleValue()); }
     bool boolValue() const noexcept;
 
+    // Accessors that return a reference into this value's storage exist for lvalues only:
+    // on a temporary the reference would outlive the storage (a range-for over
+    // `f().dictionaryItems()` reads freed memory), so those calls do not compile. Keep the
+    // temporary in a variable first; lookups on a temporary return copies.
+
     // The text itself (empty when this is not text).
-    const std::string& string() const noexcept;
+    const std::string& string() const& noexcept;
+    const std::string& string() const&& = delete;
     // The text, or nothing when this is not text.
     std::optional<std::string> stringIfText() const;
     qm::Date date() const noexcept;  // epoch 0 when this is not a date
-    const qm::Bytes& data() const noexcept;
-    const qm::Array& arrayItems() const noexcept;           // empty when not a list
-    const qm::Dictionary& dictionaryItems() const noexcept;  // empty when not a dictionary
+    const qm::Bytes& data() const& noexcept;
+    const qm::Bytes& data() const&& = delete;
+    const qm::Array& arrayItems() const& noexcept;  // empty when not a list
+    const qm::Array& arrayItems() const&& = delete;
+    const qm::Dictionary& dictionaryItems() const& noexcept;  // empty when not a dictionary
+    const qm::Dictionary& dictionaryItems() const&& = delete;
 
     // Count of a list, dictionary, text (bytes) or data; 0 otherwise.
     std::size_t count() const noexcept;
 
-    // Lookup; nothing when absent or when this is not a dictionary / list.
-    const Value& operator[](std::string_view key) const noexcept;
-    const Value& operator[](std::size_t index) const noexcept;
-    const Value& operator[](int index) const noexcept { return (*this)[static_cast<std::size_t>(index < 0 ? SIZE_MAX : index)]; }
+    // Lookup; nothing when absent or when this is not a dictionary / list. On a temporary
+    // the member is returned by value.
+    const Value& operator[](std::string_view key) const& noexcept;
+    const Value& operator[](std::size_t index) const& noexcept;
+    const Value& operator[](int index) const& noexcept { return (*this)[indexFrom(index)]; }
+    Value operator[](std::string_view key) const&& { return static_cast<const Value&>(*this)[key]; }
+    Value operator[](std::size_t index) const&& { return static_cast<const Value&>(*this)[index]; }
+    Value operator[](int index) const&& { return static_cast<const Value&>(*this)[indexFrom(index)]; }
     bool contains(std::string_view key) const noexcept;
 
     // Mutation (copies shared storage first). Setting a key on something that is not a
@@ -121,14 +134,17 @@ public:
     void append(Value v);
     void removeAt(std::size_t index);
     void insert(std::size_t index, Value v);
-    qm::Array& mutableArray();
-    qm::Dictionary& mutableDictionary();
+    qm::Array& mutableArray() &;
+    qm::Array& mutableArray() && = delete;
+    qm::Dictionary& mutableDictionary() &;
+    qm::Dictionary& mutableDictionary() && = delete;
 
     // Equality like the platform's isEqual: numbers compare by value across kinds.
     friend bool operator==(const Value& a, const Value& b) noexcept;
     friend bool operator!=(const Value& a, const Value& b) noexcept { return !(a == b); }
 
 private:
+    static std::size_t indexFrom(int index) noexcept { return static_cast<std::size_t>(index < 0 ? SIZE_MAX : index); }
     Type type_ = Type::None;
     union {
         bool b_;

@@ -178,10 +178,11 @@ bool keepForRetry(long code) {
 
 std::string userAgent() {
     const Bundle& bundle = Bundle::main();
-    std::string name = bundle.objectForInfoDictionaryKey("CFBundleName").string();
+    auto text = [&bundle](const char* key) { return bundle.objectForInfoDictionaryKey(key).stringIfText().value_or(""); };
+    std::string name = text("CFBundleName");
     if (name.empty()) name = "quelmar";
-    std::string version = bundle.objectForInfoDictionaryKey("CFBundleShortVersionString").string();
-    if (version.empty()) version = bundle.objectForInfoDictionaryKey("CFBundleVersion").string();
+    std::string version = text("CFBundleShortVersionString");
+    if (version.empty()) version = text("CFBundleVersion");
     std::string agent = version.empty() ? name : name + "/" + version;
     return agent + " (" + Device::current().systemName() + ")";
 }

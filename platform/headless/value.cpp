@@ -289,7 +289,7 @@ bool Value::boolValue() const noexcept {
     }
 }
 
-const std::string& Value::string() const noexcept { return type_ == Type::String ? as<std::string>(p_) : kEmptyString; }
+const std::string& Value::string() const& noexcept { return type_ == Type::String ? as<std::string>(p_) : kEmptyString; }
 
 std::optional<std::string> Value::stringIfText() const {
     if (type_ != Type::String) return std::nullopt;
@@ -297,9 +297,9 @@ std::optional<std::string> Value::stringIfText() const {
 }
 
 qm::Date Value::date() const noexcept { return type_ == Type::Date ? qm::Date{d_} : qm::Date{}; }
-const Bytes& Value::data() const noexcept { return type_ == Type::Data ? as<Bytes>(p_) : kEmptyBytes; }
-const Array& Value::arrayItems() const noexcept { return type_ == Type::Array ? as<Array>(p_) : kEmptyArray; }
-const Dictionary& Value::dictionaryItems() const noexcept {
+const Bytes& Value::data() const& noexcept { return type_ == Type::Data ? as<Bytes>(p_) : kEmptyBytes; }
+const Array& Value::arrayItems() const& noexcept { return type_ == Type::Array ? as<Array>(p_) : kEmptyArray; }
+const Dictionary& Value::dictionaryItems() const& noexcept {
     return type_ == Type::Dictionary ? as<Dictionary>(p_) : kEmptyDictionary;
 }
 
@@ -313,14 +313,14 @@ std::size_t Value::count() const noexcept {
     }
 }
 
-const Value& Value::operator[](std::string_view key) const noexcept {
+const Value& Value::operator[](std::string_view key) const& noexcept {
     if (type_ != Type::Dictionary) return kNothing;
     const auto& d = as<Dictionary>(p_);
     auto it = d.find(key);
     return it == d.end() ? kNothing : it->second;
 }
 
-const Value& Value::operator[](std::size_t index) const noexcept {
+const Value& Value::operator[](std::size_t index) const& noexcept {
     if (type_ != Type::Array) return kNothing;
     const auto& a = as<Array>(p_);
     return index < a.size() ? a[index] : kNothing;
@@ -341,13 +341,13 @@ void Value::detach() {
     }
 }
 
-Array& Value::mutableArray() {
+Array& Value::mutableArray() & {
     if (type_ != Type::Array) *this = Value(Array{});
     detach();
     return *static_cast<Array*>(p_.get());
 }
 
-Dictionary& Value::mutableDictionary() {
+Dictionary& Value::mutableDictionary() & {
     if (type_ != Type::Dictionary) *this = Value(Dictionary{});
     detach();
     return *static_cast<Dictionary*>(p_.get());

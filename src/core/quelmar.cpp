@@ -90,7 +90,8 @@ void quelmar::Initialize(const Value& mode) {
     utility.qmCheckCloseButtonImage();
 
     // 9. Per-session "shown" markers.
-    for (const auto& [key, value] : prefs.qmDictionaryRepresentationIntoUserDefaultsType(0).dictionaryItems()) {
+    const Value libraryKeys = prefs.qmDictionaryRepresentationIntoUserDefaultsType(0);
+    for (const auto& [key, value] : libraryKeys.dictionaryItems()) {
         if (key.rfind("qm_isShownViewNID", 0) == 0) prefs.qmRemoveObjectForKey(Value(key), 0);
     }
     prefs.qmSynchronizeIntoUserDefaultsType(2);

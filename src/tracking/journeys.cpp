@@ -37,7 +37,8 @@ void qmGetFilteredData::qmStoreJourneyInfo(const Value& journeyInfo) {
                                          {"journeyExpiryDateTime", Value(platform::DateFormatter(kExpiryFormat).string(expiry))}}});
 
     std::lock_guard lock(journeysMutex());
-    for (const Value& stored : prefs().qmObjectForKey(kJourneysKey, 0).arrayItems()) {
+    const Value storedJourneys = prefs().qmObjectForKey(kJourneysKey, 0);
+    for (const Value& stored : storedJourneys.arrayItems()) {
         if (!stored.isDictionary() || stored.count() == 0) continue;
         if (stored["journeyID"].description() == id) {
             QMLog(QMLogLevelInfo, "same journey found!!");

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <type_traits>
+#include <utility>
+
 #include "quelmar/value.hpp"
 
 using qm::Value;
@@ -101,4 +104,28 @@ TEST(Value, FormatUsesDescriptionsForObjects) {
     EXPECT_EQ(qm::format("%.2f%%", 0.5), "0.50%");
     EXPECT_EQ(qm::format("%@ %@", 1), "1 (null)");
     EXPECT_EQ(qm::format("%5d|%-3s|", 42, "a"), "   42|a  |");
+}
+
+// References into a value's storage are refused on temporaries (they would dangle as soon as
+// the statement ends); lookups on temporaries return copies instead.
+template <typename T>
+concept ItemsOf = requires { std::declval<T>().dictionaryItems(); };
+template <typename T>
+concept TextOf = requires { std::declval<T>().string(); };
+template <typename T>
+concept ListOf = requires { std::declval<T>().arrayItems(); };
+template <typename T>
+concept BytesOf = requires { std::declval<T>().data(); };
+template <typename T>
+concept MutableItemsOf = requires { std::declval<T>().mutableDictionary(); };
+static_assert(ItemsOf<const Value&> && TextOf<Value&> && ListOf<const Value&> && BytesOf<Value&> && MutableItemsOf<Value&>);
+static_assert(!ItemsOf<Value&&> && !TextOf<Value&&> && !ListOf<const Value&&> && !BytesOf<Value&&> &&
+              !MutableItemsOf<Value&&>);
+static_assert(std::is_same_v<decltype(std::declval<Value&&>()["k"]), Value>);
+static_assert(std::is_same_v<decltype(std::declval<const Value&>()["k"]), const Value&>);
+
+TEST(Value, LookupsOnTemporariesOutliveThem) {
+    auto make = [] { return Value{{"list", Value::array({Value("a"), Value("b")})}}; };
+    const Value& first = make()["list"][0];  // a copy, kept alive by the reference
+    EXPECT_EQ(first, Value("a"));
 }

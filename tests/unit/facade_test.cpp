@@ -49,7 +49,8 @@ TEST(Initialize, StoresIdentifiersAndCountsLaunches) {
     testkit::TestHost host;
     auto& library = *prefs().qmSDKStdUserDefaults;
     auto& group = *prefs().qmAppGroupServiceExtUserDefaults;
-    library.setObject(true, "qm_isShownViewNID42");
+    // Markers of campaigns shown in the last session, among other keys.
+    for (int n = 0; n < 40; ++n) library.setObject(true, "qm_isShownViewNID" + std::to_string(n));
     library.setObject("x", "qm_temp_SessionEvent");
     library.setObject(Date{host.clock().now().seconds - 86400}, "qm_centerOpenDate");
     group.setObject(true, "qm_shouldResetCenterDataOnNewPush");
@@ -68,14 +69,14 @@ TEST(Initialize, StoresIdentifiersAndCountsLaunches) {
         EXPECT_EQ(suite->objectForKey("qm_AppMode"), Value("debug"));
         EXPECT_EQ(suite->objectForKey("qm_language"), Value("English"));
         EXPECT_EQ(suite->objectForKey("qm_Package"), Value("com.example.testapp"));
-        EXPECT_NE(suite->objectForKey("qm_secretAgent").string().find("quelmar/7.0.5"), std::string::npos);
-        EXPECT_TRUE(std::regex_match(suite->objectForKey("qm_iOS_VENDOR_IDENTIFIER").string(),
+        EXPECT_NE(suite->objectForKey("qm_secretAgent").description().find("quelmar/7.0.5"), std::string::npos);
+        EXPECT_TRUE(std::regex_match(suite->objectForKey("qm_iOS_VENDOR_IDENTIFIER").description(),
                                      std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
     }
     EXPECT_EQ(group.objectForKey("qm_groupName"), Value("group.qm.com.example.testapp"));
     EXPECT_FALSE(library.objectForKey("qm_groupName"));
     EXPECT_EQ(library.objectForKey("qm_isSendUserData"), Value(true));
-    EXPECT_FALSE(library.objectForKey("qm_isShownViewNID42"));
+    for (int n = 0; n < 40; ++n) EXPECT_FALSE(library.objectForKey("qm_isShownViewNID" + std::to_string(n))) << n;
     EXPECT_FALSE(library.objectForKey("qm_temp_SessionEvent"));
     EXPECT_FALSE(library.objectForKey("qm_centerOpenDate"));
     EXPECT_FALSE(group.objectForKey("qm_shouldResetCenterDataOnNewPush"));

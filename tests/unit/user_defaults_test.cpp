@@ -56,7 +56,8 @@ TEST(UserDefaultsData, StoreSelectorsRouteWritesAndReads) {
         prefs.qmRemoveObjectForKey(key, 2);
     }
     std::vector<std::string> keys;
-    for (const auto& [k, v] : library.dictionaryRepresentation().dictionaryItems()) keys.push_back(k);
+    const Value content = library.dictionaryRepresentation();
+    for (const auto& [k, v] : content.dictionaryItems()) keys.push_back(k);
     EXPECT_EQ(keys, (std::vector<std::string>{"qm_both", "qm_text"}));
 
     // Missing keys give the empty results; negative zero is stored as zero.
