@@ -30,6 +30,9 @@ public:
     Guarded<Value> _qmAnalyticID;
     // YES once a deep link arrived with valid account keys.
     std::atomic<bool> _qmDeeplinkcheck{false};
+    // The stored brand id as the first deep link of the process found it, before the link
+    // stored its own: start-up compares with it when no start-up recorded its brand.
+    Guarded<Value> qmBrandIDBeforeDeepLink;
     // The UTM parameters of the last deep link; the settings request carries them.
     Guarded<Value> qmFinalUTMParamsDict;
     // The service's user id for this device, empty until one is received.

@@ -25,6 +25,19 @@ std::shared_ptr<qmInternalProcessClass> engine() { return QMModuleState::shared(
 
 constexpr double kDayInSeconds = 86400;
 
+// The brand id of the last successful start-up (qm_brandID is also written by deep links).
+constexpr const char* kStartUpBrandKey = "qm_startUpBrandID";
+
+Value previousStartUpBrandID() {
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    if (Value recorded = prefs.qmObjectForKey(kStartUpBrandKey, 0)) return recorded;
+    // Stored by a library that did not record it yet: qm_brandID as it was before any link
+    // of this process overwrote it.
+    auto& module = QMModuleState::shared();
+    if (module._qmDeeplinkcheck) return module.qmBrandIDBeforeDeepLink.get();
+    return prefs.qmObjectForKey("qm_brandID", 0);
+}
+
 }  // namespace
 
 void quelmarDelegate::quelmarEventsResponseCallback(const Value&) { delegateCallbackAbsent = true; }
@@ -73,11 +86,22 @@ void quelmar::Initialize(const Value& mode) {
     // Background requests an earlier process could not finish (click statistics) go out now.
     newEngine->qmResumePendingBackgroundRequests();
 
-    // 5. Brand change wipes everything stored for the previous brand.
-    Value storedBrand = prefs.qmObjectForKey("qm_brandID", 0);
+    // 5. Brand change wipes everything stored for the previous brand. A deep link that opened
+    // the app stores the bundle's brand id before start-up runs, so the comparison is with
+    // the brand of the last start-up.
+    const Value storedBrand = previousStartUpBrandID();
     if (storedBrand && storedBrand.integerValue() >= 1 && storedBrand.integerValue() != brandID) {
         QMLog(QMLogLevelInfo, "BrandID has been changed from %ld to the new BrandID = %ld", storedBrand.integerValue(), brandID);
+        // Attribution from the link that opened the app belongs to the new account: it
+        // survives the wipe.
+        const bool linkSeen = module._qmDeeplinkcheck;
+        const Value linkUTM = module.qmFinalUTMParamsDict.get();
         newEngine->resetQuelmar_iOS_SDK();
+        if (linkSeen) {
+            if (linkUTM.count() > 0) module.qmFinalUTMParamsDict.set(linkUTM);
+            const Value linkAnalyticID = module._qmAnalyticID.get();
+            if (linkAnalyticID.count() > 0) prefs.qmSetObject(linkAnalyticID, "qm_anal_id", 0);
+        }
     }
 
     // 6. App group.
@@ -115,6 +139,7 @@ void quelmar::Initialize(const Value& mode) {
 
     // 13. Identifiers.
     prefs.qmSetInteger(brandID, "qm_brandID", 2);
+    prefs.qmSetInteger(brandID, kStartUpBrandKey, 0);
     prefs.qmSetObject(secretKey, "qm_encryptedKey", 2);
     prefs.qmRemoveObjectForKey("qm_temp_SessionEvent", 0);
 

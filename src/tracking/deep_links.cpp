@@ -70,6 +70,9 @@ bool captureAttribution(const std::vector<Component>& components) {
 
     auto& module = QMModuleState::shared();
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    module.qmBrandIDBeforeDeepLink.with([&prefs, &module](Value& before) {
+        if (!module._qmDeeplinkcheck) before = prefs.qmObjectForKey("qm_brandID", 0);
+    });
     module._qmDeeplinkcheck = true;
     prefs.qmSetObject(Value(brandID), "qm_brandID", 2);
     prefs.qmSetObject(Value(secretKey.description()), "qm_encryptedKey", 2);

@@ -104,6 +104,44 @@ TEST(DeepLink, CapturesAttributionAndOpensTheNamedScreen) {
     EXPECT_TRUE(host.runUntil([&] { return host.logCount(kSettingsFetchStarted) == 2; }));
 }
 
+// A link that opens the app for another account (the bundle's brand changed since the last
+// start-up) must not hide the change: the old account's user and cookies are wiped and the
+// install is counted, while the link's own attribution is kept for the new account.
+TEST(DeepLink, BrandChangeIsSeenWhenALinkOpensTheApp) {
+    for (const bool recordedByStartUp : {true, false}) {
+        SCOPED_TRACE(recordedByStartUp ? "start-up recorded its brand" : "brand stored by an older library");
+        testkit::TestHost host;
+        CleanAttribution clean;
+        App app;
+        quelmar::Initialize("live");
+        library().setObject("old-user", "qm_userID");
+        library().setObject(Value{{"_qm_sess", "old-session"}}, "qm_AppCookieSess");
+        if (!recordedByStartUp) library().removeObjectForKey("qm_startUpBrandID");
+
+        Value info = testkit::TestHost::defaultInfo();
+        info.set("qmBrandID", 99);
+        host.writeInfo(info);
+        quelmar::OpenUrlWithApplication(nullptr, kOffersLink);
+        EXPECT_EQ(library().objectForKey("qm_brandID"), Value(99));
+        host.clearLog();
+        quelmar::Initialize("live");
+
+        EXPECT_TRUE(host.logContains("[quelmar]-[INFO]: BrandID has been changed from 1234 to the new BrandID = 99"));
+        EXPECT_TRUE(host.logContains("[quelmar]-[INFO]: First install"));
+        EXPECT_FALSE(library().objectForKey("qm_userID"));
+        EXPECT_FALSE(library().objectForKey("qm_AppCookieSess"));
+        EXPECT_EQ(library().objectForKey("qm_anal_id"), Value("42"));
+        EXPECT_EQ(module().qmFinalUTMParamsDict.get(), (Value{{"utm_source", "mail"}}));
+        host.runUntilIdle();
+
+        // The next start-up with the same bundle is no change.
+        host.clearLog();
+        quelmar::Initialize("live");
+        EXPECT_FALSE(host.logContains("BrandID has been changed"));
+        host.runUntilIdle();
+    }
+}
+
 TEST(DeepLink, DataVariantReturnsTheQueryWithoutRouting) {
     testkit::TestHost host;
     CleanAttribution clean;
