@@ -17,6 +17,8 @@ std::string toUTF8(const icu::UnicodeString& u) {
 }
 }  // namespace
 
+std::string Text::replacingInvalidUTF8(std::string_view text) { return toUTF8(fromUTF8(text)); }
+
 std::string Text::uppercase(std::string_view text) { return toUTF8(fromUTF8(text).toUpper(icu::Locale::getRoot())); }
 std::string Text::lowercase(std::string_view text) { return toUTF8(fromUTF8(text).toLower(icu::Locale::getRoot())); }
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "core/QMFormFields.hpp"
 #include "core/QMLogger.hpp"
 #include "core/QMReachability.hpp"
 #include "core/QMSDKNetworkManager.hpp"
@@ -131,7 +132,7 @@ Value qmGetFilteredData::qmAddCurrentDeviceInfoToUrlString(const Value& paramete
     if (!isValidString(parameters)) return parameters;
     Value json = qmStringifyDictionary(qmDeviceDescription());
     if (!isValidString(json)) return parameters;
-    return Value(parameters.description() + format("&device_info=%@", json));
+    return Value(parameters.description() + qmFormField("device_info", json));
 }
 
 Value qmGetFilteredData::qmAddMobleAppIDToUrlString(const Value& parameters) const {
@@ -140,12 +141,20 @@ Value qmGetFilteredData::qmAddMobleAppIDToUrlString(const Value& parameters) con
     Value package = prefs.qmObjectForKey("qm_Package", 0);
     if (!package) package = prefs.qmObjectForKey("qm_Package", 1);
     if (!isValidString(package)) return parameters;
-    return Value(parameters.description() + format("&mobile_app_id=%@", package));
+    return Value(parameters.description() + qmFormField("mobile_app_id", package));
 }
 
 Value qmGetFilteredData::qmStringifyDictionary(const Value& dictionary) const {
     if (dictionary.count() == 0) return Value();
     auto text = platform::json::write(dictionary);
+    if (!text) {
+        // JSON holds only UTF-8: texts with invalid bytes go out with those bytes replaced
+        // rather than dropping the whole dictionary.
+        bool replaced = false;
+        const Value repaired = qmReplacingInvalidUTF8(dictionary, replaced);
+        if (replaced) text = platform::json::write(repaired);
+        if (text) QMLog(QMLogLevelWarning, "Texts that are not valid UTF-8 were sent with their invalid bytes replaced.");
+    }
     return Value(text ? *text : std::string());
 }
 

@@ -1,6 +1,7 @@
 // The engine's transport: the common parameters, the POST routine and background requests.
 #include <algorithm>
 
+#include "core/QMFormFields.hpp"
 #include "core/QMLogger.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
@@ -39,9 +40,26 @@ platform::URLRequest buildRequest(const std::string& url, const Value& userAgent
     return request;
 }
 
-// "(null)" never reaches the service: missing values become empty fields.
+bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// "(null)" never reaches the service: missing values become empty fields. The values were
+// percent-encoded when the fields were joined (qmFormField), so their escapes stay as they
+// are; anything else a URL query cannot hold is encoded here, a stray "%" included.
 std::string encodeParameters(const Value& paramStrings) {
-    return platform::percentEncodeQuery(replaceAll(paramStrings.description(), "(null)", ""));
+    const std::string text = replaceAll(paramStrings.description(), "(null)", "");
+    std::string encoded;
+    encoded.reserve(text.size());
+    std::size_t plainFrom = 0;
+    for (std::size_t at = text.find('%'); at != std::string::npos; at = text.find('%', at + 1)) {
+        if (at + 2 < text.size() && isHexDigit(text[at + 1]) && isHexDigit(text[at + 2])) {
+            encoded += platform::percentEncodeQuery(std::string_view(text).substr(plainFrom, at - plainFrom));
+            encoded.append(text, at, 3);
+            plainFrom = at + 3;
+            at += 2;
+        }
+    }
+    encoded += platform::percentEncodeQuery(std::string_view(text).substr(plainFrom));
+    return encoded;
 }
 
 platform::Error toError(const platform::URLError& e) { return platform::Error{e.domain, e.code, e.localizedDescription}; }
@@ -71,14 +89,18 @@ std::string qmInternalProcessClass::qmGetDefaultPostParamsWithDeviceIDType(long 
     const Value mode(prefs.qmStringForKey("qm_AppMode", 0));
     qm_IP_Mode.set(mode);
 
-    std::string text = format("bid=%ld&bid_e=%@&device=2&%@=%@&clickID=%@&language=%@&gmOffset=%@&mode=%@&sdk_version=%@",
-                              prefs.qmIntegerForKey("qm_brandID", 0), prefs.qmStringForKey("qm_encryptedKey", 0),
-                              deviceIDType == 1 ? "device_id" : "deviceID", prefs.qmStringForKey("qm_iOS_VENDOR_IDENTIFIER", 0),
-                              prefs.qmStringForKey("qm_anal_id", 0), qmLanguage.get(),
-                              qmGetFilteredData::sharedInstance().qmGetGMTTimeOffset(), mode, kSDKVersion);
+    std::string text = format("bid=%ld", prefs.qmIntegerForKey("qm_brandID", 0));
+    text += qmFormField("bid_e", Value(prefs.qmStringForKey("qm_encryptedKey", 0)));
+    text += "&device=2";
+    text += qmFormField(deviceIDType == 1 ? "device_id" : "deviceID", Value(prefs.qmStringForKey("qm_iOS_VENDOR_IDENTIFIER", 0)));
+    text += qmFormField("clickID", Value(prefs.qmStringForKey("qm_anal_id", 0)));
+    text += qmFormField("language", qmLanguage.get());
+    text += qmFormField("gmOffset", Value(qmGetFilteredData::sharedInstance().qmGetGMTTimeOffset()));
+    text += qmFormField("mode", mode);
+    text += qmFormField("sdk_version", Value(kSDKVersion));
     Value package = prefs.qmObjectForKey("qm_Package", 0);
     if (!package) package = prefs.qmObjectForKey("qm_Package", 1);
-    if (isValidString(package)) text += format("&%@=%@", packageIDType == 1 ? "package" : "mobile_app_id", package);
+    if (isValidString(package)) text += qmFormField(packageIDType == 1 ? "package" : "mobile_app_id", package);
     text = qmGetFilteredData::sharedInstance().qmAddCookiesDataInUrlString(text);
     return replaceAll(std::move(text), "(null)", "");
 }

@@ -1,5 +1,6 @@
 // Account settings: the click fetch, the install-or-update check, the settings fetch and
 // applying its answer.
+#include "core/QMFormFields.hpp"
 #include "core/QMLogger.hpp"
 #include "core/QMModuleState.hpp"
 #include "core/QMSDKDataStore.hpp"
@@ -112,17 +113,17 @@ void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value& pushClickI
 
         std::string params = self->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
         const Value userID = prefs().qmObjectForKey("qm_userID", 0);
-        if (isValidString(userID)) params += format("&userID=%@", userID);
+        if (isValidString(userID)) params += qmFormField("userID", userID);
         const Value utm = QMModuleState::shared().qmFinalUTMParamsDict.get();
         if (utm.count() > 0) {
-            if (auto utmText = platform::json::write(utm)) params += format("&utm_params=%@", *utmText);
+            if (auto utmText = platform::json::write(utm)) params += qmFormField("utm_params", Value(*utmText));
         }
         const Value url(QMSDKNetworkManager::sharedInstance().qmGetFetchSettingsApiURLString());
 
         if (isValidString(pushClickID, true)) {
             // The answer reaches qmUpdateSettingsFetchedFromServerWithResponseDict through the
             // background session's delegate, on the main queue.
-            params += format("&_qm_pu_clid=%@", pushClickID);
+            params += qmFormField("_qm_pu_clid", pushClickID);
             self->qmHitAPIRequestWithBackgroundSupportforUrlString(url, userAgent, Value(params), 1,
                                                                    format("qmSessionBgTaskSettings_puClid_%@", pushClickID));
             return;

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/QMFormFields.hpp"
 #include "core/QMModuleState.hpp"
 #include "core/QMSDKEncryptionHandler.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
@@ -250,7 +251,7 @@ void qmGetFilteredData::qmSetLastSessionTimeForApp() {
     prefs().qmSynchronizeIntoUserDefaultsType(0);
 }
 
-// Any thread: the cookie text is appended as it is, without percent-encoding.
+// Any thread: the cookie text "name=value;..." travels as the value of one form field.
 std::string qmGetFilteredData::qmAddCookiesDataInUrlString(const std::string& parameters) const {
     if (!isValidString(Value(parameters))) return parameters;
     std::string cookieData;
@@ -260,7 +261,7 @@ std::string qmGetFilteredData::qmAddCookiesDataInUrlString(const std::string& pa
         cookieData += format("%@=%@;", cookie->name, record[cookie->name]);
     }
     if (cookieData.empty()) return parameters;
-    return parameters + format("&cookieData=%@", cookieData);
+    return parameters + qmFormField("cookieData", Value(cookieData));
 }
 
 }  // namespace qm

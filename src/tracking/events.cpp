@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 
+#include "core/QMFormFields.hpp"
 #include "core/QMLogger.hpp"
 #include "core/QMSDKNetworkManager.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
@@ -150,19 +151,20 @@ void sendEvent(const std::shared_ptr<qmInternalProcessClass>& self, const EventC
     }
 
     std::string params = self->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
-    params += format("&event_name=%@&ltv=%@&os_version=%f&app_version=%@&scope=%@", call.name,
-                     call.lifetimeValue ? call.lifetimeValue : Value(""),
-                     static_cast<double>(static_cast<float>(call.systemVersion)), call.appVersion,
-                     call.scope < 7 ? Value(std::to_string(call.scope)) : Value("1"));
+    params += qmFormField("event_name", call.name);
+    params += qmFormField("ltv", call.lifetimeValue ? call.lifetimeValue : Value(""));
+    params += format("&os_version=%f", static_cast<double>(static_cast<float>(call.systemVersion)));
+    params += qmFormField("app_version", call.appVersion);
+    params += qmFormField("scope", call.scope < 7 ? Value(std::to_string(call.scope)) : Value("1"));
     if (call.attributes.count() > 0) {
         Value json = utility.qmStringifyDictionary(call.attributes);
-        if (isValidString(json)) params += format("&attributes=%@", json);
+        if (isValidString(json)) params += qmFormField("attributes", json);
     }
-    if (isValidString(call.userID)) params += format("&userID=%@", call.userID);
+    if (isValidString(call.userID)) params += qmFormField("userID", call.userID);
     Value lastClickedPush = self->qmLastNidClickedForEvent.get();
-    if (isValidString(lastClickedPush)) params += format("&push=%@", lastClickedPush);
+    if (isValidString(lastClickedPush)) params += qmFormField("push", lastClickedPush);
     Value journeys = utility.qmGetJourneyIDs();
-    if (isValidString(journeys)) params += format("&journey=%@", journeys);
+    if (isValidString(journeys)) params += qmFormField("journey", journeys);
     Value body = utility.qmAddCurrentDeviceInfoToUrlString(Value(params));
 
     self->qmHitAPIWithPOSTRequestforUrlString(

@@ -1,6 +1,7 @@
 // User identification and the service's user id.
 #include <memory>
 
+#include "core/QMFormFields.hpp"
 #include "core/QMLogger.hpp"
 #include "core/QMModuleState.hpp"
 #include "core/QMSDKNetworkManager.hpp"
@@ -105,13 +106,13 @@ void quelmar::UserIdentifier(const Value& userID, const Value& userParams) {
         auto shared = qmInternalProcessClass::sharedInstance();
 
         std::string params = shared->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
-        params += format("&userID=%@", userID);
+        params += qmFormField("userID", userID);
         if (userParams.count() > 0) {
             Value json = qmGetFilteredData::sharedInstance().qmStringifyDictionary(userParams);
-            if (isValidString(json)) params += format("&userParams=%@", json);
+            if (isValidString(json)) params += qmFormField("userParams", json);
         }
         const Value previousUserID = defaults.qmObjectForKey("qm_userID", 0);
-        if (previousUserID && !previousUserID.isNull()) params += format("&prev_user_id=%@", previousUserID);
+        if (previousUserID && !previousUserID.isNull()) params += qmFormField("prev_user_id", previousUserID);
         const Value previousUUID = defaults.qmObjectForKey("qm_uuID", 0);
 
         shared->qmHitAPIWithPOSTRequestforUrlString(

@@ -239,8 +239,8 @@ TEST(TrackingService, CallsMadeBeforeTheSettingsAnswerAreSentAfterIt) {
     EXPECT_GE(user.time, settings.front().time);
     EXPECT_GE(purchase.time, settings.front().time);
 
-    const std::string device = library().objectForKey("qm_iOS_VENDOR_IDENTIFIER").string();
-    const std::string clickID = library().objectForKey("qm_anal_id").string();
+    const std::string device = library().objectForKey("qm_iOS_VENDOR_IDENTIFIER").description();
+    const std::string clickID = library().objectForKey("qm_anal_id").description();
     EXPECT_FALSE(clickID.empty());
     const Value common{{"bid", "1234"},           {"bid_e", "secret-key-0123456789abcdef"},
                        {"device", "2"},           {"deviceID", device},
@@ -279,4 +279,29 @@ TEST(TrackingService, CallsMadeBeforeTheSettingsAnswerAreSentAfterIt) {
     EXPECT_EQ(event["scope"], Value("2"));
     EXPECT_EQ(event["attributes"], Value("{\"sku\":\"A1\"}"));
     ASSERT_TRUE(env.host.runUntil([&] { return hasResultFor(*results, "purchase"); }));
+}
+
+// Values that hold the form's own separators travel as text: a crafted event name, user id or
+// attribute cannot add or replace fields, and invalid UTF-8 is repaired rather than dropped.
+TEST(TrackingService, ValuesCannotRewriteTheForm) {
+    testkit::ServiceHost env;
+    auto results = startReady(env);
+
+    quelmar::trackEvents("buy&bid=666", Value{{"note", "a&b=c d+e%41"}, {"bad", std::string("ok\xff\xfe")}}, "1+1", 2);
+    ASSERT_TRUE(env.host.runUntil([&] { return hasResultFor(*results, "buy&bid=666"); }));
+    auto bought = eventRequest(env, "buy&bid=666");
+    ASSERT_TRUE(bought);
+    EXPECT_EQ(bought->fields["bid"], Value("1234"));
+    EXPECT_EQ(bought->fields["ltv"], Value("1+1"));
+    const Value attributes = platform::json::parse(bought->fields["attributes"].string()).value_or(Value());
+    EXPECT_EQ(attributes["note"], Value("a&b=c d+e%41"));
+    EXPECT_EQ(attributes["bad"], Value("ok\xEF\xBF\xBD\xEF\xBF\xBD"));  // each invalid byte as U+FFFD
+
+    quelmar::UserIdentifier("bob&userID=admin", Value{{"mail", "ann+promo@example.com"}});
+    ASSERT_TRUE(env.waitForRequests("user", 1));
+    ASSERT_TRUE(env.host.runUntil([&] { return library().objectForKey("qm_userID").isString(); }));
+    const auto user = env.service->requestsFor("user").front();
+    EXPECT_EQ(user.fields["userID"], Value("bob&userID=admin"));
+    EXPECT_EQ(platform::json::parse(user.fields["userParams"].string()).value_or(Value())["mail"], Value("ann+promo@example.com"));
+    EXPECT_EQ(library().objectForKey("qm_userID"), Value("bob&userID=admin"));
 }

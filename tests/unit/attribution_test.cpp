@@ -48,8 +48,8 @@ TEST(CampaignCookies, AnswerCookiesAreStoredInBothSuitesAndSentBack) {
     utility().qmSetCampaignCookiesWithCampaignData(Value{{"cookies", Value{{"_qm_uid", "u2"}}}});
     EXPECT_EQ(library().objectForKey("qm_AppCookieSess"), session);
 
-    // Session, user, ..., push click, in that order; the text is not percent-encoded.
-    EXPECT_EQ(utility().qmAddCookiesDataInUrlString("bid=7"), "bid=7&cookieData=_qm_sess=s1;_qm_uid=u2;_qm_pu_clid=p9;");
+    // Session, user, ..., push click, in that order, as the value of one form field.
+    EXPECT_EQ(utility().qmAddCookiesDataInUrlString("bid=7"), "bid=7&cookieData=_qm_sess%3Ds1%3B_qm_uid%3Du2%3B_qm_pu_clid%3Dp9%3B");
     EXPECT_EQ(utility().qmAddCookiesDataInUrlString(""), "");
 }
 
@@ -113,5 +113,5 @@ TEST(CampaignCookies, TimeInTheBackgroundExpiresCookiesAndRenewsTheSession) {
     inBackgroundFor(host, 24 * 60);
     EXPECT_FALSE(library().objectForKey("qm_AppCookieUID"));
     EXPECT_EQ(library().objectForKey("qm_AppCookiePuClId")["_qm_pu_clid"], Value("p1"));
-    EXPECT_EQ(utility().qmAddCookiesDataInUrlString("x=1"), "x=1&cookieData=_qm_pu_clid=p1;");
+    EXPECT_EQ(utility().qmAddCookiesDataInUrlString("x=1"), "x=1&cookieData=_qm_pu_clid%3Dp1%3B");
 }

@@ -76,7 +76,8 @@ TEST(DeviceInfo, DescriptionFollowsTheNetwork) {
 
     Value withInfo = utility.qmAddCurrentDeviceInfoToUrlString("a=1");
     EXPECT_EQ(withInfo.string(),
-              "a=1&device_info={\"carrier\":\"Telco\",\"manufacturer\":\"apple\",\"model\":\"x86_64\",\"wifi_enabled\":\"false\"}");
+              "a=1&device_info=%7B%22carrier%22%3A%22Telco%22%2C%22manufacturer%22%3A%22apple%22%2C%22model%22%3A%22x86_64%22%2C"
+              "%22wifi_enabled%22%3A%22false%22%7D");
     EXPECT_EQ(utility.qmAddCurrentDeviceInfoToUrlString(""), Value(""));
     EXPECT_EQ(utility.qmAddMobleAppIDToUrlString(""), Value(""));
     EXPECT_EQ(utility.qmAddMobleAppIDToUrlString("a=1"), Value("a=1"));  // nothing stored yet

@@ -14,6 +14,8 @@ public:
     static std::string foldCaseAndDiacritics(std::string_view text);
     static bool hasPrefixIgnoringCaseAndDiacritics(std::string_view text, std::string_view prefix);
     static bool equalIgnoringCaseAndDiacritics(std::string_view a, std::string_view b);
+    // The text with every byte sequence that is not valid UTF-8 replaced by U+FFFD.
+    static std::string replacingInvalidUTF8(std::string_view text);
 };
 
 }  // namespace qm::platform
