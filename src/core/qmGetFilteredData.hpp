@@ -44,9 +44,18 @@ public:
     // Appends the campaign cookies to a parameter text.
     std::string qmAddCookiesDataInUrlString(const std::string& parameters) const;
 
-    // Calls deferred until the settings answer, kept encrypted in "qm_WaitingFunctions".
+    // Calls deferred until the settings answer, kept encrypted in "qm_WaitingFunctions". They
+    // stay queued across launches until a settings answer replays them; a call queued more
+    // than kWaitingFunctionMaxAge seconds ago is dropped at replay instead (an event with a
+    // failure record to the delegate).
+    static constexpr double kWaitingFunctionMaxAge = 7 * 86400.0;
     void qmSceduleWaitingFunctionsWithData(const Value& record);
     void qmExecuteWaitingFunctions();
+    // Start-up: in-app display requests of an earlier start-up are dropped (their screens are
+    // gone); events and identifications stay for this start-up's settings answer.
+    void qmDropWaitingDisplayRequests();
+    // Whether an event of that name waits in the queue.
+    bool qmHasWaitingEventNamed(const Value& eventName);
     void qmUpdateWaitingFunctionsWithData(const Value& list);
     Value getEncryptionKey() const;
     // Stores the campaign cookies of an answer.

@@ -1,6 +1,8 @@
 // The queue of calls deferred until the settings answer has been applied. It lives in one
 // preference, "qm_WaitingFunctions", as the base64 text of the AES-encrypted, pretty-printed
-// JSON list of records.
+// JSON list of records. Each record carries the time it was queued ("qmQueuedAt", seconds
+// since 2001) so that a call that could not be sent for too long is dropped, and said so,
+// instead of waiting forever.
 //
 // Scheduling runs on the thread of the deferred facade call and replay on the main queue,
 // and both rewrite the whole stored list; one lock spans every load-change-store so that
@@ -13,6 +15,7 @@
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "qmplatform/bundle.hpp"
+#include "qmplatform/clock.hpp"
 #include "qmplatform/json.hpp"
 #include "quelmar/quelmar.hpp"
 
@@ -20,6 +23,7 @@ namespace qm {
 namespace {
 
 constexpr const char* kWaitingFunctionsKey = "qm_WaitingFunctions";
+constexpr const char* kQueuedAtKey = "qmQueuedAt";
 
 std::mutex& queueMutex() {
     static auto* mutex = new std::mutex();
@@ -80,6 +84,34 @@ bool isReplayableEvent(const Value& record) {
 
 Value copyWhenNotEmpty(const Value& v) { return v.count() > 0 ? v : Value(); }
 
+// While a replayed call runs, the time its record was first queued: a call that defers
+// itself again keeps its age.
+thread_local std::optional<double> replayedQueuedAt;
+
+// Records queued by a library that did not stamp them count as queued now.
+bool isExpired(const Value& record, Date now) {
+    const Value& queuedAt = record[kQueuedAtKey];
+    return queuedAt.isNumber() && now.seconds - queuedAt.doubleValue() > qmGetFilteredData::kWaitingFunctionMaxAge;
+}
+
+// Tells the host about a deferred call that is dropped unsent.
+void reportDropped(const Value& record) {
+    const std::string kind = record["qmFunctionName"].description();
+    const long days = static_cast<long>(qmGetFilteredData::kWaitingFunctionMaxAge / 86400);
+    if (kind == "qmTrackEvent") {
+        const Value name = record["qmEventName"];
+        QMLog(QMLogLevelWarning, "The %@ event could not be sent within %ld days and was dropped.", name, days);
+        quelmar::sharedInstance().sendDataToEventsCallbackDelegate(
+            Value{{"status", "fail"},
+                  {"eventName", name},
+                  {"message", format("%@ event could not be sent within %ld days and was dropped", name, days)},
+                  {"type", 17},
+                  {"callbackType", "event"}});
+    } else if (kind == "qmTrackUser") {
+        QMLog(QMLogLevelWarning, "A user identification could not be sent within %ld days and was dropped.", days);
+    }
+}
+
 }  // namespace
 
 Value qmGetFilteredData::getEncryptionKey() const {
@@ -101,11 +133,40 @@ void qmGetFilteredData::qmSceduleWaitingFunctionsWithData(const Value& record) {
     }
     if (!accepted) return;
 
+    Value stamped = record;
+    stamped.set(kQueuedAtKey, replayedQueuedAt.value_or(platform::Clock::currentDate().seconds));
     std::lock_guard lock(queueMutex());
     const Value key = getEncryptionKey();
     Value queue = loadQueue(key);
-    queue.append(record);
+    queue.append(stamped);
     storeQueue(queue, key);
+}
+
+void qmGetFilteredData::qmDropWaitingDisplayRequests() {
+    std::lock_guard lock(queueMutex());
+    const Value key = getEncryptionKey();
+    Value queue = loadQueue(key);
+    const std::size_t before = queue.count();
+    for (std::size_t index = 0; index < queue.count();) {
+        if (queue[index]["qmFunctionName"].description() == "qmShowInAppNotification") {
+            queue.removeAt(index);
+        } else {
+            ++index;
+        }
+    }
+    if (queue.count() == before) return;
+    prefs().qmRemoveObjectForKey(kWaitingFunctionsKey, 0);
+    storeQueue(queue, key);
+    if (queue.count() == 0) prefs().qmSynchronizeIntoUserDefaultsType(0);
+}
+
+bool qmGetFilteredData::qmHasWaitingEventNamed(const Value& eventName) {
+    std::lock_guard lock(queueMutex());
+    const Value queue = loadQueue(getEncryptionKey());
+    for (const Value& record : queue.arrayItems()) {
+        if (record["qmFunctionName"].description() == "qmTrackEvent" && record["qmEventName"] == eventName) return true;
+    }
+    return false;
 }
 
 void qmGetFilteredData::qmUpdateWaitingFunctionsWithData(const Value& list) {
@@ -117,18 +178,22 @@ void qmGetFilteredData::qmUpdateWaitingFunctionsWithData(const Value& list) {
 // are taken out and the rest stored back before any call is replayed, so that a replayed
 // call that defers itself again is queued behind them instead of being overwritten.
 void qmGetFilteredData::qmExecuteWaitingFunctions() {
-    std::vector<Value> replay;
+    std::vector<Value> replay, dropped;
     {
         std::lock_guard lock(queueMutex());
         const Value key = getEncryptionKey();
         Value queue = loadQueue(key);
+        const Date now = platform::Clock::currentDate();
         for (std::size_t index = 0; index < queue.count();) {
             const Value& record = queue[index];
             const std::string kind = record["qmFunctionName"].description();
             const bool replayable = (kind == "qmTrackEvent" && isReplayableEvent(record)) ||
                                     (kind == "qmTrackUser" && hasText(record, "qmTrackUserID")) ||
                                     kind == "qmShowInAppNotification";
-            if (replayable) {
+            if (isExpired(record, now)) {
+                dropped.push_back(record);
+                queue.removeAt(index);
+            } else if (replayable) {
                 replay.push_back(record);
                 queue.removeAt(index);
             } else {
@@ -139,9 +204,12 @@ void qmGetFilteredData::qmExecuteWaitingFunctions() {
         storeQueue(queue, key);
     }
 
+    for (const Value& record : dropped) reportDropped(record);
     // The calls enter the facade as if the host had made them, in queue order.
     for (const Value& record : replay) {
         const std::string kind = record["qmFunctionName"].description();
+        const Value& queuedAt = record[kQueuedAtKey];
+        replayedQueuedAt = queuedAt.isNumber() ? std::optional(queuedAt.doubleValue()) : std::nullopt;
         if (kind == "qmTrackEvent") {
             const Value& ltv = record["qmEventLtv"];
             quelmar::trackEvents(record["qmEventName"], copyWhenNotEmpty(record["qmEventAttributes"]),
@@ -154,6 +222,7 @@ void qmGetFilteredData::qmExecuteWaitingFunctions() {
                           copyWhenNotEmpty(record["qmInAppNotificationCustomRule"]));
         }
     }
+    replayedQueuedAt.reset();
 }
 
 void qmGetFilteredData::qmClearWaitingFunctions() {

@@ -4,21 +4,25 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "core/Guarded.hpp"
+#include "qmplatform/error.hpp"
 #include "qmplatform/url.hpp"
 #include "quelmar/value.hpp"
 
 namespace qm {
 namespace platform {
-struct Error;
 class URLSession;
 class URLSessionTask;
 }  // namespace platform
+
+class QMReachability;
 
 // Whether app-screen actions present the screen themselves (the host's
 // "qmViewAutoRedirection", YES when absent); refreshed on every app-screen action.
@@ -57,6 +61,15 @@ public:
     void qmHitAPIWithPOSTRequestforUrlString(const Value& urlString, const Value& userAgent, const Value& paramStrings,
                                              long headerContentType, QMCompletionHandler completionHandler,
                                              QMFailureHandler failuerHandler);
+    // The same exchange with its whole outcome in one handler (main queue): the transport
+    // error, else the HTTP status and the parsed answer (nothing when the body is not JSON).
+    struct QMPostResult {
+        std::optional<platform::Error> transportError;
+        long statusCode = 0;
+        std::optional<Value> answer;
+    };
+    void qmPostRequest(const Value& urlString, const Value& userAgent, const Value& paramStrings, long headerContentType,
+                       std::function<void(const QMPostResult&)> handler);
     // The same request on a background session that survives the process; its answer goes to
     // URLSession(...).
     void qmHitAPIRequestWithBackgroundSupportforUrlString(const Value& urlString, const Value& userAgent,
@@ -64,6 +77,8 @@ public:
                                                           const std::string& backgroundConfigID);
     // Background answers (push statistics, settings fetched with a push click id).
     void URLSession(platform::URLSession& session, platform::URLSessionTask& downloadTask, const std::string& location);
+    // A background request the session gave up on (settings are then fetched again later).
+    void qmBackgroundTaskDidFail(platform::URLSession& session);
     // Re-creates the background sessions whose requests an earlier process left unsent.
     void qmResumePendingBackgroundRequests();
     // Applies a settings answer (the account-settings step fills this in).
@@ -73,9 +88,23 @@ public:
     void resetQuelmar_iOS_SDK();
 
     // Account settings and attribution.
+    // The install or update event detected by the version check until the service has
+    // answered it: {"name", "scope"} in the library suite.
+    static constexpr const char* kPendingVersionEventKey = "qm_pendingVersionEvent";
     void fetchClick();
     void qmCheckAppInstallOrUpdate();
     void qmFetchSettingsWithPushClId(const Value& pushClickID);
+
+    // A settings fetch that brings no answer (a transport error, a 5xx or 429 status, a body
+    // that is empty or not JSON) is tried again while the app runs: after a wait that doubles
+    // from 2 seconds up to 5 minutes, and at once when the app comes to the foreground or the
+    // network comes back. Main queue.
+    static constexpr double kSettingsRetryFirstWait = 2;
+    static constexpr double kSettingsRetryLongestWait = 300;
+    void qmRetrySettingsFetchIfNeeded();
+    // YES once this engine has applied a settings answer with entries.
+    std::atomic<bool> qmSettingsAnswerApplied{false};
+    ~qmInternalProcessClass();
 
     // Event tracking.
     void trackEvents(const Value& eventName, const Value& attributes, const Value& lifetimeValue, long scope);
@@ -104,6 +133,19 @@ public:
     void qmOnButtonActionWarnningOrErrorLogOnEmptyActionUrlforActionTarget(long target);
     void qmOnCTAEncounterInvalidActionURLErrorMessageWithErrorType(long errorType);
 
+private:
+    void qmSettingsFetchFailed(const Value& pushClickID);
+    void qmRunSettingsRetry(std::optional<std::uint64_t> generation);
+    void qmStopSettingsRetries();
+
+    // Settings retry state, main queue mostly; guarded because fetches may start elsewhere.
+    std::mutex settingsRetryMutex_;
+    int settingsFailures_ = 0;
+    std::uint64_t settingsRetryGeneration_ = 0;  // a scheduled retry runs only while current
+    bool settingsRetryWaiting_ = false;
+    Value settingsRetryPushClickID_;
+    std::shared_ptr<QMReachability> settingsReachability_;
+    std::uint64_t settingsReachabilityObserver_ = 0;
 };
 
 }  // namespace qm

@@ -64,6 +64,13 @@ std::string encodeParameters(const Value& paramStrings) {
 
 platform::Error toError(const platform::URLError& e) { return platform::Error{e.domain, e.code, e.localizedDescription}; }
 
+// Settings fetched with a push click id: "qmSessionBgTaskSettings_puClid_" and the click id.
+constexpr const char* kSettingsSessionPrefix = "qmSessionBgTaskSettings_puClid";
+std::string settingsSessionPushClickID(const std::string& identifier) {
+    const std::string prefix = std::string(kSettingsSessionPrefix) + "_";
+    return identifier.rfind(prefix, 0) == 0 ? identifier.substr(prefix.size()) : std::string();
+}
+
 platform::Error jsonError() {
     return platform::Error{platform::kCocoaErrorDomain, 3840, "The data couldn't be read because it isn't in the correct format."};
 }
@@ -75,6 +82,12 @@ public:
     void didFinishDownloadingToURL(platform::URLSession& session, platform::URLSessionTask& task,
                                    const std::string& locationPath) override {
         if (auto engine = engine_.lock()) engine->URLSession(session, task, locationPath);
+    }
+    // Called once the session has given up on a request (its own retries spent).
+    void didCompleteWithError(platform::URLSession& session, platform::URLSessionTask&,
+                              const std::optional<platform::URLError>& error) override {
+        if (!error) return;
+        if (auto engine = engine_.lock()) engine->qmBackgroundTaskDidFail(session);
     }
 
 private:
@@ -109,11 +122,25 @@ void qmInternalProcessClass::qmHitAPIWithPOSTRequestforUrlString(const Value& ur
                                                                  const Value& paramStrings, long headerContentType,
                                                                  QMCompletionHandler completionHandler,
                                                                  QMFailureHandler failuerHandler) {
+    qmPostRequest(urlString, userAgent, paramStrings, headerContentType,
+                  [completionHandler, failuerHandler](const QMPostResult& result) {
+                      if (result.transportError) {
+                          if (failuerHandler) failuerHandler(result.transportError);
+                          return;
+                      }
+                      if (failuerHandler) failuerHandler(result.answer ? std::nullopt : std::optional(jsonError()));
+                      if (completionHandler) completionHandler(result.answer.value_or(Value()));
+                  });
+}
+
+void qmInternalProcessClass::qmPostRequest(const Value& urlString, const Value& userAgent, const Value& paramStrings,
+                                           long headerContentType, std::function<void(const QMPostResult&)> handler) {
     if (isInvalidURLText(urlString)) {
-        platform::Error error{platform::kURLErrorDomain, -1002,
-                              platform::Bundle::main().localizedStringForKey("Invalid/empty url found")};
-        platform::Queue::main().async([failuerHandler, error] {
-            if (failuerHandler) failuerHandler(error);
+        QMPostResult result;
+        result.transportError = platform::Error{platform::kURLErrorDomain, -1002,
+                                                platform::Bundle::main().localizedStringForKey("Invalid/empty url found")};
+        platform::Queue::main().async([handler, result] {
+            if (handler) handler(result);
         });
         return;
     }
@@ -122,30 +149,26 @@ void qmInternalProcessClass::qmHitAPIWithPOSTRequestforUrlString(const Value& ur
     auto session = platform::URLSession::sessionWithConfiguration(platform::URLSessionConfiguration::defaultSessionConfiguration());
     auto task = session->dataTaskWithRequest(
         buildRequest(url, userAgent, body, headerContentType),
-        [url, body, completionHandler, failuerHandler](const std::optional<std::string>& data,
-                                                       const std::optional<platform::HTTPURLResponse>& response,
-                                                       const std::optional<platform::URLError>& error) {
+        [url, body, handler](const std::optional<std::string>& data, const std::optional<platform::HTTPURLResponse>& response,
+                             const std::optional<platform::URLError>& error) {
             Value log = Value::dictionary();
             if (isValidString(Value(url))) log.set("requestUrl", url);
             if (isValidString(Value(body))) log.set("queryParams", body);
+            QMPostResult result;
             if (!response || error) {
                 platform::Error failure = error ? toError(*error) : platform::Error{platform::kURLErrorDomain, -1011, "bad server response"};
                 if (isValidString(Value(failure.description()))) log.set("error", failure.description());
                 QMLog(QMLogLevelVerbose, "%@", log);
-                platform::Queue::main().async([failuerHandler, failure] {
-                    if (failuerHandler) failuerHandler(failure);
-                });
-                return;
+                result.transportError = failure;
+            } else {
+                std::optional<Value> parsed = platform::json::parse(data.value_or(""));
+                if (parsed && parsed->count() > 0) log.set("response", *parsed);
+                QMLog(QMLogLevelVerbose, "%@", log);
+                result.answer = std::move(parsed);
+                result.statusCode = response->statusCode;
             }
-            std::optional<Value> parsed = platform::json::parse(data.value_or(""));
-            if (parsed && parsed->count() > 0) log.set("response", *parsed);
-            QMLog(QMLogLevelVerbose, "%@", log);
-            std::optional<platform::Error> failure;
-            if (!parsed) failure = jsonError();
-            Value answer = parsed.value_or(Value());
-            platform::Queue::main().async([completionHandler, failuerHandler, failure, answer] {
-                if (failuerHandler) failuerHandler(failure);
-                if (completionHandler) completionHandler(answer);
+            platform::Queue::main().async([handler, result] {
+                if (handler) handler(result);
             });
         });
     session->finishTasksAndInvalidate();
@@ -203,7 +226,7 @@ void qmInternalProcessClass::URLSession(platform::URLSession& session, platform:
         } else {
             QMLog(QMLogLevelError, "An error has occurred while requesting push notification statistics.");
         }
-    } else if (identifier.rfind("qmSessionBgTaskSettings_puClid", 0) == 0) {
+    } else if (identifier.rfind(kSettingsSessionPrefix, 0) == 0) {
         if (!contents || contents->empty()) {
             QMLog(QMLogLevelError, "Invalid or response content data not found to update settings request");
         } else if (!parsed) {
@@ -213,8 +236,15 @@ void qmInternalProcessClass::URLSession(platform::URLSession& session, platform:
             log.set("response", *parsed);
             QMLog(QMLogLevelVerbose, "%@", log);
             qmUpdateSettingsFetchedFromServerWithResponseDict(*parsed);
+            return;
         }
+        qmSettingsFetchFailed(Value(settingsSessionPushClickID(identifier)));
     }
+}
+
+void qmInternalProcessClass::qmBackgroundTaskDidFail(platform::URLSession& session) {
+    const std::string& identifier = session.configuration().identifier;
+    if (identifier.rfind(kSettingsSessionPrefix, 0) == 0) qmSettingsFetchFailed(Value(settingsSessionPushClickID(identifier)));
 }
 
 }  // namespace qm

@@ -1,8 +1,13 @@
 // Account settings: the click fetch, the install-or-update check, the settings fetch and
 // applying its answer.
 #include "core/QMFormFields.hpp"
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
 #include "core/QMLogger.hpp"
 #include "core/QMModuleState.hpp"
+#include "core/QMReachability.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKNetworkManager.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
@@ -12,6 +17,7 @@
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/error.hpp"
 #include "qmplatform/json.hpp"
+#include "qmplatform/notification_center.hpp"
 #include "quelmar/quelmar.hpp"
 
 namespace qm {
@@ -91,13 +97,20 @@ void qmInternalProcessClass::qmCheckAppInstallOrUpdate() {
 
     if (isValidString(storedVersion) && storedVersion.description() == currentVersion.description()) {
         QMLog(QMLogLevelInfo, "Neither install nor an update. So no specific event will execute to track this state");
-    } else if (isValidString(storedVersion)) {
-        QMLog(QMLogLevelInfo, "A new version has been updated.");
-        quelmar::trackEvents("update", Value(), Value(), 1);
-        prefs().qmSetObject(currentVersion, "qm_appVersion", 0);
+        // An install or update that an earlier launch detected but never got to the service
+        // (and that no longer waits in the deferred queue) is tracked again.
+        const Value pending = prefs().qmObjectForKey(kPendingVersionEventKey, 0);
+        const Value name = pending["name"];
+        if (isValidString(name) && !qmGetFilteredData::sharedInstance().qmHasWaitingEventNamed(name)) {
+            QMLog(QMLogLevelInfo, "The %@ event of an earlier launch was not sent; tracking it again.", name);
+            quelmar::trackEvents(name, Value(), Value(), static_cast<long>(pending["scope"].integerValue()));
+        }
     } else {
-        QMLog(QMLogLevelInfo, "First install");
-        quelmar::trackEvents("install", Value(), Value(), 3);
+        const bool update = isValidString(storedVersion);
+        QMLog(QMLogLevelInfo, update ? "A new version has been updated." : "First install");
+        const Value pending{{"name", update ? "update" : "install"}, {"scope", update ? 1 : 3}};
+        prefs().qmSetObject(pending, kPendingVersionEventKey, 0);
+        quelmar::trackEvents(pending["name"], Value(), Value(), static_cast<long>(pending["scope"].integerValue()));
         prefs().qmSetObject(currentVersion, "qm_appVersion", 0);
     }
     prefs().qmSynchronizeIntoUserDefaultsType(0);
@@ -128,17 +141,103 @@ void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value& pushClickI
                                                                    format("qmSessionBgTaskSettings_puClid_%@", pushClickID));
             return;
         }
-        self->qmHitAPIWithPOSTRequestforUrlString(
-            url, userAgent, Value(params), 1,
-            [self](const Value& response) {
-                if (response.count() > 0) self->qmUpdateSettingsFetchedFromServerWithResponseDict(response);
-            },
-            [](const std::optional<platform::Error>& error) {
-                if (!hasValidDescription(error)) return;
-                QMLog(QMLogLevelError, "Authentication failed for settings request with error description: %@",
-                      error->description());
-            });
+        self->qmPostRequest(url, userAgent, Value(params), 1, [self, pushClickID](const QMPostResult& result) {
+            // Main queue.
+            std::optional<platform::Error> error = result.transportError;
+            if (!error && !result.answer) error = platform::Error{platform::kCocoaErrorDomain, 3840,
+                                                                  "The data couldn't be read because it isn't in the correct format."};
+            if (error) {
+                if (hasValidDescription(error)) {
+                    QMLog(QMLogLevelError, "Authentication failed for settings request with error description: %@",
+                          error->description());
+                }
+            } else if (result.statusCode >= 500 || result.statusCode == 429) {
+                QMLog(QMLogLevelError, "Settings request failed with HTTP status %ld", result.statusCode);
+            } else if (result.answer->isDictionary() && result.answer->count() > 0) {
+                self->qmUpdateSettingsFetchedFromServerWithResponseDict(*result.answer);
+                return;
+            } else {
+                QMLog(QMLogLevelError, "Settings request got an empty answer");
+            }
+            self->qmSettingsFetchFailed(pushClickID);
+        });
     });
+}
+
+qmInternalProcessClass::~qmInternalProcessClass() { qmStopSettingsRetries(); }
+
+void qmInternalProcessClass::qmSettingsFetchFailed(const Value& pushClickID) {
+    // A later fetch may have brought an answer already; an engine replaced by a new start-up
+    // leaves the retries to the new one.
+    if (qmSettingsAnswerApplied || QMModuleState::shared().qmInternalProcess().get() != this) return;
+    double wait = 0;
+    std::uint64_t generation = 0;
+    bool watchNetwork = false;
+    {
+        std::lock_guard lock(settingsRetryMutex_);
+        wait = std::min(kSettingsRetryLongestWait, kSettingsRetryFirstWait * std::pow(2.0, std::min(settingsFailures_, 16)));
+        ++settingsFailures_;
+        generation = ++settingsRetryGeneration_;
+        settingsRetryWaiting_ = true;
+        settingsRetryPushClickID_ = pushClickID;
+        watchNetwork = !settingsReachability_;
+        if (watchNetwork) {
+            auto& network = QMSDKNetworkManager::sharedInstance();
+            settingsReachability_ =
+                QMReachability::qmReachabilityWithHostName(network.qmMobileApiSubdomain() + "." + network.serviceDomain());
+        }
+    }
+    QMLog(QMLogLevelInfo, "Settings will be requested again in %ld seconds", static_cast<long>(wait));
+    std::weak_ptr<qmInternalProcessClass> weak = weak_from_this();
+    if (watchNetwork) {
+        // The notifier posts from the main run loop when the status changes.
+        const auto reachability = settingsReachability_;
+        const auto observer = platform::NotificationCenter::defaultCenter().addObserver(
+            qm_kReachabilityChangedNotification, [weak, reachability](const platform::Notification& note) {
+                if (note.object != reachability.get() || reachability->qmCurrentReachabilityStatus() == QMNotReachable) return;
+                if (auto self = weak.lock()) self->qmRunSettingsRetry(std::nullopt);
+            });
+        {
+            std::lock_guard lock(settingsRetryMutex_);
+            settingsReachabilityObserver_ = observer;
+        }
+        reachability->startNotifier();
+    }
+    platform::Queue::main().asyncAfter(wait, [weak, generation] {
+        if (auto self = weak.lock()) self->qmRunSettingsRetry(generation);
+    });
+}
+
+void qmInternalProcessClass::qmRetrySettingsFetchIfNeeded() { qmRunSettingsRetry(std::nullopt); }
+
+// Runs the waiting retry now; a timed retry (with its generation) only while it is the
+// latest one scheduled.
+void qmInternalProcessClass::qmRunSettingsRetry(std::optional<std::uint64_t> generation) {
+    Value pushClickID;
+    {
+        std::lock_guard lock(settingsRetryMutex_);
+        if (!settingsRetryWaiting_ || (generation && *generation != settingsRetryGeneration_)) return;
+        settingsRetryWaiting_ = false;
+        ++settingsRetryGeneration_;
+        pushClickID = settingsRetryPushClickID_;
+    }
+    if (qmSettingsAnswerApplied || QMModuleState::shared().qmInternalProcess().get() != this) return;
+    qmFetchSettingsWithPushClId(pushClickID);
+}
+
+void qmInternalProcessClass::qmStopSettingsRetries() {
+    std::shared_ptr<QMReachability> reachability;
+    std::uint64_t observer = 0;
+    {
+        std::lock_guard lock(settingsRetryMutex_);
+        settingsRetryWaiting_ = false;
+        ++settingsRetryGeneration_;
+        reachability = std::move(settingsReachability_);
+        observer = std::exchange(settingsReachabilityObserver_, 0);
+    }
+    // Outside the lock: the notification center and the notifier's timer take their own.
+    if (observer) platform::NotificationCenter::defaultCenter().removeObserver(observer);
+    if (reachability) reachability->stopNotifier();
 }
 
 // Runs on the main queue.
@@ -147,6 +246,8 @@ void qmInternalProcessClass::qmUpdateSettingsFetchedFromServerWithResponseDict(c
     // Only a dictionary with entries is an answer; anything else is treated as empty.
     if (!response.isDictionary() || response.count() == 0) return;
     auto& module = QMModuleState::shared();
+    qmSettingsAnswerApplied = true;
+    qmStopSettingsRetries();
 
     // In-app campaigns.
     const Value& banner = response["banner"];

@@ -108,8 +108,9 @@ void quelmar::Initialize(const Value& mode) {
     prefs.qmSetObject(Value(utility.qmGetAppGroupIDforQuelmar()), "qm_groupName", 1);
     if (prefs.qmObjectForKey("qm_shouldResetCenterDataOnNewPush", 1)) prefs.qmRemoveObjectForKey("qm_shouldResetCenterDataOnNewPush", 1);
 
-    // 7-8. Deferred calls and per-launch containers.
-    utility.qmClearWaitingFunctions();
+    // 7-8. Deferred calls and per-launch containers. Events and identifications that an
+    // earlier launch could not send stay queued for this launch's settings answer.
+    utility.qmDropWaitingDisplayRequests();
     module.resetContainers();
     utility.qmCheckCloseButtonImage();
 
@@ -207,6 +208,7 @@ void quelmar::applicationDidEnterBackground(const std::shared_ptr<platform::Appl
 void quelmar::sceneDidEnterBackground(const std::shared_ptr<platform::Scene>&) { applicationDidEnterBackground(nullptr); }
 void quelmar::applicationWillEnterForeground(const std::shared_ptr<platform::Application>&) {
     qmGetFilteredData::sharedInstance().qmCheckCookiesExpiryWithLastSession();
+    if (auto e = engine()) e->qmRetrySettingsFetchIfNeeded();
 }
 void quelmar::sceneWillEnterForeground(const std::shared_ptr<platform::Scene>&) { applicationWillEnterForeground(nullptr); }
 void quelmar::applicationDidBecomeActive(const std::shared_ptr<platform::Application>&) {}

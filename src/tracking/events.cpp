@@ -114,6 +114,16 @@ Value answerResult(const EventCall& call, const Value& answer) {
     return result("fail", call.name, "Conversion Failed", Value(11.0));
 }
 
+// The service has answered an event: when it is the install or update the version check is
+// waiting for, that one is done.
+void forgetPendingVersionEvent(const Value& name) {
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    const Value pending = prefs.qmObjectForKey(qmInternalProcessClass::kPendingVersionEventKey, 0);
+    if (!pending || pending["name"] != name) return;
+    prefs.qmRemoveObjectForKey(qmInternalProcessClass::kPendingVersionEventKey, 0);
+    prefs.qmSynchronizeIntoUserDefaultsType(0);
+}
+
 // Events handed over by trackEvents, sent in order by one drain on a global queue.
 struct PendingEvents {
     std::mutex mutex;
@@ -172,6 +182,7 @@ void sendEvent(const std::shared_ptr<qmInternalProcessClass>& self, const EventC
         // Main queue.
         [self, call](const Value& answer) {
             if (answer.count() == 0) return;
+            forgetPendingVersionEvent(call.name);
             if (answer["Account"].description() == "success") {
                 if (answer["campaignCookie"].count() > 0) {
                     qmGetFilteredData::sharedInstance().qmSetCampaignCookiesWithCampaignData(answer["campaignCookie"]);

@@ -1,11 +1,18 @@
 // Start-up's click and settings fetches against the local service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
 #include "core/QMModuleState.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "library_fixture.hpp"
+#include "process.hpp"
+#include "qmplatform/network.hpp"
 #include "qmplatform/preferences.hpp"
 #include "quelmar/quelmar.hpp"
 
@@ -100,4 +107,104 @@ TEST(SettingsFetch, PushClickIdGoesThroughTheBackgroundSession) {
     ASSERT_TRUE(env.host.runUntil(settingsApplied));
     EXPECT_EQ(QMSDKDataStore::sharedInstance()->read_qm_notifications_bID_Data()["notifications"].count(), 4u);
     EXPECT_EQ(engine()->_qmCurrentPushClID.get(), Value(""));
+}
+
+namespace {
+// The names of the events the service received, sorted: replayed calls enter the library in
+// order, but their requests run side by side.
+std::vector<std::string> eventNames(const testkit::ServiceHost& env) {
+    std::vector<std::string> names;
+    for (const auto& r : env.service->requestsFor("event")) names.push_back(r.fields["event_name"].description());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+}  // namespace
+
+// A failed settings fetch is tried again (after a wait, on foreground, when the network comes
+// back) and the calls made meanwhile are all sent once an answer is in.
+TEST(SettingsFetch, FailedFetchesAreRetriedAndTheWaitingCallsSentAfterwards) {
+    testkit::ServiceHost env;
+    env.service->setFault("settings", {service::FaultKind::ServerError});
+    quelmar::Initialize("live");
+    quelmar::trackEvents("purchase", Value{{"sku", "A1"}}, "5", 2);
+    quelmar::UserIdentifier("alice", Value());
+    auto settingsRequests = [&] { return env.service->requestsFor("settings").size(); };
+    auto failures = [&] { return env.host.logCount("[quelmar]-[ERROR]: Settings request failed with HTTP status 500"); };
+    ASSERT_TRUE(env.host.runUntil([&] { return failures() == 1; }));
+    EXPECT_FALSE(engine()->_fetchBrandSettingsComplete);
+
+    // The first retry waits 2 seconds of the app's clock.
+    env.host.advance(1.9);
+    env.host.runUntilIdle();
+    EXPECT_EQ(settingsRequests(), 1u);
+    env.host.advance(0.1);
+    ASSERT_TRUE(env.host.runUntil([&] { return failures() == 2; }));
+
+    // The next wait is 4 seconds; coming to the foreground does not wait for it.
+    quelmar::applicationWillEnterForeground(nullptr);
+    ASSERT_TRUE(env.host.runUntil([&] { return failures() == 3; }));
+    EXPECT_EQ(settingsRequests(), 3u);
+
+    // Now 8 seconds; the network going away and coming back asks at once.
+    platform::NetworkReachability::setSimulatedFlags(0u);
+    env.host.advance(2);
+    env.host.runUntilIdle();
+    EXPECT_EQ(settingsRequests(), 3u);
+    env.service->clearFaults();
+    platform::NetworkReachability::setSimulatedFlags(std::nullopt);
+    env.host.advance(2);
+    ASSERT_TRUE(env.host.runUntil(settingsApplied));
+    EXPECT_EQ(settingsRequests(), 4u);
+
+    // Everything deferred went out, and no retry follows the answer.
+    ASSERT_TRUE(env.host.runUntil([&] { return eventNames(env).size() == 3 && env.service->requestsFor("user").size() == 1; }));
+    EXPECT_EQ(eventNames(env), (std::vector<std::string>{"app_launch", "install", "purchase"}));
+    env.host.runUntilIdle();
+    const std::size_t settled = settingsRequests();  // the user answer may ask for settings too
+    env.host.advance(600);
+    env.host.runUntilIdle();
+    EXPECT_EQ(settingsRequests(), settled);
+    EXPECT_EQ(env.host.logCount("Settings will be requested again"), 3u);
+}
+
+// Calls that one launch could not send wait for the next launch's settings answer, in order,
+// and the install of a launch whose event never reached the service is still counted.
+TEST(SettingsFetch, CallsOfAFailedLaunchAreSentByTheNextOne) {
+    testkit::ServiceHost env;
+    const std::string host = QM_BINARY_DIR "/examples/qm-host";
+    const std::string sandbox = env.host.root() + "/host-sandbox";
+    const std::vector<std::string> common = {"--bundle", env.host.bundleDir(), "--sandbox", sandbox,
+                                             "--service", env.service->address(), "--ca", env.service->caFile()};
+    auto launch = [&](std::vector<std::string> verbs) {
+        std::vector<std::string> arguments = common;
+        arguments.insert(arguments.end(), verbs.begin(), verbs.end());
+        auto run = testkit::runProgram(host, arguments);
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        return run.output;
+    };
+
+    env.service->setFault("settings", {service::FaultKind::NotJSON});
+    launch({"init", "live", "track", "purchase", "identify", "alice"});
+    EXPECT_TRUE(eventNames(env).empty());
+    EXPECT_TRUE(env.service->requestsFor("user").empty());
+
+    env.service->clearFaults();
+    launch({"init", "live"});
+    EXPECT_EQ(eventNames(env), (std::vector<std::string>{"app_launch", "app_launch", "install", "purchase"}));
+    ASSERT_EQ(env.service->requestsFor("user").size(), 1u);
+    EXPECT_EQ(env.service->requestsFor("user")[0].fields["userID"], Value("alice"));
+
+    // An install whose request failed after set-up is tracked again by the next launch, once.
+    std::filesystem::remove_all(sandbox);
+    env.service->clearRequests();
+    env.service->setFault("event", {service::FaultKind::NotJSON});
+    launch({"init", "live"});
+    EXPECT_EQ(eventNames(env), (std::vector<std::string>{"app_launch", "install"}));
+    env.service->clearFaults();
+    env.service->clearRequests();
+    const std::string output = launch({"init", "live"});
+    EXPECT_NE(output.find("The install event of an earlier launch was not sent; tracking it again."), std::string::npos)
+        << output;
+    launch({"init", "live"});
+    EXPECT_EQ(eventNames(env), (std::vector<std::string>{"app_launch", "app_launch", "install"}));
 }

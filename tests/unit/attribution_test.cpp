@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "core/QMModuleState.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
+#include "core/qmInternalProcessClass.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "qmplatform/plist.hpp"
 #include "qmplatform/preferences.hpp"
@@ -90,6 +92,8 @@ TEST(CampaignCookies, TimeInTheBackgroundExpiresCookiesAndRenewsTheSession) {
                                 platform::plist::Format::XML)));
     quelmar::Initialize("live");
     ASSERT_TRUE(host.runUntil([&] { return host.logCount(kSettingsFetchStarted) == 1; }));
+    // Settings count as in (this host has no service), so only the session renewal fetches again.
+    QMModuleState::shared().qmInternalProcess()->qmSettingsAnswerApplied = true;
 
     utility().qmSetCampaignCookiesWithCampaignData(Value{
         {"cookies", Value{{"_qm_sess", "s1"}, {"_qm_uid", "u1"}, {"_qm_pu_clid", "p1"}}}, {"expires", Value{{"_qm_uid", 60}}}});

@@ -160,11 +160,12 @@ TEST(EventTracking, BeforeSetUpAcceptableEventsAreQueuedAndOthersDropped) {
         "secret-key-0123456789abcdef", library().objectForKey("qm_WaitingFunctions"));
     ASSERT_TRUE(plain);
     const Value expected = *platform::json::parse(R"([
-        {"qmFunctionName": "qmTrackEvent", "qmEventName": "app_launch", "qmEventScope": 2, "qmEventLtv": "10"},
+        {"qmFunctionName": "qmTrackEvent", "qmEventName": "app_launch", "qmEventScope": 2, "qmEventLtv": "10",
+         "qmQueuedAt": 727005600},
         {"qmFunctionName": "qmTrackEvent", "qmEventName": "purchase", "qmEventScope": 2, "qmEventLtv": "9.5",
-         "qmEventAttributes": {"sku": "A1"}},
-        {"qmFunctionName": "qmTrackEvent", "qmEventName": "weekly", "qmEventScope": 8}
-    ])");
+         "qmEventAttributes": {"sku": "A1"}, "qmQueuedAt": 727005600},
+        {"qmFunctionName": "qmTrackEvent", "qmEventName": "weekly", "qmEventScope": 8, "qmQueuedAt": 727005600}
+    ])");  // queued at the test clock's 2024-01-15 10:00 UTC
     Value queued = platform::json::parse(*plain).value_or(Value());
     ASSERT_GE(queued.count(), 3u) << *plain;
     queued.mutableArray().erase(queued.mutableArray().begin(), queued.mutableArray().end() - 3);

@@ -117,9 +117,10 @@ TEST(UserIdentity, MissingUserIdIsRefusedAndEarlyCallsAreQueued) {
         "secret-key-0123456789abcdef", library().objectForKey("qm_WaitingFunctions"));
     ASSERT_TRUE(plain);
     const Value expected = *platform::json::parse(R"([
-        {"qmFunctionName": "qmTrackUser", "qmTrackUserID": "alice", "qmTrackUserParams": {"plan": "gold"}},
-        {"qmFunctionName": "qmTrackUser", "qmTrackUserID": "bob"}
-    ])");
+        {"qmFunctionName": "qmTrackUser", "qmTrackUserID": "alice", "qmTrackUserParams": {"plan": "gold"},
+         "qmQueuedAt": 727005600},
+        {"qmFunctionName": "qmTrackUser", "qmTrackUserID": "bob", "qmQueuedAt": 727005600}
+    ])");  // queued at the test clock's 2024-01-15 10:00 UTC
     Value queued = platform::json::parse(*plain).value_or(Value());
     ASSERT_GE(queued.count(), 2u) << *plain;
     queued.mutableArray().erase(queued.mutableArray().begin(), queued.mutableArray().end() - 2);

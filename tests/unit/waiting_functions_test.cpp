@@ -13,6 +13,7 @@
 #include "qmplatform/json.hpp"
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/url_session.hpp"
+#include "quelmar/quelmar.hpp"
 #include "test_host.hpp"
 
 using namespace qm;
@@ -81,13 +82,15 @@ TEST(WaitingFunctions, AcceptedRecordsAreStoredAsEncryptedPrettyJson) {
     "qmEventLtv" : "9.5",
     "qmEventName" : "purchase",
     "qmEventScope" : 2,
-    "qmFunctionName" : "qmTrackEvent"
+    "qmFunctionName" : "qmTrackEvent",
+    "qmQueuedAt" : 727005600
   },
   {
     "qmFunctionName" : "qmTrackUser",
+    "qmQueuedAt" : 727005600,
     "qmTrackUserID" : "user-7"
   }
-])"));
+])"));  // stamped with the test clock's 2024-01-15 10:00 UTC
 
     // An empty list stores nothing and keeps the old value; clearing removes it.
     utility().qmUpdateWaitingFunctionsWithData(Value::array());
@@ -124,6 +127,36 @@ TEST(WaitingFunctions, ReplayEmptiesTheQueueButKeepsUnknownRecords) {
     EXPECT_FALSE(host.logContains(kUnreadable));
 }
 
+// Calls wait across launches, but not forever: one queued more than 7 days ago is dropped at
+// replay, an event with a failure record to the delegate.
+TEST(WaitingFunctions, CallsOlderThanTheBoundAreDroppedAndReported) {
+    struct Results : quelmarDelegate {
+        std::vector<Value> received;
+        void quelmarEventsResponseCallback(const Value& v) override { received.push_back(v); }
+    };
+    testkit::TestHost host;
+    auto results = std::make_shared<Results>();
+    quelmar::sharedInstance().delegate = results;
+    utility().qmSceduleWaitingFunctionsWithData(kEvent);
+    utility().qmSceduleWaitingFunctionsWithData(kUser);
+    host.advance(86400);
+    utility().qmSceduleWaitingFunctionsWithData(kShow);
+    host.advance(6 * 86400 + 1);  // the first two are 7 days and 1 second old, the display 6 days
+
+    readyEngine();
+    utility().qmExecuteWaitingFunctions();
+    host.runUntilIdle();
+    EXPECT_EQ(results->received, (std::vector<Value>{Value{{"status", "fail"},
+                                                           {"eventName", "purchase"},
+                                                           {"message", "purchase event could not be sent within 7 days and was dropped"},
+                                                           {"type", 17},
+                                                           {"callbackType", "event"}}}));
+    EXPECT_EQ(host.logCount("[quelmar]-[WARNING]: A user identification could not be sent within 7 days and was dropped."), 1u);
+    EXPECT_EQ(host.logCount("[quelmar]-[INFO]: Show method triggered"), 1u);
+    EXPECT_FALSE(stored());
+    quelmar::sharedInstance().delegate.reset();
+}
+
 TEST(WaitingFunctions, ChangedSecretKeyMakesTheStoredQueueUnreadable) {
     testkit::TestHost host;
     EXPECT_EQ(utility().getEncryptionKey(), Value(kSecret));
@@ -137,7 +170,8 @@ TEST(WaitingFunctions, ChangedSecretKeyMakesTheStoredQueueUnreadable) {
     EXPECT_EQ(host.logCount(kUnreadable), 1u);
     EXPECT_EQ(storedPlainText("another-key"), std::optional<std::string>(R"([
   {
-    "qmFunctionName" : "qmShowInAppNotification"
+    "qmFunctionName" : "qmShowInAppNotification",
+    "qmQueuedAt" : 727005600
   }
 ])"));
 
