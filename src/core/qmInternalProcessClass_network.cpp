@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "core/QMLogger.hpp"
+#include "core/QMRedaction.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
@@ -103,9 +104,11 @@ void qmInternalProcessClass::qmHitAPIWithPOSTRequestforUrlString(const Value& ur
         [url, body, completionHandler, failuerHandler](const std::optional<std::string>& data,
                                                        const std::optional<platform::HTTPURLResponse>& response,
                                                        const std::optional<platform::URLError>& error) {
+            // The dump shows secrets and personal values only redacted.
+            const bool dump = QMLogger::qmIsEnabled(QMLogLevelVerbose);
             Value log = Value::dictionary();
-            if (isValidString(Value(url))) log.set("requestUrl", url);
-            if (isValidString(Value(body))) log.set("queryParams", body);
+            if (dump && isValidString(Value(url))) log.set("requestUrl", QMRedaction::qmRedactURLText(url));
+            if (dump && isValidString(Value(body))) log.set("queryParams", QMRedaction::qmRedactFormText(body));
             if (!response || error) {
                 platform::Error failure = error ? toError(*error) : platform::Error{platform::kURLErrorDomain, -1011, "bad server response"};
                 if (isValidString(Value(failure.description()))) log.set("error", failure.description());
@@ -116,7 +119,7 @@ void qmInternalProcessClass::qmHitAPIWithPOSTRequestforUrlString(const Value& ur
                 return;
             }
             std::optional<Value> parsed = platform::json::parse(data.value_or(""));
-            if (parsed && parsed->count() > 0) log.set("response", *parsed);
+            if (dump && parsed && parsed->count() > 0) log.set("response", QMRedaction::qmRedactSensitiveKeys(*parsed));
             QMLog(QMLogLevelVerbose, "%@", log);
             std::optional<platform::Error> failure;
             if (!parsed) failure = jsonError();
@@ -158,7 +161,7 @@ void qmInternalProcessClass::URLSession(platform::URLSession& session, platform:
                                         const std::string& location) {
     Value log = Value::dictionary();
     Value requestURL(downloadTask.currentRequest().url);
-    if (isValidString(requestURL)) log.set("requestUrl", requestURL);
+    if (isValidString(requestURL)) log.set("requestUrl", QMRedaction::qmRedactURLText(requestURL.description()));
     const std::string& identifier = session.configuration().identifier;
     auto contents = platform::Files::readFile(location);
     std::optional<Value> parsed;
@@ -176,7 +179,7 @@ void qmInternalProcessClass::URLSession(platform::URLSession& session, platform:
             } else {
                 QMLog(QMLogLevelError, "Invalid authentication for push notification statistics");
             }
-            log.set("response", *parsed);
+            log.set("response", QMRedaction::qmRedactSensitiveKeys(*parsed));
             QMLog(QMLogLevelVerbose, "%@", log);
         } else {
             QMLog(QMLogLevelError, "An error has occurred while requesting push notification statistics.");
@@ -188,7 +191,7 @@ void qmInternalProcessClass::URLSession(platform::URLSession& session, platform:
             QMLog(QMLogLevelError, "An error has occurred while requesting settings. Error description: %@",
                   jsonError().description());
         } else if (parsed->count() > 0) {
-            log.set("response", *parsed);
+            log.set("response", QMRedaction::qmRedactSensitiveKeys(*parsed));
             QMLog(QMLogLevelVerbose, "%@", log);
             qmUpdateSettingsFetchedFromServerWithResponseDict(*parsed);
         }
