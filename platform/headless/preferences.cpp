@@ -112,13 +112,14 @@ bool isPropertyListValue(const Value& v) {
     }
 }
 
-// A holder of an exclusive flock on "<file>.lock"; released on destruction.
+// A holder of an exclusive flock on "<file>.lock"; released on destruction. Without
+// `wait` it gives up at once when someone else holds the lock.
 class FileLock {
 public:
-    explicit FileLock(const std::string& path) {
+    explicit FileLock(const std::string& path, bool wait = true) {
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd_ < 0) return;
-        while (::flock(fd_, LOCK_EX) != 0) {
+        while (::flock(fd_, wait ? LOCK_EX : LOCK_EX | LOCK_NB) != 0) {
             if (errno != EINTR) {
                 ::close(fd_);
                 fd_ = -1;
@@ -143,6 +144,26 @@ private:
 std::string folderOf(const std::string& path) {
     auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// Removes the temporaries of the suite's file that writers killed midway left behind.
+// Every writer of the suite (this process, or the one sharing an app-group container)
+// holds the suite's lock while its temporary exists, so under that lock none of them is
+// live; a busy lock means a writer is at work, and the clean-up is left to the next start
+// rather than waiting for it.
+void removeAbandonedTemporaries(const std::string& path, const std::string& lockPath) {
+    const std::string folder = folderOf(path);
+    const std::string file = path.substr(path.rfind('/') + 1);
+    std::vector<std::string> leftovers;
+    for (const auto& name : Files::contentsOfDirectory(folder)) {
+        if (Files::temporaryTarget(name) == file || Files::earlierTemporaryTarget(name) == file) {
+            leftovers.push_back(folder + "/" + name);
+        }
+    }
+    if (leftovers.empty()) return;
+    FileLock lock(lockPath, false);
+    if (!lock.locked()) return;
+    for (const auto& leftover : leftovers) Files::removeAbandonedTemporary(leftover);
 }
 
 }  // namespace
@@ -272,6 +293,7 @@ struct UserDefaultsAccess {
         impl->name = name;
         impl->path = path;
         impl->lockPath = path + ".lock";
+        removeAbandonedTemporaries(path, impl->lockPath);
         DiskContent disk = readDisk(path);
         impl->values = std::move(disk.values);
         impl->known = disk.identity;

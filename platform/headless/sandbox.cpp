@@ -1,12 +1,14 @@
 #include "qmplatform/sandbox.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +22,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kBackupAttribute = "user.qm.exclude-from-backup";
+constexpr const char* kTemporaryInfix = ".qmtmp.";
 
 struct SandboxState {
     std::mutex mutex;
@@ -77,6 +80,18 @@ std::pair<std::string, std::string> currentPaths() {
     return {s.root, s.groups};
 }
 
+// ".<target><infix><6 letters or digits>" -> target.
+std::optional<std::string> targetOfTemporary(std::string_view name, std::string_view infix) {
+    constexpr std::size_t kRandomLength = 6;  // what mkostemp puts in place of "XXXXXX"
+    if (name.size() < 2 + infix.size() + kRandomLength || name.front() != '.') return std::nullopt;
+    for (char c : name.substr(name.size() - kRandomLength)) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) return std::nullopt;
+    }
+    const std::string_view rest = name.substr(1, name.size() - 1 - kRandomLength);
+    if (rest.size() <= infix.size() || rest.substr(rest.size() - infix.size()) != infix) return std::nullopt;
+    return std::string(rest.substr(0, rest.size() - infix.size()));
+}
+
 bool writeAll(int fd, std::string_view bytes) {
     const char* p = bytes.data();
     size_t left = bytes.size();
@@ -125,6 +140,20 @@ std::optional<std::string> Sandbox::containerForAppGroup(const std::string& grou
     return dir;
 }
 
+std::size_t Sandbox::removeAbandonedTemporaryFiles() {
+    std::size_t removed = 0;
+    for (const std::string& folder : {documentsDirectory(), cachesDirectory()}) {
+        for (const auto& name : Files::contentsOfDirectory(folder)) {
+            // Files of the earlier naming are never made any more; only those beside the
+            // library's own files ("qm_...") are known to be ours.
+            const auto earlier = Files::earlierTemporaryTarget(name);
+            if (!Files::temporaryTarget(name) && !(earlier && earlier->rfind("qm_", 0) == 0)) continue;
+            if (Files::removeAbandonedTemporary(folder + "/" + name)) ++removed;
+        }
+    }
+    return removed;
+}
+
 // ---- Files ----
 
 std::optional<std::string> Files::readFile(const std::string& path) {
@@ -155,21 +184,38 @@ bool Files::writeFileAtomically(const std::string& path, std::string_view bytes)
     fs::path target(path);
     std::string dir = target.parent_path().string();
     if (dir.empty()) dir = ".";
-    std::string tmpl = dir + "/." + target.filename().string() + ".tmp.XXXXXX";
-    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+    const std::string name = target.filename().string();
+    if (name.empty()) return false;
+
+    std::string tmpl;
+    int fd = -1;
+    // The temporary stays locked until it has been renamed, which tells a clean-up that a
+    // writer is alive. A clean-up may still take the file between its creation and the
+    // lock; it is unlinked then and another one is made.
+    for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+        tmpl = dir + "/." + name + kTemporaryInfix + "XXXXXX";
+        fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+        if (fd < 0) return false;
+        while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        struct stat own {};
+        if (::fstat(fd, &own) == 0 && own.st_nlink == 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
     if (fd < 0) return false;
 
     struct stat existing {};
     if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
         ::fchmod(fd, existing.st_mode & 07777);
     }
-    bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok) ok = ::rename(tmpl.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(tmpl.c_str());
-        return false;
-    }
+    // The data is on disk (fsync) before the rename makes it the file's content.
+    const bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0 && ::rename(tmpl.c_str(), path.c_str()) == 0;
+    if (!ok) ::unlink(tmpl.c_str());
+    // Closing releases the lock, after the rename (or the removal).
+    ::close(fd);
+    if (!ok) return false;
     // The rename itself is only durable once the folder's entry list reaches the disk.
     int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
@@ -177,6 +223,31 @@ bool Files::writeFileAtomically(const std::string& path, std::string_view bytes)
         ::close(dirFd);
     }
     return true;
+}
+
+std::optional<std::string> Files::temporaryTarget(std::string_view name) {
+    return targetOfTemporary(name, kTemporaryInfix);
+}
+
+std::optional<std::string> Files::earlierTemporaryTarget(std::string_view name) {
+    return targetOfTemporary(name, ".tmp.");
+}
+
+bool Files::removeAbandonedTemporary(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat held {};
+    bool removed = false;
+    // A writer holds its temporary locked until it is renamed; a lock we get means the
+    // writer is gone. Under our lock the path must still name the file we hold: a writer
+    // that finished just before may have renamed it away.
+    if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        struct stat now {};
+        removed = ::lstat(path.c_str(), &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino &&
+                  ::unlink(path.c_str()) == 0;
+    }
+    ::close(fd);
+    return removed;
 }
 
 bool Files::fileExists(const std::string& path) {

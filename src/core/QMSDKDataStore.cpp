@@ -21,6 +21,8 @@ std::string lastPathComponent(const std::string& path) {
 }
 }  // namespace
 
+QMSDKDataStore::QMSDKDataStore() { platform::Sandbox::removeAbandonedTemporaryFiles(); }
+
 std::shared_ptr<QMSDKDataStore> QMSDKDataStore::sharedInstance() {
     static auto* instance = new std::shared_ptr<QMSDKDataStore>(std::make_shared<QMSDKDataStore>());
     return *instance;

@@ -2,6 +2,7 @@
 
 #include "core/QMLogger.hpp"
 #include "core/QMModuleState.hpp"
+#include "core/QMRedaction.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 
@@ -30,7 +31,9 @@ void qmInternalProcessClass::resetQuelmar_iOS_SDK() {
 
 // Campaign selection arrives with the in-app rules; until then the request is only logged.
 void qmInternalProcessClass::qmShowInAppNotificationsWithUserTokens(const Value& userTokens, const Value& customRule) {
-    QMLog(QMLogLevelDebug, "In-app display requested with user tokens %@ and custom rule %@", userTokens, customRule);
+    // The tokens describe the app's user: only their names are shown.
+    QMLog(QMLogLevelDebug, "In-app display requested with user tokens %@ and custom rule %@",
+          QMRedaction::qmRedactValue(userTokens), customRule);
 }
 void qmInternalProcessClass::qmClearPushViewCountDataFromAppGroupStorage() {}
 

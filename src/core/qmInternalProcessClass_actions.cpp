@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/QMLogger.hpp"
+#include "core/QMRedaction.hpp"
 #include "core/QM_WhatsAppActivity.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
@@ -135,7 +136,7 @@ void qmInternalProcessClass::qmNavigateToWebForUrl(const std::optional<platform:
                 return;
             }
             const platform::Error error{kActionURLErrorDomain, kActionURLErrorCode, "Failed to open url:" + text};
-            QMLog(QMLogLevelError, "Failed to open url: %@", text);
+            QMLog(QMLogLevelError, "Failed to open url: %@", QMRedaction::qmRedactURLText(text));
             if (handler) handler(false, error);
         });
     });

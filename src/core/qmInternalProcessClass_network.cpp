@@ -3,6 +3,7 @@
 
 #include "core/QMFormFields.hpp"
 #include "core/QMLogger.hpp"
+#include "core/QMRedaction.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
@@ -151,9 +152,11 @@ void qmInternalProcessClass::qmPostRequest(const Value& urlString, const Value& 
         buildRequest(url, userAgent, body, headerContentType),
         [url, body, handler](const std::optional<std::string>& data, const std::optional<platform::HTTPURLResponse>& response,
                              const std::optional<platform::URLError>& error) {
+            // The dump shows secrets and personal values only redacted.
+            const bool dump = QMLogger::qmIsEnabled(QMLogLevelVerbose);
             Value log = Value::dictionary();
-            if (isValidString(Value(url))) log.set("requestUrl", url);
-            if (isValidString(Value(body))) log.set("queryParams", body);
+            if (dump && isValidString(Value(url))) log.set("requestUrl", QMRedaction::qmRedactURLText(url));
+            if (dump && isValidString(Value(body))) log.set("queryParams", QMRedaction::qmRedactFormText(body));
             QMPostResult result;
             if (!response || error) {
                 platform::Error failure = error ? toError(*error) : platform::Error{platform::kURLErrorDomain, -1011, "bad server response"};
@@ -162,7 +165,7 @@ void qmInternalProcessClass::qmPostRequest(const Value& urlString, const Value& 
                 result.transportError = failure;
             } else {
                 std::optional<Value> parsed = platform::json::parse(data.value_or(""));
-                if (parsed && parsed->count() > 0) log.set("response", *parsed);
+                if (dump && parsed && parsed->count() > 0) log.set("response", QMRedaction::qmRedactSensitiveKeys(*parsed));
                 QMLog(QMLogLevelVerbose, "%@", log);
                 result.answer = std::move(parsed);
                 result.statusCode = response->statusCode;
@@ -203,7 +206,7 @@ void qmInternalProcessClass::URLSession(platform::URLSession& session, platform:
                                         const std::string& location) {
     Value log = Value::dictionary();
     Value requestURL(downloadTask.currentRequest().url);
-    if (isValidString(requestURL)) log.set("requestUrl", requestURL);
+    if (isValidString(requestURL)) log.set("requestUrl", QMRedaction::qmRedactURLText(requestURL.description()));
     const std::string& identifier = session.configuration().identifier;
     auto contents = platform::Files::readFile(location);
     std::optional<Value> parsed;
@@ -221,7 +224,7 @@ void qmInternalProcessClass::URLSession(platform::URLSession& session, platform:
             } else {
                 QMLog(QMLogLevelError, "Invalid authentication for push notification statistics");
             }
-            log.set("response", *parsed);
+            log.set("response", QMRedaction::qmRedactSensitiveKeys(*parsed));
             QMLog(QMLogLevelVerbose, "%@", log);
         } else {
             QMLog(QMLogLevelError, "An error has occurred while requesting push notification statistics.");
@@ -233,7 +236,7 @@ void qmInternalProcessClass::URLSession(platform::URLSession& session, platform:
             QMLog(QMLogLevelError, "An error has occurred while requesting settings. Error description: %@",
                   jsonError().description());
         } else if (parsed->count() > 0) {
-            log.set("response", *parsed);
+            log.set("response", QMRedaction::qmRedactSensitiveKeys(*parsed));
             QMLog(QMLogLevelVerbose, "%@", log);
             qmUpdateSettingsFetchedFromServerWithResponseDict(*parsed);
             return;

@@ -1,5 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <sys/xattr.h>
 
 #include <cerrno>
@@ -154,6 +157,39 @@ TEST(Sandbox, FileHelpersWriteAtomicallyAndKeepTheBackupMark) {
     EXPECT_EQ(Files::contentsOfDirectory(dir), (std::vector<std::string>{"a", "data.bin"}));
     EXPECT_TRUE(Files::removeItem(dir + "/a"));
     EXPECT_FALSE(Files::fileExists(dir + "/a"));
+    Files::removeItem(dir);
+}
+
+TEST(Sandbox, StartUpCleanRemovesAbandonedTemporariesButNotLiveOrForeignFiles) {
+    const std::string dir = makeTempDir();
+    ASSERT_FALSE(dir.empty());
+    ASSERT_TRUE(Sandbox::configure(dir + "/App"));
+    const std::string documents = Sandbox::documentsDirectory();
+    const std::string caches = Sandbox::cachesDirectory();
+    const std::vector<std::string> abandoned{documents + "/.qm_Staticstics.plist.qmtmp.Ab12Cd",
+                                             documents + "/.qm_push_notifications.plist.tmp.x1Y2z3",  // earlier naming
+                                             caches + "/.qm_nc_image.png.qmtmp.ZZ9yy8", caches + "/.photo.jpg.qmtmp.a1b2c3"};
+    const std::vector<std::string> kept{documents + "/.notes.txt.tmp.Ab12Cd",  // the app's own, earlier-style name
+                                        documents + "/.qm_Geofencing.plist.qmtmp.Ab12C", documents + "/qm_x.plist.qmtmp.Ab12Cd",
+                                        documents + "/.qm_x.plist.qmtmp.Ab1-Cd", documents + "/qm_Staticstics.plist",
+                                        caches + "/.qm_nc_live.png.qmtmp.Live01"};
+    for (const auto& path : abandoned) ASSERT_TRUE(Files::writeFileAtomically(path, "partial"));
+    for (const auto& path : kept) ASSERT_TRUE(Files::writeFileAtomically(path, "keep"));
+    ASSERT_TRUE(Files::createDirectory(documents + "/.folder.qmtmp.Ab12Cd"));
+    // A writer at work holds its temporary locked.
+    const int live = open(kept.back().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(live, 0);
+    ASSERT_EQ(flock(live, LOCK_EX), 0);
+
+    EXPECT_EQ(Sandbox::removeAbandonedTemporaryFiles(), abandoned.size());
+    for (const auto& path : abandoned) EXPECT_FALSE(Files::fileExists(path)) << path;
+    for (const auto& path : kept) EXPECT_EQ(Files::readFile(path), "keep") << path;
+    EXPECT_TRUE(Files::isDirectory(documents + "/.folder.qmtmp.Ab12Cd"));
+
+    // Once its writer is gone the temporary is abandoned too.
+    close(live);
+    EXPECT_EQ(Sandbox::removeAbandonedTemporaryFiles(), 1u);
+    EXPECT_FALSE(Files::fileExists(kept.back()));
     Files::removeItem(dir);
 }
 

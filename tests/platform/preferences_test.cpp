@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
 
 #include <cstdlib>
 #include <string>
@@ -51,6 +55,15 @@ protected:
         pid_t pid = -1;
         EXPECT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, args.data(), environ), 0);
         return pid;
+    }
+
+    // Names in the preferences folder that are writeFileAtomically's temporaries of `file`.
+    std::vector<std::string> temporariesOf(const std::string& file) {
+        std::vector<std::string> found;
+        for (const auto& name : Files::contentsOfDirectory(root_ + "/Library/Preferences")) {
+            if (Files::temporaryTarget(name) == file) found.push_back(name);
+        }
+        return found;
     }
 
     static int waitExitCode(pid_t pid) {
@@ -239,6 +252,84 @@ TEST_F(Preferences, TwoProcessesWritingOneSuiteLoseNoKeys) {
     ASSERT_TRUE(d.synchronize());
     EXPECT_EQ(d.integerForKey("c2"), 2);
     EXPECT_EQ(d.dictionaryRepresentation().count(), 2u * kCount + 4);
+}
+
+TEST_F(Preferences, OpeningASuiteRemovesOnlyItsAbandonedTemporaries) {
+    const std::string folder = root_ + "/Library/Preferences";
+    auto create = [&](const std::string& name) {
+        ASSERT_TRUE(Files::writeFileAtomically(folder + "/" + name, "partial"));
+    };
+    for (const char* name : {".suite.a.plist.qmtmp.Ab12Cd", ".suite.a.plist.tmp.Xy98Zw",  // killed writers, old naming too
+                             ".suite.b.plist.qmtmp.Ab12Cd",                                // another suite's
+                             ".suite.a.plist.qmtmp.Ab12C", "suite.a.plist.qmtmp.Ab12Cd",   // not our pattern
+                             ".suite.a.plist.qmtmp.Live01"}) {
+        create(name);
+    }
+    // A writer alive right now holds its temporary locked.
+    const int live = open((folder + "/.suite.a.plist.qmtmp.Live01").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(live, 0);
+    ASSERT_EQ(flock(live, LOCK_EX), 0);
+
+    UserDefaults& a = UserDefaults::suite("suite.a");
+    EXPECT_EQ(Files::contentsOfDirectory(folder),
+              (std::vector<std::string>{".suite.a.plist.qmtmp.Ab12C", ".suite.a.plist.qmtmp.Live01",
+                                        ".suite.b.plist.qmtmp.Ab12Cd", "suite.a.plist.lock", "suite.a.plist.qmtmp.Ab12Cd"}));
+    close(live);
+    a.setInteger(1, "k");
+    ASSERT_TRUE(a.synchronize());
+    EXPECT_EQ(readPlistFile(a.filePath()), (Value{{"k", 1}}));
+
+    // While another process's writer holds the suite's lock, opening leaves the clean-up to
+    // the next start instead of waiting.
+    create(".suite.c.plist.qmtmp.Ab12Cd");
+    const int suiteLock = open((folder + "/suite.c.plist.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(suiteLock, 0);
+    ASSERT_EQ(flock(suiteLock, LOCK_EX), 0);
+    UserDefaults::suite("suite.c");
+    EXPECT_TRUE(Files::fileExists(folder + "/.suite.c.plist.qmtmp.Ab12Cd"));
+    close(suiteLock);
+}
+
+TEST_F(Preferences, CleaningNeverTakesTheTemporaryOfALiveWriter) {
+    // A writer in another process replaces the file 150 times while this one removes every
+    // temporary of it that it sees and can take.
+    constexpr int kCount = 150;
+    pid_t writer = spawnWriter("group.com.example.race", "r", kCount);
+    ASSERT_GT(writer, 0);
+    const std::string folder = root_ + "/../AppGroups/group.com.example.race/Library/Preferences";
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(writer, &status, WNOHANG)) == 0) {
+        for (const auto& name : Files::contentsOfDirectory(folder)) {
+            if (Files::temporaryTarget(name)) Files::removeAbandonedTemporary(folder + "/" + name);
+        }
+    }
+    ASSERT_EQ(done, writer);
+    // Every one of its writes succeeded and nothing was left over.
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    Value onDisk = readPlistFile(folder + "/group.com.example.race.plist");
+    EXPECT_EQ(onDisk.count(), static_cast<std::size_t>(kCount));
+    EXPECT_EQ(Files::contentsOfDirectory(folder),
+              (std::vector<std::string>{"group.com.example.race.plist", "group.com.example.race.plist.lock"}));
+}
+
+TEST_F(Preferences, TemporariesOfKilledWritersAreGoneOnceTheSuiteIsOpened) {
+    // Writers cut off at different moments of their writes, by their own timer signal.
+    constexpr int kKills = 40;
+    for (int round = 0; round < kKills; ++round) {
+        const std::string dieAfter = "die-after=" + std::to_string(200 + round * 331 % 5000);
+        pid_t writer = spawnWriter("killed", "k", 1000000, dieAfter.c_str());
+        ASSERT_GT(writer, 0);
+        EXPECT_EQ(waitExitCode(writer), -1);  // ended by the signal
+    }
+    const std::size_t leftovers = temporariesOf("killed.plist").size();
+    RecordProperty("temporaries_left_by_kills", static_cast<int>(leftovers));
+
+    UserDefaults& suite = UserDefaults::suite("killed");
+    EXPECT_TRUE(temporariesOf("killed.plist").empty());
+    // The file holds what the writers finished.
+    EXPECT_TRUE(suite.objectForKey("k0").isInteger());
 }
 
 }  // namespace

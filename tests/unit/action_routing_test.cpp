@@ -218,13 +218,16 @@ TEST(ActionRouting, OpeningAURLAnswersOnTheMainQueueWithTheActionURLError) {
     application.registerURLScheme("shy");
     application.setOpenURLHandler([](const std::string&) { return false; });
     answers.clear();
-    engine()->qmNavigateToWebForUrl(platform::URL::parse("shy://now"), record);
+    engine()->qmNavigateToWebForUrl(platform::URL::parse("shy://now?clickID=click-qz&utm_source=mail"), record);
     engine()->qmNavigateToWebForUrl(platform::URL::parse("https://example.com"), record);
     ASSERT_TRUE(host.runUntilIdle());
     ASSERT_EQ(answers.size(), 2u);
     EXPECT_FALSE(answers[0].first);
-    EXPECT_EQ(answers[0].second->localizedDescription, "Failed to open url:shy://now");
-    EXPECT_TRUE(host.logContains("[quelmar]-[ERROR]: Failed to open url: shy://now"));
+    EXPECT_EQ(answers[0].second->localizedDescription, "Failed to open url:shy://now?clickID=click-qz&utm_source=mail");
+    // The log shows the analytics id in the URL only redacted.
+    EXPECT_TRUE(host.logContains("[quelmar]-[ERROR]: Failed to open url: shy://now?clickID=\xE2\x80\xA6(8)#"));
+    EXPECT_TRUE(host.logContains("&utm_source=mail"));
+    EXPECT_FALSE(host.logContains("click-qz"));
     EXPECT_TRUE(answers[1].first);
     EXPECT_FALSE(answers[1].second);
 }

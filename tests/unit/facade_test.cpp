@@ -174,7 +174,10 @@ TEST(SetupGate, ShowIsCalledAgainWithItsArgumentsOnceSettingsArrive) {
     engine()->_fetchBrandSettingsComplete = true;
     host.advance(1);
     EXPECT_EQ(host.logCount("Show method triggered"), 2u);
-    EXPECT_EQ(host.logCount("In-app display requested with user tokens {\n    name = Ann;\n} and custom rule {\n    tier = 2;\n}"), 1u);
+    // The user's tokens are logged with their values redacted.
+    EXPECT_EQ(host.logCount("In-app display requested with user tokens {\n    name = \"\xE2\x80\xA6(3)#"), 1u);
+    EXPECT_EQ(host.logCount(";\n} and custom rule {\n    tier = 2;\n}"), 1u);
+    EXPECT_FALSE(host.logContains("Ann"));
     host.advance(10);
     EXPECT_EQ(host.logCount("Show method triggered"), 2u);  // the timer is gone
 

@@ -26,6 +26,8 @@ public:
     // suite stored in that group's container (<container>/Library/Preferences/<name>.plist)
     // so the app and its extensions share it; any other name is stored in the sandbox's
     // Library/Preferences/<name>.plist. One instance per file for the life of the process.
+    // Opening a suite removes the temporary files that writers of it killed midway left
+    // beside its file, under the suite's file lock (skipped while another writer holds it).
     static UserDefaults& suite(const std::string& name);
     // Synchronizes every suite that has unwritten changes.
     static void synchronizeAll();

@@ -5,6 +5,7 @@
 // the app's extensions (app groups) live in a sibling folder, one per group identifier.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,6 +31,10 @@ public:
     // The shared folder of an app group, created on demand. Nothing for an empty id, an id
     // that is not a single path component, or when the folder cannot be created.
     static std::optional<std::string> containerForAppGroup(const std::string& groupId);
+    // Removes from Documents and Library/Caches the temporary files that writers killed
+    // in the middle of writeFileAtomically left behind (never one a live writer holds), and
+    // those of the earlier naming beside the library's own "qm_" files. Returns how many.
+    static std::size_t removeAbandonedTemporaryFiles();
 };
 
 // File helpers. Paths are plain file-system paths; nothing here throws.
@@ -40,8 +45,20 @@ public:
     // Replaces the file in one step: writes a temporary file in the same folder, flushes
     // it to disk, renames it over the target and flushes the folder. Readers see either
     // the old or the new content, never a mix. An existing file's permissions are kept;
-    // new files are private to the user (0600).
+    // new files are private to the user (0600). The temporary is named
+    // ".<target>.qmtmp.<6 letters or digits>" and held under an exclusive flock until it
+    // has been renamed, so a writer killed midway leaves an unlocked temporary behind.
     static bool writeFileAtomically(const std::string& path, std::string_view bytes);
+    // The target's name when `name` is one of writeFileAtomically's temporaries; nothing
+    // otherwise.
+    static std::optional<std::string> temporaryTarget(std::string_view name);
+    // The same for the naming of earlier versions, ".<target>.tmp.<6 letters or digits>".
+    // Nothing makes such files any more, but other programs may use the same pattern: only
+    // the target tells whether one is ours.
+    static std::optional<std::string> earlierTemporaryTarget(std::string_view name);
+    // Removes the temporary at path unless a live writer holds it (this process or another
+    // one). True when it was removed.
+    static bool removeAbandonedTemporary(const std::string& path);
     // True for any existing entry (file, folder, ...).
     static bool fileExists(const std::string& path);
     static bool isDirectory(const std::string& path);
