@@ -344,10 +344,13 @@ void LocalService::State::trickle(httplib::Response& res, double pause, int fd) 
 
 void LocalService::State::oversize(const Fault& fault, httplib::Response& res) {
     const std::size_t size = fault.size > 0 ? fault.size : kDefaultOversize;
+    // The server compresses a chunked answer for clients that accept it when its type is
+    // exactly "application/json"; with a charset the bytes on the wire are the body's.
+    static constexpr const char* kType = "application/json; charset=utf-8";
     res.status = 200;
     if (fault.chunked) {
         res.set_chunked_content_provider(
-            "application/json", [this, size](std::size_t offset, httplib::DataSink& sink) {
+            kType, [this, size](std::size_t offset, httplib::DataSink& sink) {
                 if (offset >= size) {
                     sink.done();
                     return true;
@@ -360,7 +363,7 @@ void LocalService::State::oversize(const Fault& fault, httplib::Response& res) {
         return;
     }
     res.set_content_provider(
-        size, "application/json",
+        size, kType,
         [this, size](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
             const std::string piece = oversizeBytes(size, offset, std::min(kOversizePiece, length));
             if (!sink.write(piece.data(), piece.size())) return false;
