@@ -223,7 +223,8 @@ public:
     std::shared_ptr<URLSessionDelegate> delegate() const;
 
     // Completions run on the delegate queue. Data: the body (also for 4xx/5xx answers; the
-    // status code is not an error) with the response, or an error. Download: the path of a
+    // status code is not an error, except 5xx and 429 on background sessions) with the
+    // response, or an error. Download: the path of a
     // file holding the body (deleted when the handler returns), or an error.
     using DataCompletion = std::function<void(const std::optional<std::string>& data,
                                               const std::optional<HTTPURLResponse>& response,
