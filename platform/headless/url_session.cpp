@@ -33,6 +33,10 @@ const char* textForCode(long code) {
         case URLErrorCode::NetworkConnectionLost: return "The network connection was lost.";
         case URLErrorCode::HTTPTooManyRedirects: return "too many HTTP redirects";
         case URLErrorCode::NotConnectedToInternet: return "The Internet connection appears to be offline.";
+        case URLErrorCode::BadServerResponse: return "bad server response";
+        case URLErrorCode::SecureConnectionRequired:
+            return "The resource could not be loaded because a secure connection is required.";
+        case URLErrorCode::DataLengthExceedsMaximum: return "resource exceeds maximum size";
         case URLErrorCode::SecureConnectionFailed:
             return "An SSL error has occurred and a secure connection to the server cannot be made.";
         case URLErrorCode::ServerCertificateUntrusted: return "The certificate for this server is invalid.";
@@ -176,6 +180,9 @@ bool keepForRetry(long code) {
            code == URLErrorCode::NotConnectedToInternet;
 }
 
+// Answers that say "not now" rather than "done": a server error or too many requests.
+bool isTransientStatus(long status) { return status == 429 || (status >= 500 && status <= 599); }
+
 std::string userAgent() {
     const Bundle& bundle = Bundle::main();
     auto text = [&bundle](const char* key) { return bundle.objectForInfoDictionaryKey(key).stringIfText().value_or(""); };
@@ -249,8 +256,10 @@ void URLSessionTask::resume() {
         return fail(URLErrorCode::UnsupportedURL);
 
     const URLSessionConfiguration& configuration = session_->configuration();
-    if (configuration.isBackground() && !configuration.identifier.empty() && persistedPath_.empty())
+    if (configuration.isBackground() && !configuration.identifier.empty() && persistedPath_.empty()) {
         persistedPath_ = persistRequest(configuration.identifier, request_);
+        attempts_ = 1;
+    }
     downloadDirectory_ = Sandbox::temporaryDirectory();
     Files::createDirectory(downloadDirectory_);
     userAgent_ = userAgent();
@@ -278,7 +287,22 @@ void detail::URLEngine::deliver(const std::shared_ptr<URLSessionTask>& task, std
         return;
     }
     task->state_.store(URLSessionTask::State::Completed);
-    if (!task->persistedPath_.empty()) releasePersisted(task->persistedPath_, error && keepForRetry(error->code));
+    bool retry = error && keepForRetry(error->code);
+    // A background request answered with a transient status has not got through: like a lost
+    // connection, it fails (-1011) and stays for a retry; its answer is not handed on.
+    if (!error && response && isTransientStatus(response->statusCode) && task->session_->configuration().isBackground()) {
+        if (filePath) ::unlink(filePath->c_str());
+        URLError failed = URLError::withCode(URLErrorCode::BadServerResponse);
+        failed.localizedDescription += " (status " + std::to_string(response->statusCode) + ")";
+        error = std::move(failed);
+        body.reset();
+        filePath.reset();
+        response.reset();
+        retry = true;
+    }
+    // The last allowed send gives up for good: its failure is the one the delegate hears last.
+    if (!task->persistedPath_.empty())
+        releasePersisted(task->persistedPath_, retry && task->attempts_ < URLSession::kMaxBackgroundAttempts);
     task->session_->deliver(task, std::move(body), std::move(filePath), std::move(response), std::move(error));
 }
 
@@ -361,6 +385,7 @@ void URLSession::resendKeptRequests() {
             p.live.insert(path);
             auto task = makeTask(*request, true);
             task->persistedPath_ = path;
+            task->attempts_ = static_cast<int>(attempts + 1);
             tasks.push_back(std::move(task));
         }
         if (tasks.empty()) ::rmdir(folder.c_str());  // only if empty

@@ -3,6 +3,11 @@
 // transfers on one multi handle lets them share its connection pool, DNS cache and cached CA
 // store; a share object adds TLS session reuse across connections. Nothing here is torn down
 // at exit: the thread may be mid-transfer when the process ends.
+//
+// The I/O thread also keeps each transfer's time limits (libcurl's low-speed window averages
+// over several seconds and lets a trickling server hold a request far past its limit), caps
+// the size of answers, and follows redirects itself so that it can hold them to our rules
+// (see followRedirect).
 #include "url_transport.hpp"
 
 #include <curl/curl.h>
@@ -15,6 +20,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <deque>
@@ -23,6 +29,13 @@
 #include <thread>
 
 namespace qm::platform::detail {
+
+namespace {
+using Steady = std::chrono::steady_clock;
+
+// Redirects followed for one task before it fails with -1007.
+constexpr int kMaxRedirects = 16;
+}  // namespace
 
 // What the I/O thread keeps for one running task.
 struct URLTransfer {
@@ -35,6 +48,30 @@ struct URLTransfer {
     std::string filePath;
     bool writeFailed = false;
     std::map<std::string, std::string> responseHeaders;
+
+    // The request as it goes out on the current hop (redirects may turn it into a GET).
+    std::string method;
+    bool sendsBody = true;         // the body and its headers (Content-Type, Content-Length)
+    bool sendsCredentials = true;  // Authorization and Cookie headers
+    std::string originHost;        // the original request's host, lower-cased
+    int redirects = 0;
+
+    // Limits. Time is measured on the monotonic clock: a wall clock set back or forward must
+    // not stretch or cut a request's time.
+    Steady::time_point started;
+    Steady::time_point lastActivity;  // the last byte received or sent
+    Steady::duration idleLimit{};
+    std::optional<Steady::time_point> resourceDeadline;
+    curl_off_t lastDownloaded = 0, lastUploaded = 0;
+    std::size_t maximumBody = 0;
+    std::size_t received = 0;  // body bytes of the current answer
+    long status = 0;           // of the answer whose head is being read
+    bool tooLarge = false;
+
+    Steady::time_point deadline() const {
+        const Steady::time_point idle = lastActivity + idleLimit;
+        return resourceDeadline ? std::min(idle, *resourceDeadline) : idle;
+    }
 
     ~URLTransfer() {
         if (file) std::fclose(file);
@@ -90,6 +127,13 @@ bool hasNetworkInterface() {
 size_t onBody(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<URLTransfer*>(user);
     const size_t bytes = size * count;
+    transfer->lastActivity = Steady::now();
+    // Stop reading as soon as the answer is larger than allowed, not after all of it came.
+    if (bytes > transfer->maximumBody - std::min(transfer->received, transfer->maximumBody)) {
+        transfer->tooLarge = true;
+        return 0;
+    }
+    transfer->received += bytes;
     if (transfer->file) {
         if (std::fwrite(data, 1, bytes, transfer->file) != bytes) {
             transfer->writeFailed = true;
@@ -105,18 +149,79 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
     auto* transfer = static_cast<URLTransfer*>(user);
     const size_t bytes = size * count;
     const std::string_view line(data, bytes);
+    transfer->lastActivity = Steady::now();
     if (line.substr(0, 5) == "HTTP/") {
-        // A new response (after a redirect or an interim answer) starts over.
+        // A new response (after an interim answer) starts over.
         transfer->responseHeaders.clear();
+        const auto space = line.find(' ');
+        transfer->status = space == std::string_view::npos ? 0 : std::atol(std::string(line.substr(space + 1, 3)).c_str());
         return bytes;
     }
     const auto colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0) return bytes;
     const std::string name = lowerCased(trimmed(line.substr(0, colon)));
     const std::string value(trimmed(line.substr(colon + 1)));
+    // An announced length above the cap fails the task before any of the body is read (no
+    // body follows a HEAD request, an interim answer, 204 or 304).
+    const long status = transfer->status;
+    if (name == "content-length" && transfer->method != "HEAD" && status >= 200 && status != 204 && status != 304) {
+        char* end = nullptr;
+        const unsigned long long length = std::strtoull(value.c_str(), &end, 10);
+        if (end != value.c_str() && length > transfer->maximumBody) {
+            transfer->tooLarge = true;
+            return 0;
+        }
+    }
     auto [it, inserted] = transfer->responseHeaders.emplace(name, value);
     if (!inserted) it->second += ", " + value;
     return bytes;
+}
+
+// Any byte moved either way counts as activity for the request time-out.
+int onProgress(void* user, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+    auto* transfer = static_cast<URLTransfer*>(user);
+    if (downloaded != transfer->lastDownloaded || uploaded != transfer->lastUploaded) {
+        transfer->lastDownloaded = downloaded;
+        transfer->lastUploaded = uploaded;
+        transfer->lastActivity = Steady::now();
+    }
+    return 0;
+}
+
+// Lower-cased host, or empty when the URL cannot be parsed.
+std::string hostOf(const char* url, std::string* scheme = nullptr) {
+    CURLU* parsed = curl_url();
+    std::string host;
+    char* part = nullptr;
+    if (parsed && curl_url_set(parsed, CURLUPART_URL, url, 0) == CURLUE_OK) {
+        if (curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part) host = lowerCased(part);
+        curl_free(part);
+        part = nullptr;
+        if (scheme && curl_url_get(parsed, CURLUPART_SCHEME, &part, 0) == CURLUE_OK && part) *scheme = lowerCased(part);
+        curl_free(part);
+    }
+    curl_url_cleanup(parsed);
+    return host;
+}
+
+// The request's headers as libcurl takes them, without the ones the current hop must not send.
+curl_slist* headerList(const URLRequest& request, bool sendsBody, bool sendsCredentials) {
+    curl_slist* list = nullptr;
+    bool hasExpect = false;
+    for (const auto& [name, value] : request.headers) {
+        if (name.empty() || name.find_first_of(":\r\n") != std::string::npos ||
+            value.find_first_of("\r\n") != std::string::npos)
+            continue;  // would corrupt the request
+        const std::string lowered = lowerCased(name);
+        if (!sendsBody && (lowered == "content-length" || lowered == "content-type" || lowered == "expect")) continue;
+        if (!sendsCredentials && (lowered == "authorization" || lowered == "cookie")) continue;
+        hasExpect = hasExpect || lowered == "expect";
+        // "Name;" is libcurl's way of sending a header with an empty value.
+        const std::string line = value.empty() ? name + ";" : name + ": " + value;
+        list = curl_slist_append(list, line.c_str());
+    }
+    if (!hasExpect) list = curl_slist_append(list, "Expect:");
+    return list;
 }
 
 void lockShare(CURL*, curl_lock_data data, curl_lock_access, void* user);
@@ -170,15 +275,36 @@ struct URLEngine::State {
             curl_multi_perform(multi, &running);
             int left = 0;
             while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
-                if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result, false);
+                if (message->msg != CURLMSG_DONE) continue;
+                CURL* easy = message->easy_handle;
+                const CURLcode result = message->data.result;
+                if (result == CURLE_OK && followRedirect(easy)) continue;
+                finish(easy, result, false);
             }
-            curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+            curl_multi_poll(multi, nullptr, 0, expireTimedOut(), nullptr);
         }
+    }
+
+    // Fails the transfers whose time is up; returns how long the loop may sleep (ms) before
+    // the next limit falls due.
+    int expireTimedOut() {
+        const auto now = Steady::now();
+        std::vector<CURL*> expired;
+        auto next = now + std::chrono::seconds(1);
+        for (const auto& [easy, transfer] : live) {
+            const auto deadline = transfer->deadline();
+            if (deadline <= now) expired.push_back(easy);
+            else next = std::min(next, deadline);
+        }
+        for (CURL* easy : expired) finish(easy, CURLE_OPERATION_TIMEDOUT, false);
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
+        return static_cast<int>(std::clamp<long long>(wait, 0, 1000));
     }
 
     void begin(std::shared_ptr<URLSessionTask> task, const TransportSettings& settings);
     void abort(const URLSessionTask* task);
-    void finish(CURL* easy, CURLcode result, bool cancelled);
+    bool followRedirect(CURL* easy);
+    void finish(CURL* easy, CURLcode result, bool cancelled, std::optional<URLError> failure = std::nullopt);
     static void complete(const std::shared_ptr<URLSessionTask>& task, long errorCode);
 };
 
@@ -207,9 +333,8 @@ void URLEngine::State::begin(std::shared_ptr<URLSessionTask> task, const Transpo
 
     curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+    // Redirects are followed by followRedirect, not by libcurl.
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_SHARE, share);
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
@@ -219,10 +344,14 @@ void URLEngine::State::begin(std::shared_ptr<URLSessionTask> task, const Transpo
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
     if (!task->userAgent_.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, task->userAgent_.c_str());
 
     // Method and body. The body lives in the task's request, which outlives the transfer.
     const std::string& method = request.httpMethod;
+    transfer->method = method.empty() ? "GET" : method;
     if (method == "GET" || method.empty()) {
         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
     } else if (method == "HEAD") {
@@ -234,29 +363,23 @@ void URLEngine::State::begin(std::shared_ptr<URLSessionTask> task, const Transpo
             curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
         }
     }
-
-    bool hasExpect = false;
-    for (const auto& [name, value] : request.headers) {
-        if (name.empty() || name.find_first_of(":\r\n") != std::string::npos ||
-            value.find_first_of("\r\n") != std::string::npos)
-            continue;  // would corrupt the request
-        hasExpect = hasExpect || lowerCased(name) == "expect";
-        // "Name;" is libcurl's way of sending a header with an empty value.
-        const std::string line = value.empty() ? name + ";" : name + ": " + value;
-        transfer->headers = curl_slist_append(transfer->headers, line.c_str());
-    }
-    if (!hasExpect) transfer->headers = curl_slist_append(transfer->headers, "Expect:");
+    transfer->originHost = hostOf(request.url.c_str());
+    transfer->headers = headerList(request, true, true);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
 
-    // Timeouts: an idle limit (no bytes for that long, connecting included) and a total cap.
+    // Time limits, kept by expireTimedOut: no byte moved for the request interval (connecting
+    // included), and the resource interval for the whole task, redirects included.
     double idle = request.timeoutInterval.value_or(configuration.timeoutIntervalForRequest);
     if (!(idle > 0)) idle = configuration.timeoutIntervalForRequest > 0 ? configuration.timeoutIntervalForRequest : 60;
     idle = std::min(idle, 1e7);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, std::max(1L, static_cast<long>(idle * 1000)));
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>(std::ceil(idle))));
+    transfer->started = transfer->lastActivity = Steady::now();
+    transfer->idleLimit = std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(idle));
     const double total = configuration.timeoutIntervalForResource;
-    if (total > 0) curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(std::min(total, 1e9) * 1000));
+    if (total > 0)
+        transfer->resourceDeadline = transfer->started + std::chrono::duration_cast<Steady::duration>(
+                                                             std::chrono::duration<double>(std::min(total, 1e9)));
+    transfer->maximumBody = configuration.maximumResponseBodySize;
 
     // TLS: always verified; a configured CA file replaces the system bundle. The parsed store
     // stays cached in the multi handle.
@@ -265,8 +388,9 @@ void URLEngine::State::begin(std::shared_ptr<URLSessionTask> task, const Transpo
     curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 86400L);
     if (settings.caFile) curl_easy_setopt(easy, CURLOPT_CAINFO, settings.caFile->c_str());
     if (settings.connectTo) {
-        const std::string entry = "::" + *settings.connectTo;
-        transfer->connectTo = curl_slist_append(nullptr, entry.c_str());
+        // The default ports of every host; an address that names another port is left alone.
+        transfer->connectTo = curl_slist_append(nullptr, (":443:" + *settings.connectTo).c_str());
+        transfer->connectTo = curl_slist_append(transfer->connectTo, (":80:" + *settings.connectTo).c_str());
         curl_easy_setopt(easy, CURLOPT_CONNECT_TO, transfer->connectTo);
         // Every host goes to that address; a proxy would defeat it.
         curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
@@ -300,7 +424,78 @@ void URLEngine::State::abort(const URLSessionTask* task) {
     finish(it->second, CURLE_ABORTED_BY_CALLBACK, true);
 }
 
-void URLEngine::State::finish(CURL* easy, CURLcode result, bool cancelled) {
+// Our redirect rules:
+// - only to https: a redirect to plain http fails with -1022 (to any other scheme with -1002),
+//   before anything is sent there;
+// - 301 and 302 turn a POST into a GET, 303 turns every method but HEAD into a GET (without
+//   body and body headers); 307 and 308 keep method and body;
+// - the body is only ever sent to the original request's host: a redirect to another host is
+//   followed only where it becomes a GET (or HEAD), without Authorization and Cookie headers;
+//   a 307 or 308 that would carry the body elsewhere fails with -1011;
+// - at most kMaxRedirects hops, then -1007.
+// A 3xx without a Location is an answer like any other. Returns true when the transfer goes
+// on (the next hop) or has ended (refused); false when the answer is to be delivered.
+bool URLEngine::State::followRedirect(CURL* easy) {
+    const auto it = live.find(easy);
+    if (it == live.end()) return false;
+    URLTransfer& transfer = *it->second;
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 301 && status != 302 && status != 303 && status != 307 && status != 308) return false;
+    char* next = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &next) != CURLE_OK || !next || !*next) return false;
+    const std::string location = next;  // owned by the handle, which the next hop reuses
+
+    auto refuse = [&](long code, std::string description = {}) {
+        URLError error = URLError::withCode(code);
+        if (!description.empty()) error.localizedDescription = std::move(description);
+        finish(easy, CURLE_OK, false, std::move(error));
+        return true;
+    };
+    if (transfer.redirects >= kMaxRedirects) return refuse(URLErrorCode::HTTPTooManyRedirects);
+    std::string scheme;
+    const std::string host = hostOf(location.c_str(), &scheme);
+    if (scheme == "http") return refuse(URLErrorCode::SecureConnectionRequired);
+    if (scheme != "https" || host.empty()) return refuse(URLErrorCode::UnsupportedURL);
+
+    const bool toGet = status == 303 ? transfer.method != "HEAD"
+                                     : (status == 301 || status == 302) && transfer.method == "POST";
+    const std::string method = toGet ? "GET" : transfer.method;
+    const bool sameHost = host == transfer.originHost;
+    if (!sameHost && method != "GET" && method != "HEAD")
+        return refuse(URLErrorCode::BadServerResponse,
+                      "The server redirected the request to another host; its body is not sent there.");
+
+    curl_multi_remove_handle(multi, easy);
+    ++transfer.redirects;
+    transfer.body.clear();
+    transfer.received = 0;
+    transfer.responseHeaders.clear();
+    if (transfer.file) {
+        std::fflush(transfer.file);
+        if (::ftruncate(::fileno(transfer.file), 0) != 0) transfer.writeFailed = true;
+        std::rewind(transfer.file);
+    }
+    curl_easy_setopt(easy, CURLOPT_URL, location.c_str());
+    if (toGet) {
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        transfer.method = "GET";
+        transfer.sendsBody = false;
+    }
+    transfer.sendsCredentials = transfer.sendsCredentials && sameHost;
+    curl_slist* headers = headerList(transfer.task->originalRequest(), transfer.sendsBody, transfer.sendsCredentials);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_slist_free_all(transfer.headers);
+    transfer.headers = headers;
+    if (transfer.writeFailed || curl_multi_add_handle(multi, easy) != CURLM_OK) {
+        // Not in the multi handle any more; finish() removing it again is harmless.
+        finish(easy, transfer.writeFailed ? CURLE_WRITE_ERROR : CURLE_FAILED_INIT, false);
+    }
+    return true;
+}
+
+void URLEngine::State::finish(CURL* easy, CURLcode result, bool cancelled, std::optional<URLError> failure) {
     const auto it = live.find(easy);
     if (it == live.end()) return;
     std::unique_ptr<URLTransfer> transfer = std::move(it->second);
@@ -319,13 +514,19 @@ void URLEngine::State::finish(CURL* easy, CURLcode result, bool cancelled) {
 
     long code = 0;
     if (cancelled) code = URLErrorCode::Cancelled;
+    else if (failure) code = failure->code;
+    else if (transfer->tooLarge) code = URLErrorCode::DataLengthExceedsMaximum;
     else if (transfer->writeFailed) code = URLErrorCode::CannotCreateFile;
     else code = urlErrorCodeForCurl(result);
     if (code == URLErrorCode::CannotFindHost && !hasNetworkInterface()) code = URLErrorCode::NotConnectedToInternet;
 
     if (code != 0) {
         if (!transfer->filePath.empty()) ::unlink(transfer->filePath.c_str());
-        complete(transfer->task, code);
+        if (failure && !cancelled) {
+            URLEngine::deliver(transfer->task, std::nullopt, std::nullopt, std::nullopt, std::move(failure));
+        } else {
+            complete(transfer->task, code);
+        }
         return;
     }
     HTTPURLResponse response;

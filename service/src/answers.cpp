@@ -1,5 +1,6 @@
 #include "answers.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -63,6 +64,12 @@ std::string percentDecode(std::string_view text) {
     return out;
 }
 
+std::string formDecode(std::string_view text) {
+    std::string spaced(text);
+    std::replace(spaced.begin(), spaced.end(), '+', ' ');
+    return percentDecode(spaced);
+}
+
 void decodeForm(std::string_view text, qm::Value& fields) {
     if (!fields.isDictionary()) fields = qm::Value::dictionary();
     std::size_t pos = 0;
@@ -71,10 +78,10 @@ void decodeForm(std::string_view text, qm::Value& fields) {
         if (end == std::string_view::npos) end = text.size();
         const std::string_view piece = text.substr(pos, end - pos);
         const std::size_t eq = piece.find('=');
-        const std::string name = percentDecode(piece.substr(0, eq));
+        const std::string name = formDecode(piece.substr(0, eq));
         if (!name.empty()) {
             const std::string value =
-                eq == std::string_view::npos ? std::string() : percentDecode(piece.substr(eq + 1));
+                eq == std::string_view::npos ? std::string() : formDecode(piece.substr(eq + 1));
             fields.set(name, qm::Value(value));
         }
         pos = end + 1;

@@ -12,9 +12,14 @@ namespace qm::service::detail {
 // %XX sequences decoded; "+" and malformed escapes stay as they are.
 std::string percentDecode(std::string_view text);
 
-// Adds the fields of URL-query text ("a=1&b=x%20y") to `fields` (a dictionary): names and
-// values percent-decoded, a piece without "=" is a name with an empty value, pieces without a
-// name are skipped, a repeated name keeps its last value.
+// A name or value of form text (application/x-www-form-urlencoded): "+" is a space, then %XX
+// sequences are decoded ("%2B" is a literal "+").
+std::string formDecode(std::string_view text);
+
+// Adds the fields of form or URL-query text ("a=1&b=x%20y+z") to `fields` (a dictionary): split
+// at "&" and at the first "=" of each piece, names and values decoded with formDecode, a piece
+// without "=" is a name with an empty value, pieces without a name are skipped, a repeated name
+// keeps its last value.
 void decodeForm(std::string_view text, qm::Value& fields);
 
 // Standard Base64 without line breaks.

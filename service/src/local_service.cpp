@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +45,10 @@ namespace qm::service {
 namespace {
 
 constexpr int kWorkerThreads = 16;
+// A Trickle answer goes out this many bytes at a time.
+constexpr std::size_t kTrickleBytes = 8;
+// Oversize answers are made and written in pieces of this size.
+constexpr std::size_t kOversizePiece = 64 * 1024;
 
 struct LabelKind {
     const char* label;
@@ -108,11 +114,38 @@ std::optional<FaultKind> faultKindNamed(const std::string& name) {
         {"none", FaultKind::None},         {"delay", FaultKind::Delay},
         {"noanswer", FaultKind::NoAnswer}, {"error", FaultKind::ServerError},
         {"notjson", FaultKind::NotJSON},   {"empty", FaultKind::EmptyBody},
-        {"refusal", FaultKind::Refusal},
+        {"refusal", FaultKind::Refusal},   {"redirect", FaultKind::Redirect},
+        {"redirect-http", FaultKind::RedirectHTTP},
+        {"redirect-host", FaultKind::RedirectHost},
+        {"trickle", FaultKind::Trickle},   {"oversize", FaultKind::Oversize},
     };
     auto it = kinds.find(lower(name));
     if (it == kinds.end()) return std::nullopt;
     return it->second;
+}
+
+// Bytes [offset, offset + length) of an Oversize answer of `size` bytes:
+// {"Authentication":"success","padding":"xxx...x"}, cut short when size is smaller than that.
+std::string oversizeBytes(std::size_t size, std::size_t offset, std::size_t length) {
+    static constexpr std::string_view kHead = R"({"Authentication":"success","padding":")";
+    static constexpr std::string_view kTail = R"("})";
+    std::string out;
+    out.reserve(length);
+    const std::size_t tailAt = size >= kHead.size() + kTail.size() ? size - kTail.size() : size;
+    for (std::size_t i = offset; i < offset + length && i < size; ++i) {
+        if (i < kHead.size()) out += kHead[i];
+        else if (i >= tailAt) out += kTail[i - tailAt];
+        else out += 'x';
+    }
+    return out;
+}
+
+// The Content-Length of a plain request's head (0 when absent or unreadable).
+std::size_t contentLengthOf(const std::string& head) {
+    const std::string lowered = lower(head);
+    const std::size_t at = lowered.find("\r\ncontent-length:");
+    if (at == std::string::npos) return 0;
+    return static_cast<std::size_t>(std::strtoull(lowered.c_str() + at + 17, nullptr, 10));
 }
 
 bool writeFileAtomically(const std::string& path, const std::string& contents, mode_t mode,
@@ -143,7 +176,7 @@ bool writeFileAtomically(const std::string& path, const std::string& contents, m
 struct LocalService::State {
     Options options;
 
-    // Requests, faults and answers.
+    // Requests, faults and answers (and what reached the plain listener).
     mutable std::mutex mutex;
     std::condition_variable changed;
     std::uint64_t generation = 0;  // bumped on every recorded request
@@ -151,7 +184,9 @@ struct LocalService::State {
     std::map<std::string, Fault> faults;
     std::map<std::string, Value> answers;
     std::map<std::string, Value> fixtures;
+    std::vector<std::string> plainContacts;
     std::string error;
+    std::atomic<std::size_t> streamed{0};
 
     // Server life cycle (start/stop are serialised by lifecycle).
     std::mutex lifecycle;
@@ -160,6 +195,10 @@ struct LocalService::State {
     std::atomic<bool> running{false};
     std::atomic<int> port{0};
     int stopPipe[2] = {-1, -1};
+    // The plain-HTTP listener that RedirectHTTP points at.
+    int plainSocket = -1;
+    std::atomic<int> plainPort{0};
+    std::thread plainThread;
     detail::Certificates certificates;
 
     std::mutex readyMutex;
@@ -233,17 +272,175 @@ struct LocalService::State {
         }
     }
 
-    void handle(const httplib::Request& req, httplib::Response& res);
-    bool handleAdmin(const httplib::Request& req, httplib::Response& res);
+    // Reads a request body through the server's content reader, at most kMaxRequestBody
+    // bytes; false (with the 413 answer set) when it is larger.
+    static bool readBody(const httplib::ContentReader& reader, std::string& body,
+                         httplib::Response& res);
+    void handle(const httplib::Request& req, const std::string& body, httplib::Response& res);
+    bool handleAdmin(const httplib::Request& req, const std::string& body, httplib::Response& res);
     void answerGet(const RecordedRequest& request, httplib::Response& res);
     void answerPost(const RecordedRequest& request, FaultKind fault, httplib::Response& res);
+    void redirect(const httplib::Request& req, const Fault& fault, httplib::Response& res);
+    void trickle(httplib::Response& res, double pause, int fd);
+    void oversize(const Fault& fault, httplib::Response& res);
+
+    bool openPlainListener();
+    void servePlain();
+    std::string readPlainRequest(int fd);
 };
 
-bool LocalService::State::handleAdmin(const httplib::Request& req, httplib::Response& res) {
+bool LocalService::State::readBody(const httplib::ContentReader& reader, std::string& body,
+                                   httplib::Response& res) {
+    bool tooLarge = false;
+    const bool complete = reader([&](const char* data, std::size_t length) {
+        if (body.size() + length > kMaxRequestBody) {
+            tooLarge = true;
+            return false;
+        }
+        body.append(data, length);
+        return true;
+    });
+    // The server refuses a declared length above the limit itself (status 413) before any
+    // byte is read; a chunked body is cut off here.
+    if (complete && !tooLarge) return true;
+    res.status = tooLarge || res.status == 413 ? 413 : 400;
+    res.set_header("Connection", "close");
+    res.set_content(res.status == 413
+                        ? R"({"Authentication":"failed","Message":"request body too large"})"
+                        : R"({"Authentication":"failed","Message":"request body unreadable"})",
+                    "application/json");
+    return false;
+}
+
+void LocalService::State::redirect(const httplib::Request& req, const Fault& fault,
+                                   httplib::Response& res) {
+    std::string location = req.target;  // path and query: the same place on the same host
+    if (fault.kind == FaultKind::RedirectHTTP) {
+        location = "http://127.0.0.1:" + std::to_string(plainPort.load()) + req.target;
+    } else if (fault.kind == FaultKind::RedirectHost) {
+        location = "https://elsewhere." + options.domain + req.target;
+    }
+    res.status = fault.status > 0 ? fault.status : 307;
+    res.set_header("Location", location);
+    res.set_content(jsonText(Value{{"redirect", location}}), "application/json");
+}
+
+void LocalService::State::trickle(httplib::Response& res, double pause, int fd) {
+    auto text = std::make_shared<std::string>(std::move(res.body));
+    res.body.clear();
+    std::string type = res.get_header_value("Content-Type");
+    res.headers.erase("Content-Type");
+    res.set_content_provider(
+        text->size(), type,
+        [this, text, pause, fd](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            // The first piece goes out with the head; every further one after a pause.
+            if (offset > 0 && hold(pause, fd)) return false;  // stopping
+            const std::size_t n = std::min(kTrickleBytes, length);
+            if (!sink.write(text->data() + offset, n)) return false;
+            streamed += n;
+            return true;
+        });
+}
+
+void LocalService::State::oversize(const Fault& fault, httplib::Response& res) {
+    const std::size_t size = fault.size > 0 ? fault.size : kDefaultOversize;
+    // The server compresses a chunked answer for clients that accept it when its type is
+    // exactly "application/json"; with a charset the bytes on the wire are the body's.
+    static constexpr const char* kType = "application/json; charset=utf-8";
+    res.status = 200;
+    if (fault.chunked) {
+        res.set_chunked_content_provider(
+            kType, [this, size](std::size_t offset, httplib::DataSink& sink) {
+                if (offset >= size) {
+                    sink.done();
+                    return true;
+                }
+                const std::string piece = oversizeBytes(size, offset, std::min(kOversizePiece, size - offset));
+                if (!sink.write(piece.data(), piece.size())) return false;
+                streamed += piece.size();
+                return true;
+            });
+        return;
+    }
+    res.set_content_provider(
+        size, kType,
+        [this, size](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            const std::string piece = oversizeBytes(size, offset, std::min(kOversizePiece, length));
+            if (!sink.write(piece.data(), piece.size())) return false;
+            streamed += piece.size();
+            return true;
+        });
+}
+
+bool LocalService::State::openPlainListener() {
+    plainSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (plainSocket < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(plainSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(plainSocket, 16) != 0 ||
+        ::getsockname(plainSocket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(plainSocket);
+        plainSocket = -1;
+        return false;
+    }
+    plainPort = ntohs(address.sin_port);
+    return true;
+}
+
+// One connection at a time, which is plenty for a listener that should hear nothing.
+void LocalService::State::servePlain() {
+    static constexpr std::string_view kAnswer =
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 14\r\n"
+        "Connection: close\r\n\r\n{\"plain\":true}";
+    for (;;) {
+        pollfd fds[2] = {{stopPipe[0], POLLIN, 0}, {plainSocket, POLLIN, 0}};
+        const int n = ::poll(fds, 2, -1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || fds[0].revents) return;
+        if (!(fds[1].revents & POLLIN)) continue;
+        const int client = ::accept4(plainSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) continue;
+        std::string received = readPlainRequest(client);
+        {
+            std::lock_guard lock(mutex);
+            plainContacts.push_back(std::move(received));
+        }
+        [[maybe_unused]] const ssize_t sent = ::send(client, kAnswer.data(), kAnswer.size(), MSG_NOSIGNAL);
+        ::close(client);
+    }
+}
+
+// The head and, after it, as much body as its Content-Length announces; what came before a
+// second of silence, the client's close or the service's stop otherwise.
+std::string LocalService::State::readPlainRequest(int fd) {
+    std::string data;
+    std::size_t wanted = std::string::npos;
+    char buffer[16384];
+    while (data.size() < wanted && data.size() < kMaxRequestBody) {
+        pollfd fds[2] = {{stopPipe[0], POLLIN, 0}, {fd, POLLIN, 0}};
+        const int n = ::poll(fds, 2, 1000);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || fds[0].revents) break;
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        data.append(buffer, static_cast<std::size_t>(got));
+        if (wanted == std::string::npos) {
+            const std::size_t end = data.find("\r\n\r\n");
+            if (end != std::string::npos) wanted = end + 4 + contentLengthOf(data.substr(0, end));
+        }
+    }
+    return data;
+}
+
+bool LocalService::State::handleAdmin(const httplib::Request& req, const std::string& body,
+                                      httplib::Response& res) {
     const std::string& path = req.path;
     if (!path.starts_with("/__admin/")) return false;
     Value fields = Value::dictionary();
-    detail::decodeForm(req.body, fields);
+    detail::decodeForm(body, fields);
     if (path == "/__admin/ping") {
         res.set_content(R"({"ok":true})", "application/json");
     } else if (req.method == "GET" && path == "/__admin/requests") {
@@ -257,6 +454,7 @@ bool LocalService::State::handleAdmin(const httplib::Request& req, httplib::Resp
         {
             std::lock_guard lock(mutex);
             requests.clear();
+            plainContacts.clear();
         }
         res.set_content(R"({"ok":true})", "application/json");
     } else if (req.method == "POST" && path == "/__admin/fault") {
@@ -264,12 +462,16 @@ bool LocalService::State::handleAdmin(const httplib::Request& req, httplib::Resp
         const auto kind = faultKindNamed(fields["kind"].string());
         if (endpoint.empty() || !kind) {
             res.status = 400;
-            res.set_content(R"({"error":"endpoint and kind (none, delay, noanswer, error, notjson, empty, refusal) are needed"})",
+            res.set_content(R"({"error":"endpoint and kind (none, delay, noanswer, error, notjson, empty, refusal, redirect, redirect-http, redirect-host, trickle, oversize) are needed"})",
                             "application/json");
             return true;
         }
         Fault fault{*kind, fields["delay"].doubleValue(),
                     fields.contains("count") ? fields["count"].intValue() : -1};
+        fault.status = fields["status"].intValue();
+        const double size = fields["size"].doubleValue();
+        if (size > 0) fault.size = static_cast<std::size_t>(std::min(size, 1e12));
+        fault.chunked = fields["chunked"].string() == "1" || fields["chunked"].string() == "true";
         std::lock_guard lock(mutex);
         if (fault.kind == FaultKind::None) {
             faults.erase(endpoint);
@@ -288,8 +490,9 @@ bool LocalService::State::handleAdmin(const httplib::Request& req, httplib::Resp
     return true;
 }
 
-void LocalService::State::handle(const httplib::Request& req, httplib::Response& res) {
-    if (handleAdmin(req, res)) return;
+void LocalService::State::handle(const httplib::Request& req, const std::string& body,
+                                 httplib::Response& res) {
+    if (handleAdmin(req, body, res)) return;
 
     RecordedRequest request;
     request.time = nowSince2001();
@@ -304,13 +507,13 @@ void LocalService::State::handle(const httplib::Request& req, httplib::Response&
         }
         request.headers[lower(name)] = value;
     }
-    request.body = req.body;
+    request.body = body;
     const std::size_t question = req.target.find('?');
     const std::string query =
         question == std::string::npos ? std::string() : req.target.substr(question + 1);
     request.fields = Value::dictionary();
     detail::decodeForm(query, request.fields);
-    if (req.method == "POST") detail::decodeForm(req.body, request.fields);
+    if (req.method == "POST") detail::decodeForm(body, request.fields);
     const std::size_t slash = request.path.rfind('/');
     request.endpoint = slash == std::string::npos ? request.path : request.path.substr(slash + 1);
     const std::string suffix = "." + options.domain;
@@ -336,8 +539,16 @@ void LocalService::State::handle(const httplib::Request& req, httplib::Response&
             res.set_header("Connection", "close");
             return;
         case FaultKind::ServerError:
-            res.status = 500;
+            res.status = fault.status > 0 ? fault.status : 500;
             res.set_content(R"({"error":"internal"})", "application/json");
+            return;
+        case FaultKind::Redirect:
+        case FaultKind::RedirectHTTP:
+        case FaultKind::RedirectHost:
+            redirect(req, fault, res);
+            return;
+        case FaultKind::Oversize:
+            oversize(fault, res);
             return;
         case FaultKind::NotJSON:
             res.set_content("<html>oops</html>", "text/html");
@@ -355,6 +566,7 @@ void LocalService::State::handle(const httplib::Request& req, httplib::Response&
     } else {
         answerPost(request, fault.kind, res);
     }
+    if (fault.kind == FaultKind::Trickle) trickle(res, fault.delaySeconds, fd);
 }
 
 void LocalService::State::answerGet(const RecordedRequest& request, httplib::Response& res) {
@@ -416,6 +628,8 @@ bool LocalService::start() {
         if (!s.thread.joinable()) {
             if (s.server) s.server->stop();
             s.server.reset();
+            if (s.plainSocket >= 0) ::close(s.plainSocket);
+            s.plainSocket = -1;
             for (int& fd : s.stopPipe) {
                 if (fd >= 0) ::close(fd);
                 fd = -1;
@@ -481,9 +695,16 @@ bool LocalService::startServing() {
     });
     if (!server->is_valid()) return fail("TLS set-up failed");
 
-    auto handler = [&s](const httplib::Request& req, httplib::Response& res) { s.handle(req, res); };
-    server->Get(".*", handler);
-    server->Post(".*", handler);
+    server->Get(".*", [&s](const httplib::Request& req, httplib::Response& res) {
+        s.handle(req, req.body, res);
+    });
+    // Bodies are read here rather than by the server, which caps form bodies at 8 KiB.
+    server->Post(".*", [&s](const httplib::Request& req, httplib::Response& res,
+                            const httplib::ContentReader& reader) {
+        std::string body;
+        if (State::readBody(reader, body, res)) s.handle(req, body, res);
+    });
+    server->set_payload_max_length(kMaxRequestBody);
     server->set_socket_options([](socket_t sock) {
         int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -515,6 +736,14 @@ bool LocalService::startServing() {
         server->stop();
         return fail("pipe failed");
     }
+    if (!s.openPlainListener()) {
+        server->stop();
+        for (int& fd : s.stopPipe) {
+            ::close(fd);
+            fd = -1;
+        }
+        return fail("cannot open the plain listener on 127.0.0.1");
+    }
 
     {
         std::lock_guard lock(s.readyMutex);
@@ -533,6 +762,7 @@ bool LocalService::startServing() {
         raw->listen_after_bind();
         s.markReady();
     });
+    s.plainThread = std::thread([&s] { s.servePlain(); });
     {
         std::unique_lock lock(s.readyMutex);
         s.readyChanged.wait(lock, [&s] { return s.ready; });
@@ -550,7 +780,10 @@ void LocalService::stop() {
     [[maybe_unused]] const ssize_t n = ::write(s.stopPipe[1], &byte, 1);
     s.server->stop();
     if (s.thread.joinable()) s.thread.join();
+    if (s.plainThread.joinable()) s.plainThread.join();
     s.server.reset();
+    if (s.plainSocket >= 0) ::close(s.plainSocket);
+    s.plainSocket = -1;
     ::close(s.stopPipe[0]);
     ::close(s.stopPipe[1]);
     s.stopPipe[0] = s.stopPipe[1] = -1;
@@ -559,6 +792,14 @@ void LocalService::stop() {
 
 bool LocalService::running() const { return state_->running; }
 int LocalService::port() const { return state_->port; }
+int LocalService::plainPort() const { return state_->plainPort; }
+
+std::vector<std::string> LocalService::plainContacts() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->plainContacts;
+}
+
+std::size_t LocalService::streamedBytes() const { return state_->streamed.load(); }
 std::string LocalService::address() const { return "127.0.0.1:" + std::to_string(port()); }
 std::string LocalService::caFile() const { return state_->options.stateDir + "/ca.pem"; }
 std::string LocalService::domain() const { return state_->options.domain; }
@@ -589,6 +830,7 @@ std::vector<RecordedRequest> LocalService::requestsFor(const std::string& endpoi
 void LocalService::clearRequests() {
     std::lock_guard lock(state_->mutex);
     state_->requests.clear();
+    state_->plainContacts.clear();
 }
 
 bool LocalService::waitFor(const std::function<bool(const std::vector<RecordedRequest>&)>& done,

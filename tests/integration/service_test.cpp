@@ -1,7 +1,11 @@
 // The local service over real loopback TLS: verified handshakes with the service host names,
 // routing, recording, faults, the admin listing and the survey page.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -56,6 +60,26 @@ protected:
     std::unique_ptr<LocalService> service_;
 };
 
+// Sends `request` to 127.0.0.1:port over plain TCP and returns everything answered until the
+// server closes.
+std::string plainExchange(int port, const std::string& request) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval timeout{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return answer;
+}
+
 double systemNowSince2001() {
     using namespace std::chrono;
     return duration<double>(system_clock::now().time_since_epoch()).count() - 978307200.0;
@@ -91,7 +115,7 @@ TEST_F(LocalServiceTest, VerifiedPostIsAnsweredAndRecorded) {
     EXPECT_EQ(request.service, "analytics");
     EXPECT_EQ(request.headers.at("content-type"), "application/x-www-form-urlencoded");
     EXPECT_EQ(request.fields, (Value{{"bid", "1001"}, {"event_name", "add to cart"},
-                                     {"attributes", R"({"a":1})"}, {"plus", "a+b"}}));
+                                     {"attributes", R"({"a":1})"}, {"plus", "a b"}}));
     EXPECT_GE(request.time, before - 0.001);
     EXPECT_LE(request.time, after + 0.001);
 
@@ -163,6 +187,83 @@ TEST_F(LocalServiceTest, FaultsChangeTheAnswer) {
     EXPECT_GE(took.count(), 0.3);
     EXPECT_EQ(click["Authentication"], Value("success"));
     EXPECT_TRUE(click["qm_anal_id"].isString());
+}
+
+TEST_F(LocalServiceTest, FormFieldsAreDecodedAndMegabyteBodiesRead) {
+    const std::string analytics = "analytics.quelmar.io";
+    ASSERT_TRUE(post(analytics, "/mobile/api/user",
+                     "email=ann%2Bpromo%40example.com&q=a+b%26c%3Dd&pct=100%25&city=K%C3%B6ln&odd+name=x=y&bad=%zz")
+                    .ok);
+    const Value expected{{"email", "ann+promo@example.com"}, {"q", "a b&c=d"}, {"pct", "100%"},
+                         {"city", "K\xC3\xB6ln"}, {"odd name", "x=y"}, {"bad", "%zz"}};
+    EXPECT_EQ(service_->requests().back().fields, expected);
+    EXPECT_EQ(json(get(analytics, "/__admin/requests"))[0]["fields"], expected);
+
+    // Requests grow with cookies: a megabyte of form text is read like any other body.
+    const std::string cookies(1024 * 1024, 'c');
+    ProbeAnswer large = post(analytics, "/mobile/api/event", "event_name=big&cookieData=" + cookies);
+    EXPECT_EQ(large.status, 200) << large.body;
+    EXPECT_EQ(json(large)["Message"], Value("Event big recorded"));
+    EXPECT_EQ(service_->requests().back().fields["cookieData"].string().size(), cookies.size());
+
+    // Past the limit the answer says why, in JSON; nothing is recorded.
+    const std::size_t recorded = service_->requests().size();
+    ProbeAnswer tooLarge =
+        post(analytics, "/mobile/api/event", "event_name=x&p=" + std::string(LocalService::kMaxRequestBody, 'c'));
+    EXPECT_EQ(tooLarge.status, 413);
+    EXPECT_EQ(json(tooLarge), (Value{{"Authentication", "failed"}, {"Message", "request body too large"}}));
+    EXPECT_EQ(service_->requests().size(), recorded);
+}
+
+TEST_F(LocalServiceTest, RedirectTrickleAndOversizeFaultsFromTheAdminEndpoint) {
+    const std::string analytics = "analytics.quelmar.io";
+    auto setFault = [&](const std::string& fields) {
+        ProbeAnswer answer = post(analytics, "/__admin/fault", fields);
+        ASSERT_EQ(answer.status, 200) << fields << ": " << answer.body;
+    };
+    setFault("endpoint=event&kind=redirect-http&count=1");
+    ProbeAnswer toPlain = post(analytics, "/mobile/api/event?x=1", "a=1");
+    EXPECT_EQ(toPlain.status, 307);
+    EXPECT_EQ(toPlain.headers["location"],
+              "http://127.0.0.1:" + std::to_string(service_->plainPort()) + "/mobile/api/event?x=1");
+    setFault("endpoint=event&kind=redirect-host&status=308&count=1");
+    ProbeAnswer elsewhere = post(analytics, "/mobile/api/event", "a=1");
+    EXPECT_EQ(elsewhere.status, 308);
+    EXPECT_EQ(elsewhere.headers["location"], "https://elsewhere.quelmar.io/mobile/api/event");
+    setFault("endpoint=event&kind=redirect&count=1");
+    EXPECT_EQ(post(analytics, "/mobile/api/event", "a=1").headers["location"], "/mobile/api/event");
+    EXPECT_EQ(post(analytics, "/mobile/api/event", "a=1").status, 200);  // used up
+
+    // The plain listener answers and keeps what reached it.
+    EXPECT_TRUE(service_->plainContacts().empty());
+    const std::string plainRequest = "POST /mobile/api/event HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 9\r\n\r\nsecret=42";
+    const std::string plainAnswer = plainExchange(service_->plainPort(), plainRequest);
+    EXPECT_EQ(plainAnswer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << plainAnswer;
+    EXPECT_TRUE(plainAnswer.ends_with("\r\n\r\n{\"plain\":true}")) << plainAnswer;
+    EXPECT_EQ(service_->plainContacts(), std::vector<std::string>{plainRequest});
+
+    // A trickled answer is the whole answer, in pieces with a pause between them.
+    setFault("endpoint=event&kind=trickle&delay=0.02&count=1");
+    const std::size_t before = service_->streamedBytes();
+    const auto start = std::chrono::steady_clock::now();
+    ProbeAnswer slow = post(analytics, "/mobile/api/event", "event_name=slow");
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(json(slow)["Message"], Value("Event slow recorded"));
+    EXPECT_EQ(service_->streamedBytes() - before, slow.body.size());
+    EXPECT_GE(took.count(), 0.02 * static_cast<double>(slow.body.size() / 8 - 1));
+
+    // Oversized answers: valid JSON of the size asked for, with a length or chunked.
+    setFault("endpoint=event&kind=oversize&size=100000&count=1");
+    ProbeAnswer sized = post(analytics, "/mobile/api/event", "a=1");
+    EXPECT_EQ(sized.headers["content-length"], "100000");
+    EXPECT_EQ(sized.body.size(), 100000u);
+    EXPECT_EQ(json(sized)["Authentication"], Value("success"));
+    setFault("endpoint=event&kind=oversize&size=300000&chunked=1&count=1");
+    ProbeAnswer chunked = post(analytics, "/mobile/api/event", "a=1");
+    EXPECT_EQ(chunked.headers["transfer-encoding"], "chunked");
+    EXPECT_EQ(chunked.body.size(), 300000u);
+    EXPECT_EQ(json(chunked)["padding"].string().size(),
+              300000u - std::string_view(R"({"Authentication":"success","padding":""})").size());
 }
 
 TEST_F(LocalServiceTest, NoAnswerHoldsTheRequestAndStopStaysPrompt) {

@@ -175,3 +175,53 @@ TEST(Transport, BackgroundClickLeftByAnExitedProcessIsSentAtTheNextStartUp) {
     }));
     EXPECT_TRUE(env.host.runUntil([] { return platform::URLSession::pendingBackgroundSessionIdentifiers().empty(); }));
 }
+
+TEST(Transport, RedirectsToPlainHttpStalledAndOversizedAnswersReachTheFailureHandler) {
+    testkit::ServiceHost env;
+    platform::URLSessionConfiguration::setDefaultTimeoutIntervalForRequest(1);
+    auto engine = std::make_shared<qmInternalProcessClass>();
+    auto& endpoints = QMSDKNetworkManager::sharedInstance();
+    env.service->setFault("event", {service::FaultKind::RedirectHTTP});
+    env.service->setFault("user", {service::FaultKind::Trickle, 3});
+    env.service->setFault("settings", {service::FaultKind::Oversize});
+    Outcome redirected, stalled, oversized;
+    const std::string secrets = "bid=5&bid_e=s3cret&deviceID=D-1&userID=ann";
+    post(*engine, endpoints.qmRecordEventApiURLString(), secrets, 1, redirected);
+    post(*engine, endpoints.qmTrackUserApiURLString(), secrets, 1, stalled);
+    post(*engine, endpoints.qmGetFetchSettingsApiURLString(), secrets, 1, oversized);
+    ASSERT_TRUE(env.host.runUntil([&] { return !redirected.order.empty() && !stalled.order.empty() && !oversized.order.empty(); }, 30));
+
+    const std::vector<std::pair<const Outcome*, long>> expected{{&redirected, -1022}, {&stalled, -1001}, {&oversized, -1103}};
+    for (const auto& [outcome, code] : expected) {
+        EXPECT_EQ(outcome->order, std::vector<std::string>{"failure"}) << code;
+        ASSERT_TRUE(outcome->error) << code;
+        EXPECT_EQ(outcome->error->code, code);
+        EXPECT_TRUE(outcome->onMain);
+    }
+    // Nothing, and in particular not the secret key, went out in clear text.
+    EXPECT_TRUE(env.service->plainContacts().empty());
+}
+
+TEST(Transport, BackgroundStatisticsAnsweredWithAServerErrorAreSentAgainAtTheNextStart) {
+    testkit::ServiceHost env;
+    env.service->setFault("push/stats", {service::FaultKind::ServerError, 0, 1, 503});
+    auto engine = std::make_shared<qmInternalProcessClass>();
+    engine->qmHitAPIRequestWithBackgroundSupportforUrlString(
+        QMSDKNetworkManager::sharedInstance().qmRecordPushStatisticsDefaultApiURLString(), "TestAgent/1.0",
+        "nid=N7&type=click", 1, "qmSessionBgTaskPushStats_N7");
+    ASSERT_TRUE(env.host.runUntil([&] {
+        return env.service->requestsFor("stats").size() == 1 && platform::URLSession::activeTaskCount() == 0;
+    }));
+    EXPECT_EQ(platform::URLSession::pendingBackgroundSessionIdentifiers(),
+              std::vector<std::string>{"qmSessionBgTaskPushStats_N7"});
+
+    quelmar::Initialize("live");
+    ASSERT_TRUE(env.waitForRequests("stats", 2));
+    const auto sent = env.service->requestsFor("stats");
+    EXPECT_EQ(sent[1].fields["nid"], Value("N7"));
+    EXPECT_TRUE(env.host.runUntil([&] {
+        return env.host.logContains("[quelmar]-[INFO]: Push notification statistics has been completed successfully.");
+    }));
+    EXPECT_TRUE(env.host.runUntil([] { return platform::URLSession::pendingBackgroundSessionIdentifiers().empty(); }));
+    EXPECT_EQ(env.host.logCount("Invalid authentication for push notification statistics"), 0u);
+}

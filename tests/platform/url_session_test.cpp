@@ -1,6 +1,6 @@
 // URL sessions against the local service over verified loopback TLS: what arrives on the wire,
-// answers and errors, time-outs, cancellation, downloads, connection reuse and background
-// requests that outlive their process.
+// answers and errors, redirects, time-outs, answer sizes, cancellation, downloads, connection
+// reuse and background requests that outlive their process or meet a failing server.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -91,9 +91,22 @@ protected:
         return *result;
     }
 
+    // Resumes a data task of the session; the result lands in the returned record.
+    std::shared_ptr<Result> start(const std::shared_ptr<URLSession>& session, URLRequest request) {
+        auto result = std::make_shared<Result>();
+        session->dataTaskWithRequest(std::move(request), [result](auto& data, auto& response, auto& error) {
+            result->data = data, result->response = response, result->error = error;
+            result->calls++;
+        })->resume();
+        return result;
+    }
+
     qm::testkit::TestHost host_;
     std::unique_ptr<LocalService> service_;
 };
+
+using Clock = std::chrono::steady_clock;
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 TEST_F(URLSessionTest, PostArrivesWithHeadersAndBodyOverVerifiedTLS) {
     URLRequest request = eventPost("bid=1001&event_name=add%20to%20cart");
@@ -315,6 +328,185 @@ TEST_F(URLSessionTest, BackgroundRequestOutlivesItsProcess) {
     EXPECT_EQ(recorded[0].headers.at("x-sender"), "qm_bg_sender");
     EXPECT_FALSE(Files::fileExists(file));
     EXPECT_TRUE(URLSession::pendingBackgroundSessionIdentifiers().empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(URLSessionTest, RedirectsStayOnHttpsAndTheBodyOnItsHost) {
+    // The same host, by a relative Location: followed with method and body.
+    service_->setFault("event", Fault{FaultKind::Redirect, 0, 1});
+    const Result same = fetch(mainSession(), eventPost("event_name=moved"));
+    ASSERT_FALSE(same.error) << same.error->description();
+    EXPECT_EQ(same.response->statusCode, 200);
+    EXPECT_EQ(json::parse(same.data.value_or("")).value_or(Value())["Message"], Value("Event moved recorded"));
+    auto recorded = service_->requestsFor("event");
+    ASSERT_EQ(recorded.size(), 2u);
+    EXPECT_EQ(recorded[1].method, "POST");
+    EXPECT_EQ(recorded[1].body, "event_name=moved");
+
+    // To plain http: refused before anything goes there, also for a background request, which
+    // is not kept for a retry.
+    service_->clearRequests();
+    service_->setFault("event", Fault{FaultKind::RedirectHTTP});
+    const Result plain = fetch(mainSession(), eventPost("bid_e=secret&deviceID=D1"));
+    ASSERT_TRUE(plain.error);
+    EXPECT_EQ(plain.error->code, -1022);
+    const Result background =
+        fetch(mainSession(URLSessionConfiguration::backgroundSessionConfiguration("bg.redirect")), eventPost("bid_e=secret"));
+    ASSERT_TRUE(background.error);
+    EXPECT_EQ(background.error->code, -1022);
+    EXPECT_TRUE(URLSession::pendingBackgroundSessionIdentifiers().empty());
+    EXPECT_EQ(service_->requestsFor("event").size(), 2u);
+    EXPECT_TRUE(service_->plainContacts().empty());
+
+    // To another host: a 307 would carry the body there and fails; a 303 becomes a GET without
+    // body or body headers, which may go.
+    service_->clearRequests();
+    service_->setFault("event", Fault{FaultKind::RedirectHost, 0, 1});
+    const Result elsewhere = fetch(mainSession(), eventPost("bid_e=secret"));
+    ASSERT_TRUE(elsewhere.error);
+    EXPECT_EQ(elsewhere.error->code, -1011);
+    EXPECT_EQ(service_->requests().size(), 1u);  // only the first request
+    service_->clearRequests();
+    service_->setFault("event", Fault{FaultKind::RedirectHost, 0, 1, 303});
+    URLRequest withCredentials = eventPost("bid_e=secret");
+    withCredentials.headers = {{"Content-Type", "application/x-www-form-urlencoded"}, {"Authorization", "Bearer t"}};
+    const Result seeOther = fetch(mainSession(), withCredentials);
+    ASSERT_FALSE(seeOther.error) << seeOther.error->description();
+    EXPECT_EQ(seeOther.response->url, "https://elsewhere.quelmar.io/mobile/api/event");
+    recorded = service_->requests();
+    ASSERT_EQ(recorded.size(), 2u);
+    EXPECT_EQ(recorded[0].host, "analytics.quelmar.io");
+    EXPECT_EQ(recorded[1].host, "elsewhere.quelmar.io");
+    EXPECT_EQ(recorded[1].method, "GET");
+    EXPECT_EQ(recorded[1].body, "");
+    for (const char* header : {"content-type", "content-length", "authorization"})
+        EXPECT_EQ(recorded[1].headers.count(header), 0u) << header;
+
+    // A loop ends.
+    service_->clearRequests();
+    service_->setFault("event", Fault{FaultKind::Redirect});
+    const Result loop = fetch(mainSession(), eventPost("a=1"));
+    ASSERT_TRUE(loop.error);
+    EXPECT_EQ(loop.error->code, -1007);
+    EXPECT_GT(service_->requests().size(), 2u);
+    EXPECT_LE(service_->requests().size(), 21u);
+}
+
+TEST_F(URLSessionTest, RequestTimeoutCountsIdleTimeAndResourceTimeoutTheWhole) {
+    // Three tasks at once: a server that pauses longer than the request time-out, one that
+    // keeps sending (slowly) for longer than it, and the same under a shorter resource limit.
+    const Value steady{{"Message", "slow but steady wins the race, eventually, one piece at a time"}};
+    service_->setAnswer("event", steady);
+    service_->setAnswer("user", steady);
+    service_->setFault("event", Fault{FaultKind::Trickle, 3});
+    service_->setFault("user", Fault{FaultKind::Trickle, 0.25});
+    URLSessionConfiguration configuration;
+    configuration.timeoutIntervalForRequest = 1;
+    URLSessionConfiguration shortResource = configuration;
+    shortResource.timeoutIntervalForResource = 1.5;
+    URLRequest user = eventPost("userID=ann");
+    user.url = "https://analytics.quelmar.io/mobile/api/user";
+
+    const auto started = Clock::now();
+    auto stalled = start(mainSession(configuration), eventPost("event_name=stalled"));
+    auto flowing = start(mainSession(configuration), user);
+    auto capped = start(mainSession(shortResource), user);
+    double stalledAt = 0, cappedAt = 0;
+    ASSERT_TRUE(host_.runUntil([&] {
+        if (stalled->calls && !stalledAt) stalledAt = secondsSince(started);
+        if (capped->calls && !cappedAt) cappedAt = secondsSince(started);
+        return stalled->calls && flowing->calls && capped->calls;
+    }, 15));
+
+    ASSERT_TRUE(stalled->error);
+    EXPECT_EQ(stalled->error->code, -1001);
+    EXPECT_GE(stalledAt, 0.95);
+    EXPECT_LT(stalledAt, 2.0);  // a second after the last byte, not whenever an average drops
+
+    ASSERT_FALSE(flowing->error) << flowing->error->description();
+    EXPECT_EQ(json::parse(flowing->data.value_or("")), steady);
+    EXPECT_GT(secondsSince(started), 1.5);  // it did take longer than the request time-out
+
+    ASSERT_TRUE(capped->error);
+    EXPECT_EQ(capped->error->code, -1001);
+    EXPECT_GE(cappedAt, 1.45);
+    EXPECT_LT(cappedAt, 2.5);
+}
+
+TEST_F(URLSessionTest, OversizedAnswersFailAndStopEarly) {
+    // The cap is inclusive.
+    URLSessionConfiguration small;
+    small.maximumResponseBodySize = 100000;
+    service_->setFault("event", Fault{FaultKind::Oversize, 0, 1, 0, 100000});
+    const Result fits = fetch(mainSession(small), eventPost("a=1"));
+    ASSERT_FALSE(fits.error) << fits.error->description();
+    EXPECT_EQ(fits.data->size(), 100000u);
+    service_->setFault("event", Fault{FaultKind::Oversize, 0, 1, 0, 100001});
+    const Result over = fetch(mainSession(small), eventPost("a=1"));
+    ASSERT_TRUE(over.error);
+    EXPECT_EQ(over.error->description(), "Error Domain=NSURLErrorDomain Code=-1103 \"resource exceeds maximum size\"");
+
+    // The default cap, for an answer announced as too long (download task) and for one that
+    // only turns out too long (chunked data task). Either is cut off well before its end.
+    constexpr std::size_t kMiB = 1024 * 1024;
+    auto delegate = std::make_shared<RecordingDelegate>();
+    auto session = mainSession({}, delegate);
+    service_->setFault("event", Fault{FaultKind::Oversize, 0, 1});
+    std::size_t before = service_->streamedBytes();
+    session->downloadTaskWithRequest(eventPost("a=2"))->resume();
+    ASSERT_TRUE(host_.runUntil([&] { return delegate->completions == 1; }));
+    EXPECT_EQ(delegate->events, (std::vector<std::string>{"completed 1: -1103"}));
+    EXPECT_LT(service_->streamedBytes() - before, 16 * kMiB);
+
+    service_->setFault("event", Fault{FaultKind::Oversize, 0, 1, 0, 64 * kMiB, true});
+    before = service_->streamedBytes();
+    const Result chunked = fetch(session, eventPost("a=3"));
+    ASSERT_TRUE(chunked.error);
+    EXPECT_EQ(chunked.error->code, -1103);
+    EXPECT_LT(service_->streamedBytes() - before, 40 * kMiB);
+}
+
+TEST_F(URLSessionTest, BackgroundServerErrorsAreRetriedLikeLostConnections) {
+    const std::string identifier = "bg.busy";
+    auto configuration = URLSessionConfiguration::backgroundSessionConfiguration(identifier);
+    service_->setFault("event", Fault{FaultKind::ServerError, 0, 1, 503});
+    auto first = std::make_shared<RecordingDelegate>();
+    mainSession(configuration, first)->downloadTaskWithRequest(eventPost("event_name=busy"))->resume();
+    ASSERT_TRUE(host_.runUntil([&] { return first->completions == 1; }));
+    EXPECT_EQ(first->events, (std::vector<std::string>{"completed 1: -1011"}));  // no answer handed on
+    EXPECT_EQ(URLSession::pendingBackgroundSessionIdentifiers(), std::vector<std::string>{identifier});
+
+    // The next launch sends it again; the service has recovered.
+    auto second = std::make_shared<RecordingDelegate>();
+    auto session = mainSession(configuration, second);
+    ASSERT_TRUE(host_.runUntil([&] { return second->completions == 1; }));
+    EXPECT_EQ(second->events, (std::vector<std::string>{"finished 1", "completed 1: ok"}));
+    EXPECT_EQ(second->contents[0]["Message"], Value("Event busy recorded"));
+    EXPECT_TRUE(URLSession::pendingBackgroundSessionIdentifiers().empty());
+    const auto recorded = service_->requestsFor("event");
+    ASSERT_EQ(recorded.size(), 2u);
+    EXPECT_EQ(recorded[1].body, "event_name=busy");
+
+    // A server that never recovers: every launch tries once more, up to the limit; the last
+    // failure reaches the delegate and the request is gone.
+    service_->clearRequests();
+    service_->setFault("event", Fault{FaultKind::ServerError, 0, -1, 429});
+    auto delegate = std::make_shared<RecordingDelegate>();
+    mainSession(configuration, delegate)->downloadTaskWithRequest(eventPost("event_name=never"))->resume();
+    ASSERT_TRUE(host_.runUntil([&] { return delegate->completions == 1; }));
+    for (int launch = 2; launch <= URLSession::kMaxBackgroundAttempts; ++launch) {
+        ASSERT_EQ(URLSession::pendingBackgroundSessionIdentifiers(), std::vector<std::string>{identifier}) << launch;
+        delegate = std::make_shared<RecordingDelegate>();
+        auto relaunched = mainSession(configuration, delegate);
+        ASSERT_TRUE(host_.runUntil([&] { return delegate->completions == 1; })) << launch;
+    }
+    EXPECT_EQ(delegate->events, (std::vector<std::string>{"completed 1: -1011"}));
+    EXPECT_TRUE(URLSession::pendingBackgroundSessionIdentifiers().empty());
+    EXPECT_EQ(service_->requestsFor("event").size(), std::size_t(URLSession::kMaxBackgroundAttempts));
+    host_.runUntilIdle();
 }
 
 }  // namespace

@@ -8,7 +8,9 @@
 // write that persists a background task, see below).
 //
 // TLS is always verified. Proxies come from the usual environment variables (http_proxy,
-// https_proxy, no_proxy), except while a connect-to address is set.
+// https_proxy, no_proxy), except while a connect-to address is set. Redirects are followed
+// only to https, a request body only ever goes to the original request's host, and at most
+// 16 redirects are followed (see followRedirect in url_transport.cpp).
 //
 // Threads: completion handlers and delegate calls run on the session's delegate queue: the
 // OperationQueue given at creation (OperationQueue::main() runs them on the main run loop),
@@ -17,14 +19,16 @@
 //
 // Background sessions: before a background task starts, its request is written to
 // "<sandbox>/Library/BackgroundTransfers/<identifier>/<n>.plist". The file is removed when the
-// task ends with an answer from the server (any status code), is cancelled, or fails for good
-// (unsupported URL, TLS and certificate errors, ...). It is kept for a later retry when the
+// task ends with an answer from the server, is cancelled, or fails for good (unsupported URL,
+// TLS and certificate errors, refused redirects, ...). It is kept for a later retry when the
 // request timed out, the host could not be found or reached, the connection was lost or the
-// device is offline, and of course when the process ends first. Creating a background session
-// with that identifier (usually in a later launch) re-sends the kept requests as download
-// tasks of the new session and delivers their results to its delegate
+// device is offline, when the server answered 5xx or 429 (the task then fails with -1011 and
+// the answer is not handed on), and of course when the process ends first. Creating a
+// background session with that identifier (usually in a later launch) re-sends the kept
+// requests as download tasks of the new session and delivers their results to its delegate
 // (didFinishDownloadingToURL, then didCompleteWithError). A request is given up after
-// kMaxBackgroundAttempts sends.
+// kMaxBackgroundAttempts sends: the failure of the last one goes to the delegate and the file
+// is removed.
 #pragma once
 
 #include <atomic>
@@ -65,7 +69,8 @@ struct HTTPURLResponse {
 
 // Error codes of the platform's URL loading. A host name that cannot be resolved gives
 // NotConnectedToInternet instead of CannotFindHost when no network interface but loopback is up.
-// An HTTP status code is never an error.
+// An HTTP status code is never an error, except 5xx and 429 for background sessions (see
+// above).
 namespace URLErrorCode {
 constexpr long Unknown = -1;
 constexpr long Cancelled = -999;
@@ -76,6 +81,11 @@ constexpr long CannotConnectToHost = -1004;
 constexpr long NetworkConnectionLost = -1005;
 constexpr long HTTPTooManyRedirects = -1007;
 constexpr long NotConnectedToInternet = -1009;
+constexpr long BadServerResponse = -1011;
+// A redirect to plain http (only https is followed).
+constexpr long SecureConnectionRequired = -1022;
+// The answer's body is larger than the session's maximumResponseBodySize.
+constexpr long DataLengthExceedsMaximum = -1103;
 constexpr long SecureConnectionFailed = -1200;
 constexpr long ServerCertificateUntrusted = -1202;
 constexpr long CannotCreateFile = -3000;
@@ -98,11 +108,17 @@ public:
     static URLSessionConfiguration defaultSessionConfiguration();
     static URLSessionConfiguration backgroundSessionConfiguration(std::string identifier);
 
+    static constexpr std::size_t kDefaultMaximumResponseBodySize = 16 * 1024 * 1024;
+
     std::string identifier;  // background sessions only
-    // Seconds without any data before a task fails with -1001 (also caps connecting).
+    // Seconds in which no byte was received or sent before a task fails with -1001 (connecting
+    // included); every byte starts the interval again.
     double timeoutIntervalForRequest = defaultTimeoutIntervalForRequest();
-    // Seconds a task may take in all before it fails with -1001.
+    // Seconds a task may take in all, redirects included, before it fails with -1001.
     double timeoutIntervalForResource = 7 * 86400;
+    // Bytes an answer's body may have (after content decoding); a longer one fails the task
+    // with -1103 as soon as its announced length or its received bytes pass this.
+    std::size_t maximumResponseBodySize = kDefaultMaximumResponseBodySize;
     bool sessionSendsLaunchEvents = false;
 
     bool isBackground() const { return background_; }
@@ -129,8 +145,8 @@ public:
 
     std::size_t taskIdentifier() const { return identifier_; }
     const URLRequest& originalRequest() const { return request_; }
-    // The request as sent. Redirects are followed inside the transport; the final URL is in
-    // the response.
+    // The request as sent. Redirects are followed inside the transport (only to https, a
+    // body only to the original host; see url_transport.cpp); the final URL is in the response.
     const URLRequest& currentRequest() const { return request_; }
     // Starts a suspended task; does nothing otherwise.
     void resume();
@@ -169,6 +185,7 @@ private:
     std::atomic<bool> countedActive_{false};  // counted in activeTaskCount() since resume()
     bool rejected_ = false;            // created on an invalidated session
     std::string persistedPath_;        // background tasks: the request's file
+    int attempts_ = 0;                 // background tasks: sends of that request, this one included
     std::string downloadDirectory_;    // where a download's body is written
     std::string userAgent_;
 };
@@ -206,7 +223,8 @@ public:
     std::shared_ptr<URLSessionDelegate> delegate() const;
 
     // Completions run on the delegate queue. Data: the body (also for 4xx/5xx answers; the
-    // status code is not an error) with the response, or an error. Download: the path of a
+    // status code is not an error, except 5xx and 429 on background sessions) with the
+    // response, or an error. Download: the path of a
     // file holding the body (deleted when the handler returns), or an error.
     using DataCompletion = std::function<void(const std::optional<std::string>& data,
                                               const std::optional<HTTPURLResponse>& response,
@@ -229,7 +247,8 @@ public:
 
     // Transport settings, process-wide, read by every task resumed afterwards. Unless set,
     // they come from QM_SERVICE_ADDRESS and QM_SERVICE_CA at first use.
-    // "127.0.0.1:PORT": every host connects there, while TLS still checks the real host name.
+    // "127.0.0.1:PORT": every host's default port (443, 80) connects there, while TLS still
+    // checks the real host name; a URL that names another port connects as given.
     static void setConnectTo(std::optional<std::string> address);
     // Trust the CA certificates in this PEM file instead of the system's.
     static void setCAFile(std::optional<std::string> path);

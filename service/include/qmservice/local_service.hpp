@@ -7,6 +7,7 @@
 // written to caFile(), which clients trust for the run.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,8 +23,8 @@ struct RecordedRequest {
     std::string method, host, path;               // host without port, path without query
     std::map<std::string, std::string> headers;   // names lower-cased
     std::string body;                             // raw body
-    // Form fields of the query and the body (name -> text, the body's win); only %XX is
-    // decoded, "+" stays "+".
+    // Form fields of the query and the body (name -> text, the body's win), decoded as any
+    // server decodes form text: "+" is a space, %XX escapes are bytes ("%2B" is "+").
     qm::Value fields;
     std::string endpoint;  // last path component: "settings", "event", "stats", "modal", ...
     std::string service;   // "mobile", "push", "analytics", "livechat"; empty for other hosts
@@ -31,22 +32,37 @@ struct RecordedRequest {
 
 enum class FaultKind {
     None,
-    Delay,        // the normal answer after delaySeconds
-    NoAnswer,     // the connection is held until the client gives up or the service stops
-    ServerError,  // HTTP 500 with {"error":"internal"}
-    NotJSON,      // HTTP 200 with an HTML body
-    EmptyBody,    // HTTP 200 without a body
-    Refusal,      // the normal answer with "Authentication" and "Account" "failed"
+    Delay,         // the normal answer after delaySeconds
+    NoAnswer,      // the connection is held until the client gives up or the service stops
+    ServerError,   // HTTP `status` (500 unless set) with {"error":"internal"}
+    NotJSON,       // HTTP 200 with an HTML body
+    EmptyBody,     // HTTP 200 without a body
+    Refusal,       // the normal answer with "Authentication" and "Account" "failed"
+    Redirect,      // `status` (307 unless set) to the same path on the same host (a relative
+                   // Location); while the fault lasts, every hop is redirected again
+    RedirectHTTP,  // `status` (307 unless set) to http://127.0.0.1:<plainPort()> and the path
+    RedirectHost,  // `status` (307 unless set) to https://elsewhere.<domain> and the path
+    Trickle,       // the normal answer a few bytes at a time, delaySeconds between the pieces
+    Oversize,      // HTTP 200 with a JSON object of `size` bytes (kDefaultOversize unless set),
+                   // made while it is sent; with a Content-Length unless `chunked`
 };
 
 struct Fault {
     FaultKind kind = FaultKind::None;
     double delaySeconds = 0;
     int count = -1;  // -1: every request; otherwise the next `count` requests
+    int status = 0;  // ServerError and the redirects: the status code (0: their default)
+    std::size_t size = 0;  // Oversize: the body's length (0: kDefaultOversize)
+    bool chunked = false;  // Oversize: chunked transfer encoding instead of a Content-Length
 };
 
 class LocalService {
 public:
+    // Request bodies up to this size are read; a larger one is answered with 413 and
+    // {"Authentication":"failed","Message":"request body too large"}.
+    static constexpr std::size_t kMaxRequestBody = 2 * 1024 * 1024;
+    static constexpr std::size_t kDefaultOversize = 20 * 1024 * 1024;
+
     struct Options {
         std::string stateDir;        // the CA certificate goes here (created if missing)
         std::string fixturesDir;     // empty: the sample answers that ship with the service
@@ -79,6 +95,7 @@ public:
 
     std::vector<RecordedRequest> requests() const;
     std::vector<RecordedRequest> requestsFor(const std::string& endpoint) const;
+    // Forgets the recorded requests and the plain listener's contacts.
     void clearRequests();
     // Waits (real time) until `done` holds for the recorded requests; false on time-out.
     bool waitFor(const std::function<bool(const std::vector<RecordedRequest>&)>& done,
@@ -91,6 +108,14 @@ public:
     void clearFaults();
     // Replaces the fixture answer for that endpoint.
     void setAnswer(const std::string& endpoint, qm::Value answer);
+
+    // The plain-HTTP listener on 127.0.0.1 that RedirectHTTP points at. It answers every
+    // request with {"plain":true} and keeps what each accepted connection sent, so that a test
+    // can tell whether anything (a body in particular) reached it.
+    int plainPort() const;
+    std::vector<std::string> plainContacts() const;
+    // Bytes of Trickle and Oversize answers handed to connections so far.
+    std::size_t streamedBytes() const;
 
     // The service kind a subdomain label belongs to ("stagepush" -> "push"); empty if unknown.
     static std::string serviceForLabel(const std::string& label);
