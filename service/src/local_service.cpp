@@ -336,8 +336,12 @@ void LocalService::State::trickle(httplib::Response& res, double pause, int fd) 
             // The first piece goes out with the head; every further one after a pause.
             if (offset > 0 && hold(pause, fd)) return false;  // stopping
             const std::size_t n = std::min(kTrickleBytes, length);
-            if (!sink.write(text->data() + offset, n)) return false;
+            // Counted before the write: the client may have the last piece before write returns.
             streamed += n;
+            if (!sink.write(text->data() + offset, n)) {
+                streamed -= n;
+                return false;
+            }
             return true;
         });
 }

@@ -2,6 +2,7 @@
 
 #include "core/QMLogger.hpp"
 #include "qmplatform/bundle.hpp"
+#include "qmplatform/dispatch.hpp"
 #include "qmplatform/plist.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/text.hpp"
@@ -21,7 +22,10 @@ std::string lastPathComponent(const std::string& path) {
 }
 }  // namespace
 
-QMSDKDataStore::QMSDKDataStore() { platform::Sandbox::removeAbandonedTemporaryFiles(); }
+// Listing the folders is file work: it runs on a global queue, off the caller's thread.
+QMSDKDataStore::QMSDKDataStore() {
+    platform::Queue::global().async([] { platform::Sandbox::removeAbandonedTemporaryFiles(); });
+}
 
 std::shared_ptr<QMSDKDataStore> QMSDKDataStore::sharedInstance() {
     static auto* instance = new std::shared_ptr<QMSDKDataStore>(std::make_shared<QMSDKDataStore>());

@@ -14,8 +14,8 @@ namespace qm {
 class QMSDKDataStore {
 public:
     static std::shared_ptr<QMSDKDataStore> sharedInstance();
-    // Start-up of a store: removes the temporary files that writes cut short (the process
-    // killed midway) left in Documents and the caches folder.
+    // Start-up of a store: removes, on a global queue, the temporary files that writes cut
+    // short (the process killed midway) left in Documents and the caches folder.
     QMSDKDataStore();
 
     // Carried between the steps of attaching a push's rich media.

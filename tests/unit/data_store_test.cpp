@@ -20,6 +20,7 @@ TEST(DataStore, StartingAStoreRemovesTemporariesThatKilledWritesLeftBehind) {
     ASSERT_TRUE(Files::writeFileAtomically(foreign, "the app's"));
 
     auto store = std::make_shared<QMSDKDataStore>();
+    host.runUntilIdle();
     for (const auto& path : stale) EXPECT_FALSE(Files::fileExists(path)) << path;
     EXPECT_EQ(Files::readFile(foreign), "the app's");
 
