@@ -147,7 +147,12 @@ void qmInternalProcessClass::qmPostRequest(const Value& urlString, const Value& 
     }
     const std::string url = urlString.description();
     const std::string body = encodeParameters(paramStrings);
-    auto session = platform::URLSession::sessionWithConfiguration(platform::URLSessionConfiguration::defaultSessionConfiguration());
+    // A server that keeps sending a byte now and then never lets the idle limit fire; the
+    // whole exchange gets twice that limit (2 minutes by default) instead of the default week.
+    auto configuration = platform::URLSessionConfiguration::defaultSessionConfiguration();
+    configuration.timeoutIntervalForResource =
+        std::min(configuration.timeoutIntervalForResource, 2 * configuration.timeoutIntervalForRequest);
+    auto session = platform::URLSession::sessionWithConfiguration(configuration);
     auto task = session->dataTaskWithRequest(
         buildRequest(url, userAgent, body, headerContentType),
         [url, body, handler](const std::optional<std::string>& data, const std::optional<platform::HTTPURLResponse>& response,

@@ -1,6 +1,8 @@
 // The engine's POST routine against the local service over loopback TLS.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "core/QMSDKNetworkManager.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
@@ -184,14 +186,22 @@ TEST(Transport, RedirectsToPlainHttpStalledAndOversizedAnswersReachTheFailureHan
     env.service->setFault("event", {service::FaultKind::RedirectHTTP});
     env.service->setFault("user", {service::FaultKind::Trickle, 3});
     env.service->setFault("settings", {service::FaultKind::Oversize});
-    Outcome redirected, stalled, oversized;
+    // Bytes every 0.4 s never leave the 1-second idle limit, but 120 bytes in pieces of 8
+    // take 6 s: the exchange ends at its total of twice the idle limit.
+    env.service->setFault("schedule", {service::FaultKind::Trickle, 0.4});
+    Outcome redirected, stalled, oversized, trickled;
     const std::string secrets = "bid=5&bid_e=s3cret&deviceID=D-1&userID=ann";
     post(*engine, endpoints.qmRecordEventApiURLString(), secrets, 1, redirected);
     post(*engine, endpoints.qmTrackUserApiURLString(), secrets, 1, stalled);
     post(*engine, endpoints.qmGetFetchSettingsApiURLString(), secrets, 1, oversized);
+    const auto started = std::chrono::steady_clock::now();
+    post(*engine, endpoints.qmSchedulePushNotificationApiURLString(), secrets, 1, trickled);
     ASSERT_TRUE(env.host.runUntil([&] { return !redirected.order.empty() && !stalled.order.empty() && !oversized.order.empty(); }, 30));
+    ASSERT_TRUE(env.host.runUntil([&] { return !trickled.order.empty(); }, 30));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 5.0);
 
-    const std::vector<std::pair<const Outcome*, long>> expected{{&redirected, -1022}, {&stalled, -1001}, {&oversized, -1103}};
+    const std::vector<std::pair<const Outcome*, long>> expected{
+        {&redirected, -1022}, {&stalled, -1001}, {&oversized, -1103}, {&trickled, -1001}};
     for (const auto& [outcome, code] : expected) {
         EXPECT_EQ(outcome->order, std::vector<std::string>{"failure"}) << code;
         ASSERT_TRUE(outcome->error) << code;
