@@ -1,10 +1,10 @@
 // Account settings: the click fetch, the install-or-update check, the settings fetch and
 // applying its answer.
-#include "core/QMFormFields.hpp"
 #include <algorithm>
 #include <cmath>
 #include <utility>
 
+#include "core/QMFormFields.hpp"
 #include "core/QMLogger.hpp"
 #include "core/QMModuleState.hpp"
 #include "core/QMReachability.hpp"
@@ -173,6 +173,7 @@ void qmInternalProcessClass::qmSettingsFetchFailed(const Value& pushClickID) {
     double wait = 0;
     std::uint64_t generation = 0;
     bool watchNetwork = false;
+    std::shared_ptr<QMReachability> reachability;
     {
         std::lock_guard lock(settingsRetryMutex_);
         wait = std::min(kSettingsRetryLongestWait, kSettingsRetryFirstWait * std::pow(2.0, std::min(settingsFailures_, 16)));
@@ -185,13 +186,13 @@ void qmInternalProcessClass::qmSettingsFetchFailed(const Value& pushClickID) {
             auto& network = QMSDKNetworkManager::sharedInstance();
             settingsReachability_ =
                 QMReachability::qmReachabilityWithHostName(network.qmMobileApiSubdomain() + "." + network.serviceDomain());
+            reachability = settingsReachability_;
         }
     }
     QMLog(QMLogLevelInfo, "Settings will be requested again in %ld seconds", static_cast<long>(wait));
     std::weak_ptr<qmInternalProcessClass> weak = weak_from_this();
     if (watchNetwork) {
         // The notifier posts from the main run loop when the status changes.
-        const auto reachability = settingsReachability_;
         const auto observer = platform::NotificationCenter::defaultCenter().addObserver(
             qm_kReachabilityChangedNotification, [weak, reachability](const platform::Notification& note) {
                 if (note.object != reachability.get() || reachability->qmCurrentReachabilityStatus() == QMNotReachable) return;
