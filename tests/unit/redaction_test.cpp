@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "core/QMFormFields.hpp"
 #include "core/QMRedaction.hpp"
+#include "qmplatform/json.hpp"
+#include "qmplatform/url.hpp"
 
 using namespace qm;
 
@@ -82,4 +88,27 @@ TEST(Redaction, AnswersAndURLsHideSensitiveKeysAtAnyDepth) {
     EXPECT_EQ(url.rfind("myapp://Offers?qm_anal_id=" + kEllipsis + "(6)#", 0), 0u);
     EXPECT_NE(url.find("&utm_source=mail#userID=" + kEllipsis + "(3)#"), std::string::npos) << url;
     EXPECT_EQ(QMRedaction::qmRedactURLText("https://example.com/a/b"), "https://example.com/a/b");
+}
+
+// The form fuzzer's kept inputs: a value survives its form encoding, and redaction and UTF-8
+// repair take anything.
+TEST(FormFuzzInputs, KeptInputsRoundTripAndNeverCrash) {
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(QM_TEST_DATA_DIR "/fuzz/form")) {
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::stringstream buffer;
+        buffer << in.rdbuf();
+        const std::string text = buffer.str();
+        ++files;
+        std::string expected = text;
+        for (auto at = expected.find("(null)"); at != std::string::npos; at = expected.find("(null)", at)) expected.erase(at, 6);
+        const std::string encoded = qmFormValue(Value(text));
+        EXPECT_EQ(encoded.find_first_of("&=+ "), std::string::npos) << entry.path();
+        EXPECT_EQ(platform::percentDecode(encoded), expected) << entry.path();
+        (void)QMRedaction::qmRedactFormText(text);
+        (void)QMRedaction::qmRedactURLText(text);
+        bool replaced = false;
+        EXPECT_TRUE(platform::json::write(qmReplacingInvalidUTF8(Value{{"k", Value(text)}}, replaced))) << entry.path();
+    }
+    EXPECT_GE(files, 4u);
 }
