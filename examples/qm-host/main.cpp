@@ -10,6 +10,7 @@
 // main run loop until the library is idle. Every log line of the library and every
 // delegate callback (as JSON) is printed.
 #include <cstdio>
+#include <cstdlib>
 #include <algorithm>
 #include <cstring>
 #include <iostream>
@@ -193,6 +194,11 @@ int main(int argc, char** argv) {
         }
     }
     if (bundleDir.empty() || sandboxDir.empty() || words.empty()) return usage();
+    // The environment stands in for --service and --ca; the host reads it, the library never does.
+    if (const char* address = std::getenv("QM_SERVICE_ADDRESS"); serviceAddress.empty() && address && *address) {
+        serviceAddress = address;
+    }
+    if (const char* ca = std::getenv("QM_SERVICE_CA"); caFile.empty() && ca && *ca) caFile = ca;
 
 #ifdef QM_HOST_WITH_SERVICE
     std::unique_ptr<qm::service::LocalService> embedded;

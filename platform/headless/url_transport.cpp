@@ -90,13 +90,9 @@ struct Settings {
 
 Settings& settingsStore() {
     // Never destroyed: read by the I/O thread and by tasks resumed during exit.
-    static Settings* store = [] {
-        auto* s = new Settings;
-        if (const char* address = std::getenv("QM_SERVICE_ADDRESS"); address && *address)
-            s->values.connectTo = address;
-        if (const char* ca = std::getenv("QM_SERVICE_CA"); ca && *ca) s->values.caFile = ca;
-        return s;
-    }();
+    // Only the host sets them (URLSession::setConnectTo / setCAFile): nothing in the
+    // environment can reroute the library's traffic or replace its trust store.
+    static Settings* store = new Settings;
     return *store;
 }
 

@@ -1,5 +1,10 @@
 #include "test_host.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -44,6 +49,19 @@ TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
     platform::Application::shared().reset();
     platform::NetworkReachability::setSimulatedFlags(std::nullopt);
     platform::NetworkReachability::setRouteOverride(std::nullopt);
+    // A bound socket that never listens: connections to its port are refused at once.
+    refusingSocket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (refusingSocket_ < 0 || ::bind(refusingSocket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(refusingSocket_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::abort();
+    }
+    unroutedAddress_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    platform::URLSession::setConnectTo(unroutedAddress_);
+    platform::URLSession::setCAFile(std::nullopt);
     platform::Telephony::setCarrierName(std::nullopt);
     platform::Telephony::setCurrentRadioAccessTechnology(std::nullopt);
     writeInfo(options.info);
@@ -65,6 +83,7 @@ TestHost::~TestHost() {
     }
     loop.runUntilIdle(5);
     platform::SystemLog::setSink(nullptr);
+    ::close(refusingSocket_);
     std::error_code ec;
     std::filesystem::remove_all(root_, ec);
 }

@@ -54,8 +54,14 @@ public:
     std::size_t logCount(const std::string& text) const;
     void clearLog();
 
+    // Where every request goes unless a test routes it elsewhere: a loopback port that
+    // refuses connections, so that no test reaches beyond this machine.
+    const std::string& unroutedAddress() const { return unroutedAddress_; }
+
 private:
     std::string root_, bundleDir_, sandboxDir_, groupsDir_;
+    int refusingSocket_ = -1;
+    std::string unroutedAddress_;
     std::shared_ptr<platform::ManualClock> clock_;
     struct Log {
         mutable std::mutex mutex;

@@ -26,7 +26,7 @@ TEST(HostApp, LaunchesAreCountedAcrossProcessesAndABrandChangeResets) {
     const std::string bundle = host.bundleDir();
 
     for (int launch = 1; launch <= 3; ++launch) {
-        auto run = testkit::runProgram(kHost, {"--bundle", bundle, "--sandbox", sandbox, "init", "live"});
+        auto run = testkit::runProgram(kHost, {"--bundle", bundle, "--sandbox", sandbox, "--service", host.unroutedAddress(), "init", "live"});
         ASSERT_EQ(run.exitCode, 0) << run.output;
         EXPECT_NE(run.output.find("[quelmar]-[INFO]: You are in live mode"), std::string::npos) << run.output;
         EXPECT_EQ(libraryPreferences(sandbox)["qm_CountAppLaunch"], Value(launch));
@@ -38,7 +38,7 @@ TEST(HostApp, LaunchesAreCountedAcrossProcessesAndABrandChangeResets) {
     Value info = testkit::TestHost::defaultInfo();
     info.set("qmBrandID", 77);
     host.writeInfo(info);
-    auto run = testkit::runProgram(kHost, {"--bundle", bundle, "--sandbox", sandbox, "init", "debug"});
+    auto run = testkit::runProgram(kHost, {"--bundle", bundle, "--sandbox", sandbox, "--service", host.unroutedAddress(), "init", "debug"});
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("[quelmar]-[INFO]: BrandID has been changed from 1234 to the new BrandID = 77"),
               std::string::npos)
@@ -55,7 +55,7 @@ TEST(HostApp, RefusesAnAppWithoutAccount) {
     info.remove("qmSecretKey");
     host.writeInfo(info);
     const std::string sandbox = host.root() + "/host-sandbox";
-    auto run = testkit::runProgram(kHost, {"--bundle", host.bundleDir(), "--sandbox", sandbox, "init", "live"});
+    auto run = testkit::runProgram(kHost, {"--bundle", host.bundleDir(), "--sandbox", sandbox, "--service", host.unroutedAddress(), "init", "live"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_NE(run.output.find("[quelmar]-[ERROR]: Invalid brandID or secret key."), std::string::npos) << run.output;
     EXPECT_FALSE(libraryPreferences(sandbox)["qm_brandID"]);

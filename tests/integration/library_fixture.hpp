@@ -25,7 +25,7 @@ public:
     }
     ~ServiceHost() {
         service->stop();
-        platform::URLSession::setConnectTo(std::nullopt);
+        platform::URLSession::setConnectTo(host.unroutedAddress());
         platform::URLSession::setCAFile(std::nullopt);
     }
 

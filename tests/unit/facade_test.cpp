@@ -222,3 +222,15 @@ TEST(LifeCycle, TerminatingClearsCachedInboxMedia) {
     EXPECT_FALSE(store->cachedDataWithName("qm_nc_image.png"));
     EXPECT_TRUE(store->cachedDataWithName("other.png"));
 }
+
+// A test without a service of its own reaches nothing beyond this machine: its requests go to
+// a loopback port that refuses them.
+TEST(TestHostRouting, RequestsWithoutAServiceAreRefusedOnLoopback) {
+    testkit::TestHost host;
+    EXPECT_EQ(host.unroutedAddress().rfind("127.0.0.1:", 0), 0u);
+    quelmar::Initialize("live");
+    EXPECT_TRUE(host.runUntil([&] {
+        return host.logContains("[quelmar]-[ERROR]: Authentication failed for settings request with error description: "
+                                "Error Domain=NSURLErrorDomain Code=-1004");
+    }));
+}
