@@ -1,8 +1,9 @@
 #include "qmplatform/notification_center.hpp"
 
 #include <algorithm>
-#include <atomic>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace qm::platform {
@@ -13,7 +14,37 @@ struct Observer {
     NotificationCenter::Token token;
     std::string name;
     NotificationCenter::Callback callback;
-    std::atomic<bool> active{true};
+
+    // Delivery state: whether callbacks may still start, and the threads running one now.
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool active = true;
+    std::vector<std::thread::id> running;
+
+    // Registers a call on this thread; false once the observer was removed.
+    bool enter() {
+        std::lock_guard lock(mutex);
+        if (!active) return false;
+        running.push_back(std::this_thread::get_id());
+        return true;
+    }
+    void leave() {
+        {
+            std::lock_guard lock(mutex);
+            running.erase(std::find(running.begin(), running.end(), std::this_thread::get_id()));
+        }
+        finished.notify_all();
+    }
+    // No new calls; waits for the calls on other threads. Calls further up this thread's
+    // stack (an observer removing itself) cannot be waited for and are left to finish.
+    void deactivate() {
+        std::unique_lock lock(mutex);
+        active = false;
+        const auto self = std::this_thread::get_id();
+        finished.wait(lock, [&] {
+            return std::all_of(running.begin(), running.end(), [&](std::thread::id id) { return id == self; });
+        });
+    }
 };
 
 }  // namespace
@@ -43,12 +74,17 @@ NotificationCenter::Token NotificationCenter::addObserver(std::string name, Call
 }
 
 void NotificationCenter::removeObserver(Token token) {
-    std::lock_guard lock(impl_->mutex);
-    auto& list = impl_->observers;
-    auto it = std::find_if(list.begin(), list.end(), [&](const auto& o) { return o->token == token; });
-    if (it == list.end()) return;
-    (*it)->active.store(false);
-    list.erase(it);
+    std::shared_ptr<Observer> removed;
+    {
+        std::lock_guard lock(impl_->mutex);
+        auto& list = impl_->observers;
+        auto it = std::find_if(list.begin(), list.end(), [&](const auto& o) { return o->token == token; });
+        if (it == list.end()) return;
+        removed = *it;
+        list.erase(it);
+    }
+    // Outside the center's lock: a running callback may add or remove observers itself.
+    removed->deactivate();
 }
 
 void NotificationCenter::post(const std::string& name, Value userInfo, const void* object) {
@@ -62,11 +98,12 @@ void NotificationCenter::post(const std::string& name, Value userInfo, const voi
     const Notification notification{name, std::move(userInfo), object};
     // Called without the lock so callbacks can add and remove observers or post again.
     for (const auto& o : targets) {
-        if (!o->active.load()) continue;
+        if (!o->enter()) continue;
         try {
             if (o->callback) o->callback(notification);
         } catch (...) {
         }
+        o->leave();
     }
 }
 

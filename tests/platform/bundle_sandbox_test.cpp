@@ -5,9 +5,11 @@
 #include <unistd.h>
 #include <sys/xattr.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qmplatform/bundle.hpp"
@@ -227,6 +229,35 @@ TEST(NotificationCenter, DeliversInOrderAndToleratesObserverChangesDuringDeliver
     NotificationCenter::defaultCenter().removeObserver(token);
     NotificationCenter::defaultCenter().post("ping");
     EXPECT_EQ(seen, 1);
+}
+
+// Removing an observer waits for its callback running on another thread, so that what the
+// callback uses can be released right after; an observer removing itself does not wait.
+TEST(NotificationCenter, RemovalWaitsForACallbackRunningOnAnotherThread) {
+    NotificationCenter center;
+    std::atomic<bool> entered{false}, removing{false}, callbackDone{false};
+    NotificationCenter::Token token = center.addObserver("work", [&](const Notification&) {
+        entered = true;
+        while (!removing) std::this_thread::yield();
+        for (int i = 0; i < 2000; ++i) std::this_thread::yield();  // give a wrong removal time to return
+        callbackDone = true;
+    });
+    std::thread poster([&] { center.post("work"); });
+    while (!entered) std::this_thread::yield();
+    removing = true;
+    center.removeObserver(token);
+    EXPECT_TRUE(callbackDone);
+    poster.join();
+
+    int calls = 0;
+    NotificationCenter::Token self = 0;
+    self = center.addObserver("once", [&](const Notification&) {
+        ++calls;
+        center.removeObserver(self);
+    });
+    center.post("once");
+    center.post("once");
+    EXPECT_EQ(calls, 1);
 }
 
 TEST(SystemLog, SinkCanBeReplacedFromInsideItself) {

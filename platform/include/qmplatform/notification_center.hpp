@@ -33,7 +33,9 @@ public:
     // The token is never 0.
     Token addObserver(std::string name, Callback callback);
     // Stops delivery to the observer, also for a post that is under way on another thread
-    // or further up this thread's stack. Unknown tokens are ignored.
+    // or further up this thread's stack. When it returns, no callback of that observer is
+    // running on another thread (one further up this thread's stack may still finish), so
+    // whatever the callback uses may be released. Unknown tokens are ignored.
     void removeObserver(Token token);
 
     // Calls the observers of this name (and the catch-all observers) on the calling
