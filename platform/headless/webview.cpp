@@ -4,7 +4,6 @@
 
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
-#include "quelmar/version.hpp"
 
 namespace qm::platform {
 namespace {
@@ -26,26 +25,28 @@ std::string trim(const std::string& s) {
 
 void HeadlessScriptEngine::evaluate(const std::string& script, ScriptCompletion done) {
     if (trim(script) == "navigator.userAgent") {
-        done(Value(WebView::defaultUserAgent()), std::nullopt);
+        done(Value(WebView::defaultUserAgent(applicationName_)), std::nullopt);
     } else {
         done(Value(), std::string("A JavaScript exception occurred"));
     }
 }
 
-std::string WebView::defaultUserAgent() {
+std::string WebView::defaultUserAgent(const std::string& applicationNameForUserAgent) {
     const auto& device = Device::current();
-    return "Mozilla/5.0 (X11; " + device.systemName() + " " + device.model() +
-           ") QuelmarWebKit/1.0 (KHTML, like Gecko) Mobile quelmar/" + kSDKVersion;
+    std::string agent = "Mozilla/5.0 (X11; " + device.systemName() + " " + device.model() +
+                        ") QuelmarWebKit/1.0 (KHTML, like Gecko) Mobile";
+    if (!applicationNameForUserAgent.empty()) agent += " " + applicationNameForUserAgent;
+    return agent;
 }
 
-std::shared_ptr<WebView> WebView::create(Rect frame) {
+std::shared_ptr<WebView> WebView::create(Rect frame, std::string applicationNameForUserAgent) {
     std::function<std::shared_ptr<ScriptEngine>()> make;
     {
         std::lock_guard lock(factoryMutex());
         make = factory();
     }
     std::shared_ptr<ScriptEngine> engine = make ? make() : nullptr;
-    if (!engine) engine = std::make_shared<HeadlessScriptEngine>();
+    if (!engine) engine = std::make_shared<HeadlessScriptEngine>(std::move(applicationNameForUserAgent));
     return std::make_shared<WebView>(frame, std::move(engine));
 }
 

@@ -17,6 +17,7 @@
 #include "qmplatform/network.hpp"
 #include "qmplatform/text.hpp"
 #include "qmplatform/webview.hpp"
+#include "quelmar/version.hpp"
 
 namespace qm {
 
@@ -48,7 +49,8 @@ Value qmGetFilteredData::qmGetCurrentWebUserAgentValueAfterReset(bool reset) {
         if (!stored) stored = prefs.qmObjectForKey("qm_secretAgent", 1);
         if (stored) return Value(stored.description());
     }
-    Value answer = qmStringByEvaluatingJavaScriptFromString("navigator.userAgent", platform::WebView::create());
+    Value answer = qmStringByEvaluatingJavaScriptFromString(
+        "navigator.userAgent", platform::WebView::create({}, std::string("quelmar/") + kSDKVersion));
     return isValidString(answer) ? answer : Value();
 }
 

@@ -29,16 +29,22 @@ public:
 // web view's user agent and reports an error for any other script.
 class HeadlessScriptEngine : public ScriptEngine {
 public:
+    explicit HeadlessScriptEngine(std::string applicationNameForUserAgent = {})
+        : applicationName_(std::move(applicationNameForUserAgent)) {}
     void evaluate(const std::string& script, ScriptCompletion done) override;
+
+private:
+    std::string applicationName_;
 };
 
 class WebView : public std::enable_shared_from_this<WebView> {
 public:
-    static std::shared_ptr<WebView> create(Rect frame = {});
+    // `applicationNameForUserAgent` ("name/version") ends the user agent the page sees.
+    static std::shared_ptr<WebView> create(Rect frame = {}, std::string applicationNameForUserAgent = {});
     // Engines for web views created from now on (nullptr restores the headless engine).
     static void setScriptEngineFactory(std::function<std::shared_ptr<ScriptEngine>()> factory);
-    // The user agent web views report.
-    static std::string defaultUserAgent();
+    // The user agent web views report, with the application's name and version when given.
+    static std::string defaultUserAgent(const std::string& applicationNameForUserAgent = {});
 
     Rect frame() const { return frame_; }
     // Evaluates the script; the completion runs on the main run loop.
