@@ -74,13 +74,19 @@ Value qmGetFilteredData::qmStringByEvaluatingJavaScriptFromString(const std::str
     });
     auto& loop = platform::RunLoop::main();
     if (loop.isMainThread()) {
-        // The answer arrives on the main run loop: keep serving it until then.
-        while (!evaluation->finished) loop.runUntil([&] { return evaluation->finished.load(); }, 3600);
+        // The answer arrives on the main run loop: keep serving it until then, but never
+        // hold the host's main thread longer than the deadline.
+        loop.runUntil([&] { return evaluation->finished.load(); }, kScriptAnswerDeadline);
     } else {
         // Off the main thread only the host pumps the main run loop: wait for it, bounded.
-        evaluation->done.wait(10);
+        evaluation->done.wait(kScriptAnswerDeadline);
     }
-    return evaluation->finished ? evaluation->result : Value();
+    if (!evaluation->finished) {
+        QMLog(QMLogLevelWarning, "The web view did not answer \"%@\" within %ld seconds.", script,
+              static_cast<long>(kScriptAnswerDeadline));
+        return Value();
+    }
+    return evaluation->result;
 }
 
 std::string qmGetFilteredData::qmGetGMTTimeOffset() const {

@@ -26,7 +26,9 @@ public:
 
     // The web user agent: the stored one unless `reset`, else asked from a new web view.
     Value qmGetCurrentWebUserAgentValueAfterReset(bool reset);
-    // Evaluates a script and waits for its text result while serving the main run loop.
+    // Evaluates a script and waits for its text result while serving the main run loop, at
+    // most kScriptAnswerDeadline seconds (real time); nothing when no answer came by then.
+    static constexpr double kScriptAnswerDeadline = 2;
     Value qmStringByEvaluatingJavaScriptFromString(const std::string& script, const std::shared_ptr<platform::WebView>& webView);
 
     // Device and network facts that requests carry.

@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 
 #include "core/QMModuleState.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
+#include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
+#include "qmplatform/webview.hpp"
 #include "quelmar/quelmar.hpp"
 #include "test_host.hpp"
 
@@ -233,4 +236,26 @@ TEST(TestHostRouting, RequestsWithoutAServiceAreRefusedOnLoopback) {
         return host.logContains("[quelmar]-[ERROR]: Authentication failed for settings request with error description: "
                                 "Error Domain=NSURLErrorDomain Code=-1004");
     }));
+}
+
+// A web view that never answers the user-agent question holds start-up only until the
+// deadline; the stored agent stays as it was.
+TEST(Initialize, SilentWebViewDelaysStartUpOnlyUntilTheDeadline) {
+    struct SilentEngine : platform::ScriptEngine {
+        std::vector<platform::ScriptCompletion> pending;  // never called back
+        void evaluate(const std::string&, platform::ScriptCompletion done) override { pending.push_back(std::move(done)); }
+    };
+    testkit::TestHost host;
+    prefs().qmSetObject(Value("Agent/1"), "qm_secretAgent", 2);
+    auto silent = std::make_shared<SilentEngine>();
+    platform::WebView::setScriptEngineFactory([silent] { return silent; });
+    const auto started = std::chrono::steady_clock::now();
+    quelmar::Initialize("live");
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    platform::WebView::setScriptEngineFactory(nullptr);
+    EXPECT_LT(took, qmGetFilteredData::kScriptAnswerDeadline + 2);
+    EXPECT_EQ(silent->pending.size(), 1u);
+    EXPECT_TRUE(host.logContains("[quelmar]-[WARNING]: The web view did not answer \"navigator.userAgent\" within 2 seconds."));
+    EXPECT_EQ(prefs().qmObjectForKey("qm_secretAgent", 0), Value("Agent/1"));
+    EXPECT_TRUE(engine());  // start-up went on
 }
