@@ -24,6 +24,8 @@ thread_local bool delegateCallbackAbsent = false;
 std::shared_ptr<qmInternalProcessClass> engine() { return QMModuleState::shared().qmInternalProcess(); }
 
 constexpr double kDayInSeconds = 86400;
+// How long termination waits for queued file work (real seconds).
+constexpr double kTerminateFileWorkSeconds = 2;
 
 // The brand id of the last successful start-up (qm_brandID is also written by deep links).
 constexpr const char* kStartUpBrandKey = "qm_startUpBrandID";
@@ -217,6 +219,8 @@ void quelmar::applicationWillTerminate() {
     qmGetFilteredData::sharedInstance().qmSetLastSessionTimeForApp();
     auto store = QMModuleState::shared().qmStoreData();
     (store ? store : QMSDKDataStore::sharedInstance())->clearCachedData();
+    // The process ends after this call: the queued file work is given a moment to finish.
+    QMSDKDataStore::qmFinishPendingFileWork(kTerminateFileWorkSeconds);
 }
 
 // Tracking -------------------------------------------------------------------------------
