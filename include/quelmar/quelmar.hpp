@@ -51,6 +51,13 @@ public:
 
 class quelmar {
 public:
+    // Results handed to the notification callbacks.
+    static constexpr unsigned long kFetchResultNewData = 0;
+    static constexpr unsigned long kFetchResultNoData = 1;
+    static constexpr unsigned long kFetchResultFailed = 2;
+    static constexpr unsigned long kPresentAlertSoundBadge = 7;         // badge 1, sound 2, alert 4
+    static constexpr unsigned long kPresentBannerAlertSoundBadge = 23;  // and banner 16
+
     // The process-wide facade object; it only carries the delegate.
     static quelmar& sharedInstance();
     std::weak_ptr<quelmarDelegate> delegate;
@@ -79,6 +86,12 @@ public:
     static void UserIdentifier(const Value& userID, const Value& userParams);
     static void getQmUid(std::function<void(const Value& uid)> completion);
 
+    // Entries whose feature is not part of this build (push handling, the inbox, in-app
+    // dismissal) log once per process at WARNING that it is not available, and still call
+    // their completion exactly once with the result documented beside them, so that an app or
+    // its extension never waits for an answer that would not come. An empty completion is
+    // skipped.
+
     // In-app campaigns.
     static void Show(const Value& userTokens, const Value& customRule);
     static void scrollViewDidScroll(const std::shared_ptr<platform::ScrollView>& scrollView);
@@ -91,6 +104,8 @@ public:
                                          const std::shared_ptr<platform::Application>& application,
                                          const Value& launchOptions);
     static void DidRegisteredNotification(const std::shared_ptr<platform::Application>& application, const Value& deviceToken);
+    // The push token last accepted by the service ("qm_deviceID"), or nothing when none is
+    // stored.
     static Value getPushRegistrationToken();
     static void pushPreferences(const Value& categories, bool isUnsubscribeFromAll);
     static void schedulePushNotificationwithNotificationID(const Value& notificationID, const Value& tag,
@@ -98,16 +113,26 @@ public:
                                                            const Value& message, const Value& url, const Value& icon);
     static void stopGeofencePushforDateTime(const Value& dateTime, long additionalHours);
     static void updatePushBadgeNumberWithValue(long valueType);
+    // In a notification-service extension. Not built: contentHandler is called at once, on the
+    // calling thread, with bestAttemptContent unchanged.
     static void LoadAttachmentWithRequest(
         const std::shared_ptr<platform::UserNotificationRequest>& request,
         const std::shared_ptr<platform::MutableNotificationContent>& bestAttemptContent,
         std::function<void(const std::shared_ptr<platform::NotificationContent>&)> contentHandler);
     static void didReceiveRemoteNotificationWithUserInfo(const Value& userInfo);
+    // Not built: fetchCompletionHandler is called at once, on the calling thread, with "no
+    // data" (kFetchResultNoData); the app must not call it as well.
     static void didReceiveRemoteNotification(const Value& userInfo, std::function<void(unsigned long result)> fetchCompletionHandler);
+    // Every notification is shown while the app is in front: completionHandler is called at once
+    // with banner, alert, sound and badge (kPresentBannerAlertSoundBadge) from system version 14,
+    // alert, sound and badge (kPresentAlertSoundBadge) before.
     static void willPresentNotification(const std::shared_ptr<platform::UserNotification>& notification,
                                         std::function<void(unsigned long options)> completionHandler);
     static void didReceiveNotificationResponse(const std::shared_ptr<platform::UserNotificationResponse>& response);
+    // Not built: an empty dictionary.
     static Value PushNotificationActionDataFromUserInfo(const Value& userInfo);
+    // Not built: clickResponseData is called at once, on the calling thread, with an empty
+    // dictionary; nothing is routed.
     static void PushNotificationActionDataFromResponse(const std::shared_ptr<platform::UserNotificationResponse>& response,
                                                        bool autoRedirectOtherApps,
                                                        std::function<void(const Value& clickResponseData)> clickResponseData);
@@ -116,6 +141,9 @@ public:
     static void notificationCenter();
     static void notificationCenterWithConfiguration(const std::shared_ptr<QMCenterStyleConfig>& configuration);
     static void QuelmarNotificationCentre();
+    // The inbox queries answer on the main run loop. Not built: an empty list; {"message":
+    // "no notification(s)", "notifications": empty list}; 0; {"totalCount": 0} with, when a
+    // configuration is given, "tabOneCount", "tabTwoCount" and "tabThreeCount" all 0.
     static void GetNotificationCentreData(std::function<void(const Value& entries)> completion);
     static void getNotificationCenterData(std::function<void(const Value& data)> completion);
     static void GetUnreadPushNotification(std::function<void(long count)> completion);

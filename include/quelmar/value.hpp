@@ -4,8 +4,18 @@
 // or real, remembered), text, a date, data, a list or a dictionary. Copies share their
 // storage; the first mutation of a shared list, dictionary, text or data copies it, so a
 // "mutable copy" costs one pointer until it is changed.
+//
+// Threads. One Value object follows the rules of a standard container: any number of threads
+// may read it (and copy it) at once, but a thread that changes it must be the only one using
+// that object meanwhile. Copies are separate objects even while they share storage: each
+// thread may change its own copy while other threads read or change theirs. A change writes
+// in place only when no other copy holds the storage, and that check is ordered after every
+// other holder's last use (see detail::StorageRef), so a change never lands in storage that
+// another thread can still see. A reference from mutableArray()/mutableDictionary() is good
+// until this Value is next copied, assigned or changed.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <map>
@@ -19,6 +29,47 @@
 namespace qm {
 
 class Value;
+
+namespace detail {
+// Storage of a text, data, list or dictionary, counted by the Values that hold it.
+struct SharedStorage {
+    std::atomic<long> holders{1};
+    void* object = nullptr;  // the std::string, Bytes, Array or Dictionary
+    void (*destroy)(SharedStorage*) noexcept = nullptr;
+};
+
+// One Value's hold on shared storage. Taking a hold (copying) needs no ordering: the copier
+// reads a Value that it may read. Letting go is a release, so everything the holder did with
+// the storage comes before the count it leaves; isShared() reads the count with acquire, so
+// a holder that finds itself alone also sees every other holder's reads finished before it
+// writes. (A relaxed count, as shared_ptr::use_count gives, orders nothing: a write after
+// seeing 1 could still race with the reads of the holder that just let go.)
+class StorageRef {
+public:
+    StorageRef() noexcept = default;
+    explicit StorageRef(SharedStorage* storage) noexcept : s_(storage) {}
+    StorageRef(const StorageRef& other) noexcept : s_(other.s_) {
+        if (s_) s_->holders.fetch_add(1, std::memory_order_relaxed);
+    }
+    StorageRef(StorageRef&& other) noexcept : s_(std::exchange(other.s_, nullptr)) {}
+    // The storage held before is let go only after the new one is in place.
+    StorageRef& operator=(StorageRef other) noexcept {
+        std::swap(s_, other.s_);
+        return *this;
+    }
+    ~StorageRef() {
+        if (s_ && s_->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) s_->destroy(s_);
+    }
+
+    void* get() const noexcept { return s_ ? s_->object : nullptr; }
+    explicit operator bool() const noexcept { return s_ != nullptr; }
+    bool isShared() const noexcept { return s_ && s_->holders.load(std::memory_order_acquire) != 1; }
+    friend bool operator==(const StorageRef& a, const StorageRef& b) noexcept { return a.s_ == b.s_; }
+
+private:
+    SharedStorage* s_ = nullptr;
+};
+}  // namespace detail
 
 using Array = std::vector<Value>;
 using Dictionary = std::map<std::string, Value, std::less<>>;
@@ -151,7 +202,7 @@ private:
         long long i_ = 0;
         double d_;
     };
-    std::shared_ptr<void> p_;  // string / Bytes / Array / Dictionary, shared until mutated
+    detail::StorageRef p_;  // string / Bytes / Array / Dictionary, shared until mutated
     void detach();
 };
 

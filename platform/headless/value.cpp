@@ -18,13 +18,24 @@ const Dictionary& kEmptyDictionary = *new Dictionary();
 const Value& kNothing = *new Value();
 
 template <typename T>
-const T& as(const std::shared_ptr<void>& p) {
+const T& as(const detail::StorageRef& p) {
     return *static_cast<const T*>(p.get());
 }
 
+// Counted storage and its object in one allocation.
 template <typename T>
-std::shared_ptr<void> make(T&& v) {
-    return std::make_shared<std::decay_t<T>>(std::forward<T>(v));
+struct Box final : detail::SharedStorage {
+    T value;
+    explicit Box(T&& v) : value(std::move(v)) {
+        object = &value;
+        destroy = [](detail::SharedStorage* s) noexcept { delete static_cast<Box*>(s); };
+    }
+};
+
+template <typename T>
+detail::StorageRef make(T&& v) {
+    using Object = std::decay_t<T>;
+    return detail::StorageRef(new Box<Object>(Object(std::forward<T>(v))));
 }
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
@@ -330,8 +341,10 @@ bool Value::contains(std::string_view key) const noexcept {
     return type_ == Type::Dictionary && as<Dictionary>(p_).count(key) > 0;
 }
 
+// Copies the storage when another Value still holds it (see StorageRef for why the check is
+// safe against holders on other threads letting go at the same time).
 void Value::detach() {
-    if (!p_ || p_.use_count() == 1) return;
+    if (!p_.isShared()) return;
     switch (type_) {
         case Type::String: p_ = make(std::string(as<std::string>(p_))); break;
         case Type::Data: p_ = make(Bytes(as<Bytes>(p_))); break;

@@ -1,5 +1,8 @@
 #include "core/QMSDKDataStore.hpp"
 
+#include <optional>
+#include <utility>
+
 #include "core/QMLogger.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/dispatch.hpp"
@@ -20,11 +23,68 @@ std::string lastPathComponent(const std::string& path) {
     auto slash = path.find_last_of('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+// The file work itself. These run on the file queue only, and take nothing from a store
+// object: a store replaced by the next start-up may be gone before its queued work runs.
+
+void resetBackupAttributes(const std::string& path) {
+    const std::string name = lastPathComponent(path);
+    for (const auto& entry : Files::contentsOfDirectory(platform::Sandbox::documentsDirectory())) {
+        if (entry == name) Files::setExcludedFromBackup(path, true);
+    }
+}
+
+void writeArchive(const std::string& path, const Value& object, const char* logLine) {
+    if (auto bytes = platform::keyed_archive::archive(object)) {
+        Files::writeFileAtomically(path, *bytes);
+        resetBackupAttributes(path);
+    }
+    QMLog(QMLogLevelInfo, logLine);
+}
+
+void clearFile(const std::string& path, const char* logLine) {
+    Files::writeFileAtomically(path, "");
+    QMLog(QMLogLevelInfo, logLine);
+}
+
+Value readArchive(const std::string& path, bool emptyIsNothing) {
+    auto bytes = Files::readFile(path);
+    if (!bytes) return Value();
+    if (bytes->empty() && emptyIsNothing) return Value();
+    auto value = platform::keyed_archive::unarchive(*bytes);
+    return value ? *value : Value();
+}
+
+void onFileQueue(platform::Block work) { QMSDKDataStore::fileQueue().async(std::move(work)); }
+
+// Runs `work` on the file queue and waits for its result. A block of the file queue runs it
+// directly: waiting on the queue from one of its own blocks would wait for itself.
+template <typename Work>
+auto onFileQueueAndWait(Work&& work) -> decltype(work()) {
+    const auto& queue = QMSDKDataStore::fileQueue();
+    if (queue.isCurrent()) return work();
+    std::optional<decltype(work())> result;
+    queue.sync([&] { result.emplace(work()); });
+    return std::move(*result);
+}
 }  // namespace
 
-// Listing the folders is file work: it runs on a global queue, off the caller's thread.
+const platform::Queue& QMSDKDataStore::fileQueue() {
+    static const auto* queue = new platform::Queue(platform::Queue::serial("qm.datastore.files"));
+    return *queue;
+}
+
+bool QMSDKDataStore::qmFinishPendingFileWork(double realTimeoutSeconds) {
+    if (fileQueue().isCurrent()) return true;
+    platform::Semaphore drained;
+    fileQueue().async([drained]() mutable { drained.signal(); });
+    return drained.wait(realTimeoutSeconds);
+}
+
+// Listing the folders is file work: it runs on the file queue, off the caller's thread, and
+// ahead of this store's own writes.
 QMSDKDataStore::QMSDKDataStore() {
-    platform::Queue::global().async([] { platform::Sandbox::removeAbandonedTemporaryFiles(); });
+    onFileQueue([] { platform::Sandbox::removeAbandonedTemporaryFiles(); });
 }
 
 std::shared_ptr<QMSDKDataStore> QMSDKDataStore::sharedInstance() {
@@ -42,69 +102,62 @@ std::string QMSDKDataStore::qm_BotData_FilePath() const {
     return documentsPath(format("qm_BotSettingsData_%d.plist", brandIDFromInfo()));
 }
 
-void QMSDKDataStore::writeArchive(const std::string& path, const Value& object, const char* logLine) {
-    if (auto bytes = platform::keyed_archive::archive(object)) {
-        Files::writeFileAtomically(path, *bytes);
-        qmResetBackupAttributesToFilePath(Value(path));
-    }
-    QMLog(QMLogLevelInfo, logLine);
+// Paths are taken when the operation is asked for; the work runs on the file queue.
+namespace {
+void queueWrite(std::string path, Value object, const char* logLine) {
+    onFileQueue([path = std::move(path), object = std::move(object), logLine] { writeArchive(path, object, logLine); });
 }
-
-void QMSDKDataStore::clearFile(const std::string& path, const char* logLine) {
-    Files::writeFileAtomically(path, "");
-    QMLog(QMLogLevelInfo, logLine);
+void queueClear(std::string path, const char* logLine) {
+    onFileQueue([path = std::move(path), logLine] { clearFile(path, logLine); });
 }
-
-Value QMSDKDataStore::readArchive(const std::string& path, bool emptyIsNothing) const {
-    auto bytes = Files::readFile(path);
-    if (!bytes) return Value();
-    if (bytes->empty() && emptyIsNothing) return Value();
-    auto value = platform::keyed_archive::unarchive(*bytes);
-    return value ? *value : Value();
+Value readWaiting(std::string path, bool emptyIsNothing) {
+    return onFileQueueAndWait([&] { return readArchive(path, emptyIsNothing); });
 }
+}  // namespace
 
 void QMSDKDataStore::write_qm_notifications_bID_Data(const Value& data) {
-    writeArchive(qm_notifications_bID_FilePath(), data, "Inside, write brand settings data finished.");
+    queueWrite(qm_notifications_bID_FilePath(), data, "Inside, write brand settings data finished.");
 }
-Value QMSDKDataStore::read_qm_notifications_bID_Data() const { return readArchive(qm_notifications_bID_FilePath(), false); }
+Value QMSDKDataStore::read_qm_notifications_bID_Data() const { return readWaiting(qm_notifications_bID_FilePath(), false); }
 void QMSDKDataStore::clear_qm_notifications_bID_Data() {
-    clearFile(qm_notifications_bID_FilePath(), "Inside, clear brand settings data finished.");
+    queueClear(qm_notifications_bID_FilePath(), "Inside, clear brand settings data finished.");
 }
 
 void QMSDKDataStore::write_qm_Statistics(const Value& data) {
-    writeArchive(qm_notification_StatisticsFilePath(), data, "Inside, write InApp banner/survey statistics finished.");
+    queueWrite(qm_notification_StatisticsFilePath(), data, "Inside, write InApp banner/survey statistics finished.");
 }
-Value QMSDKDataStore::read_qm_Statistics() const { return readArchive(qm_notification_StatisticsFilePath(), false); }
+Value QMSDKDataStore::read_qm_Statistics() const { return readWaiting(qm_notification_StatisticsFilePath(), false); }
 void QMSDKDataStore::clear_qm_notification_StatisticsData() {
-    clearFile(qm_notification_StatisticsFilePath(), "Inside, clear InApp banner/survey statistics finished.");
+    queueClear(qm_notification_StatisticsFilePath(), "Inside, clear InApp banner/survey statistics finished.");
 }
 
 void QMSDKDataStore::write_qm_push_notifications_Data(const Value& list) {
     Value plain = list.isArray() ? list : Value::array();
     if (plain.count() > 0) {
-        writeArchive(qm_push_notifications_FilePath(), plain, "Inside, write notification center data finished.");
+        queueWrite(qm_push_notifications_FilePath(), std::move(plain), "Inside, write notification center data finished.");
     } else {
-        QMLog(QMLogLevelInfo, "Inside, write notification center data finished.");
+        // Nothing to write; logged in turn with the file work around it.
+        onFileQueue([] { QMLog(QMLogLevelInfo, "Inside, write notification center data finished."); });
     }
 }
-Value QMSDKDataStore::read_qm_push_notifications_Data() const { return readArchive(qm_push_notifications_FilePath(), true); }
+Value QMSDKDataStore::read_qm_push_notifications_Data() const { return readWaiting(qm_push_notifications_FilePath(), true); }
 void QMSDKDataStore::clear_qm_push_notifications_Data() {
-    clearFile(qm_push_notifications_FilePath(), "Inside, clear notification center data finished.");
+    queueClear(qm_push_notifications_FilePath(), "Inside, clear notification center data finished.");
 }
 
 void QMSDKDataStore::write_qm_Geofencing(const Value& list) {
-    writeArchive(qm_notification_GeofencingFilePath(), list, "Inside, write geofence notifications data finished.");
+    queueWrite(qm_notification_GeofencingFilePath(), list, "Inside, write geofence notifications data finished.");
 }
-Value QMSDKDataStore::read_qm_GeoData() const { return readArchive(qm_notification_GeofencingFilePath(), true); }
+Value QMSDKDataStore::read_qm_GeoData() const { return readWaiting(qm_notification_GeofencingFilePath(), true); }
 void QMSDKDataStore::clear_qm_notification_GeofencingData() {
-    clearFile(qm_notification_GeofencingFilePath(), "Inside, clear geofence notifications data finished.");
+    queueClear(qm_notification_GeofencingFilePath(), "Inside, clear geofence notifications data finished.");
 }
 
 void QMSDKDataStore::write_qm_BotData(const Value& data) {
-    writeArchive(qm_BotData_FilePath(), data, "Inside, write bot settings data finished.");
+    queueWrite(qm_BotData_FilePath(), data, "Inside, write bot settings data finished.");
 }
-Value QMSDKDataStore::read_qm_BotData() const { return readArchive(qm_BotData_FilePath(), false); }
-void QMSDKDataStore::clear_qm_BotData() { clearFile(qm_BotData_FilePath(), "Inside, clear bot settings data finished."); }
+Value QMSDKDataStore::read_qm_BotData() const { return readWaiting(qm_BotData_FilePath(), false); }
+void QMSDKDataStore::clear_qm_BotData() { queueClear(qm_BotData_FilePath(), "Inside, clear bot settings data finished."); }
 
 std::string QMSDKDataStore::cachesDirectoryName() const {
     static const std::string* dir = new std::string(platform::Sandbox::cachesDirectory());
@@ -113,39 +166,40 @@ std::string QMSDKDataStore::cachesDirectoryName() const {
 std::string QMSDKDataStore::pathForName(const std::string& name) const { return cachesDirectoryName() + "/" + name; }
 
 void QMSDKDataStore::saveToCacheDirectory(const Bytes& data, const std::string& name) {
-    Files::writeFileAtomically(pathForName(name), std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    onFileQueue([path = pathForName(name), data] {
+        Files::writeFileAtomically(path, std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    });
 }
 
 std::optional<Bytes> QMSDKDataStore::cachedDataWithName(const std::string& name) const {
-    auto bytes = Files::readFile(pathForName(name));
-    if (!bytes) return std::nullopt;
-    return Bytes(bytes->begin(), bytes->end());
+    return onFileQueueAndWait([path = pathForName(name)]() -> std::optional<Bytes> {
+        auto bytes = Files::readFile(path);
+        if (!bytes) return std::nullopt;
+        return Bytes(bytes->begin(), bytes->end());
+    });
 }
 
 void QMSDKDataStore::clearCachedData() {
-    const std::string dir = cachesDirectoryName();
-    for (const auto& entry : Files::contentsOfDirectory(dir)) {
-        if (platform::Text::hasPrefixIgnoringCaseAndDiacritics(entry, "qm_nc_")) Files::removeItem(dir + "/" + entry);
-    }
+    onFileQueue([dir = cachesDirectoryName()] {
+        for (const auto& entry : Files::contentsOfDirectory(dir)) {
+            if (platform::Text::hasPrefixIgnoringCaseAndDiacritics(entry, "qm_nc_")) Files::removeItem(dir + "/" + entry);
+        }
+    });
 }
 
 void QMSDKDataStore::clearCachedDataForFileName(const std::string& name) {
-    const std::string path = pathForName(name);
-    if (Files::fileExists(path)) Files::removeItem(path);
+    onFileQueue([path = pathForName(name)] {
+        if (Files::fileExists(path)) Files::removeItem(path);
+    });
 }
 
 bool QMSDKDataStore::qmAddSkipBackupAttributeToItemAtPath(const std::string& path) {
-    if (!Files::fileExists(path)) return false;
-    return Files::setExcludedFromBackup(path, true);
+    return onFileQueueAndWait([&] { return Files::fileExists(path) && Files::setExcludedFromBackup(path, true); });
 }
 
 void QMSDKDataStore::qmResetBackupAttributesToFilePath(const Value& path) {
     if (!isValidString(path)) return;
-    const std::string text = path.description();
-    const std::string name = lastPathComponent(text);
-    for (const auto& entry : Files::contentsOfDirectory(platform::Sandbox::documentsDirectory())) {
-        if (entry == name) Files::setExcludedFromBackup(text, true);
-    }
+    onFileQueue([text = path.description()] { resetBackupAttributes(text); });
 }
 
 }  // namespace qm

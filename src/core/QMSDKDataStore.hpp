@@ -1,5 +1,12 @@
 // The library's property-list files in Documents (campaigns, statistics, push and inbox
 // notifications, geofences, bot settings) and its media cache in Library/Caches.
+//
+// Every file operation runs on one serial queue, in the order it was asked for: writes,
+// clears and cache changes are queued and return at once; reads and the backup check wait on
+// the queue for their answer, so a read sees every write asked for before it. The queue
+// belongs to the class, not to an instance: the process-wide store and each start-up's store
+// act on the same files. No file operation waits for the main queue, so waiting on the file
+// queue from the main thread cannot deadlock.
 #pragma once
 
 #include <memory>
@@ -7,6 +14,7 @@
 #include <string>
 
 #include "core/Guarded.hpp"
+#include "qmplatform/dispatch.hpp"
 #include "quelmar/value.hpp"
 
 namespace qm {
@@ -17,6 +25,13 @@ public:
     // Start-up of a store: removes, on a global queue, the temporary files that writes cut
     // short (the process killed midway) left in Documents and the caches folder.
     QMSDKDataStore();
+
+    // The queue that runs every file operation of the stores. A caller that must read, change
+    // and write a file as one step runs the whole step on it.
+    static const platform::Queue& fileQueue();
+    // Waits (up to realTimeoutSeconds of real time) until the file operations asked for so far
+    // have finished; true when they have. Returns at once on the file queue itself.
+    static bool qmFinishPendingFileWork(double realTimeoutSeconds);
 
     // Carried between the steps of attaching a push's rich media.
     Guarded<Value> qmNID;
@@ -60,11 +75,6 @@ public:
 
     bool qmAddSkipBackupAttributeToItemAtPath(const std::string& path);
     void qmResetBackupAttributesToFilePath(const Value& path);
-
-private:
-    void writeArchive(const std::string& path, const Value& object, const char* logLine);
-    void clearFile(const std::string& path, const char* logLine);
-    Value readArchive(const std::string& path, bool emptyIsNothing) const;
 };
 
 }  // namespace qm

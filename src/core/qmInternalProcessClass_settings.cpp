@@ -121,9 +121,10 @@ void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value& pushClickI
     auto self = weak_from_this().lock();
     if (!self) return;
     platform::Queue::global().async([self, userAgent, pushClickID] {
-        // Runs on a global queue: the campaign file is rewritten by the answer.
-        fileStore()->clear_qm_notifications_bID_Data();
-
+        // Runs on a global queue. The stored campaigns stay as they are until an answer
+        // replaces them: a fetch that fails (or one started again while an earlier answer is
+        // being applied) must not leave the app without its campaigns.
+        QMLog(QMLogLevelInfo, "Fetching the account settings.");
         std::string params = self->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
         const Value userID = prefs().qmObjectForKey("qm_userID", 0);
         if (isValidString(userID)) params += qmFormField("userID", userID);
@@ -262,6 +263,9 @@ void qmInternalProcessClass::qmUpdateSettingsFetchedFromServerWithResponseDict(c
             fileStore()->write_qm_notifications_bID_Data(data);
             _fetchBrandSettingsComplete = true;
         } else {
+            // The service refused this account's campaigns: the stored ones are not to be
+            // shown any longer.
+            fileStore()->clear_qm_notifications_bID_Data();
             _fetchBrandSettingsComplete = true;
             QMLog(QMLogLevelError, "Invalid authentication for retrieving InApp Banner or Survey notifications");
         }

@@ -1,5 +1,9 @@
 #include "quelmar/quelmar.hpp"
 
+#include <set>
+#include <string>
+
+#include "core/Guarded.hpp"
 #include "core/QMLogger.hpp"
 #include "core/QMModuleState.hpp"
 #include "core/QMSDKDataStore.hpp"
@@ -13,6 +17,7 @@
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/application.hpp"
+#include "qmplatform/user_notifications.hpp"
 
 namespace qm {
 namespace {
@@ -24,6 +29,8 @@ thread_local bool delegateCallbackAbsent = false;
 std::shared_ptr<qmInternalProcessClass> engine() { return QMModuleState::shared().qmInternalProcess(); }
 
 constexpr double kDayInSeconds = 86400;
+// How long termination waits for queued file work (real seconds).
+constexpr double kTerminateFileWorkSeconds = 2;
 
 // The brand id of the last successful start-up (qm_brandID is also written by deep links).
 constexpr const char* kStartUpBrandKey = "qm_startUpBrandID";
@@ -36,6 +43,25 @@ Value previousStartUpBrandID() {
     auto& module = QMModuleState::shared();
     if (module._qmDeeplinkcheck) return module.qmBrandIDBeforeDeepLink.get();
     return prefs.qmObjectForKey("qm_brandID", 0);
+}
+
+// An entry whose feature is not part of this build says so once per process (scroll
+// callbacks come many times a second); its completion is answered all the same.
+void warnNotAvailable(const char* entry, const char* feature) {
+    static auto* warned = new Guarded<std::set<std::string>>();
+    const bool first = warned->with([&](std::set<std::string>& names) { return names.insert(entry).second; });
+    if (first) QMLog(QMLogLevelWarning, "%@ is not available in this build (%@).", feature, entry);
+}
+
+constexpr const char* kPush = "Push notification handling";
+constexpr const char* kInbox = "The notification center";
+constexpr const char* kInApp = "In-app campaign display";
+
+// Completions documented to run on the main queue are handed over there, never inline.
+template <typename Completion, typename Result>
+void answerOnMain(Completion completion, Result result) {
+    if (!completion) return;
+    platform::Queue::main().async([completion = std::move(completion), result = std::move(result)] { completion(result); });
 }
 
 }  // namespace
@@ -217,6 +243,8 @@ void quelmar::applicationWillTerminate() {
     qmGetFilteredData::sharedInstance().qmSetLastSessionTimeForApp();
     auto store = QMModuleState::shared().qmStoreData();
     (store ? store : QMSDKDataStore::sharedInstance())->clearCachedData();
+    // The process ends after this call: the queued file work is given a moment to finish.
+    QMSDKDataStore::qmFinishPendingFileWork(kTerminateFileWorkSeconds);
 }
 
 // Tracking -------------------------------------------------------------------------------
@@ -280,15 +308,19 @@ void quelmar::checkPushSettingComplete(platform::Timer& timer) {
     }
 }
 
-void quelmar::scrollViewDidScroll(const std::shared_ptr<platform::ScrollView>&) {}
-void quelmar::DismissAllQuelmarInAppNotifications() {}
-void quelmar::StopInAppNotifications() {}
+void quelmar::scrollViewDidScroll(const std::shared_ptr<platform::ScrollView>&) {
+    warnNotAvailable("scrollViewDidScroll", kInApp);
+}
+void quelmar::DismissAllQuelmarInAppNotifications() { warnNotAvailable("DismissAllQuelmarInAppNotifications", kInApp); }
+void quelmar::StopInAppNotifications() { warnNotAvailable("StopInAppNotifications", kInApp); }
 void quelmar::requestAppleAppStoreInAppReview() { platform::StoreReview::requestReview(); }
 
 // Push notifications ----------------------------------------------------------------------
 
 void quelmar::RegisterPushWithDelegate(const std::shared_ptr<platform::UserNotificationCenterDelegate>&,
-                                       const std::shared_ptr<platform::Application>&, const Value&) {}
+                                       const std::shared_ptr<platform::Application>&, const Value&) {
+    warnNotAvailable("RegisterPushWithDelegate", kPush);
+}
 
 void quelmar::DidRegisteredNotification(const std::shared_ptr<platform::Application>&, const Value& deviceToken) {
     auto e = engine();
@@ -300,36 +332,85 @@ void quelmar::DidRegisteredNotification(const std::shared_ptr<platform::Applicat
         timer->fire();
         return;
     }
+    warnNotAvailable("DidRegisteredNotification", kPush);
     e->qmSubscribeWithDeviceToken(deviceToken);
 }
 
-Value quelmar::getPushRegistrationToken() { return Value(); }
-void quelmar::qmSendSubscriptionIDToPanelWithToken(const Value&, bool, const Value&, bool) {}
-void quelmar::pushPreferences(const Value&, bool) {}
+Value quelmar::getPushRegistrationToken() {
+    const Value token = QMSDKUserDefaultsData::sharedInstance().qmObjectForKey("qm_deviceID", 0);
+    return isValidString(token) ? Value(token.description()) : Value();
+}
+void quelmar::qmSendSubscriptionIDToPanelWithToken(const Value&, bool, const Value&, bool) {
+    warnNotAvailable("qmSendSubscriptionIDToPanelWithToken", kPush);
+}
+void quelmar::pushPreferences(const Value&, bool) { warnNotAvailable("pushPreferences", kPush); }
 void quelmar::schedulePushNotificationwithNotificationID(const Value&, const Value&, const Value&, const Value&, const Value&,
-                                                         const Value&, const Value&) {}
-void quelmar::stopGeofencePushforDateTime(const Value&, long) {}
-void quelmar::updatePushBadgeNumberWithValue(long) {}
+                                                         const Value&, const Value&) {
+    warnNotAvailable("schedulePushNotificationwithNotificationID", kPush);
+}
+void quelmar::stopGeofencePushforDateTime(const Value&, long) { warnNotAvailable("stopGeofencePushforDateTime", kPush); }
+void quelmar::updatePushBadgeNumberWithValue(long) { warnNotAvailable("updatePushBadgeNumberWithValue", kPush); }
+
+// The extension's content handler is the system's; it gets the content back at once.
 void quelmar::LoadAttachmentWithRequest(const std::shared_ptr<platform::UserNotificationRequest>&,
-                                        const std::shared_ptr<platform::MutableNotificationContent>&,
-                                        std::function<void(const std::shared_ptr<platform::NotificationContent>&)>) {}
-void quelmar::didReceiveRemoteNotificationWithUserInfo(const Value&) {}
-void quelmar::didReceiveRemoteNotification(const Value&, std::function<void(unsigned long)>) {}
-void quelmar::willPresentNotification(const std::shared_ptr<platform::UserNotification>&, std::function<void(unsigned long)>) {}
-void quelmar::didReceiveNotificationResponse(const std::shared_ptr<platform::UserNotificationResponse>&) {}
-Value quelmar::PushNotificationActionDataFromUserInfo(const Value&) { return Value::dictionary(); }
+                                        const std::shared_ptr<platform::MutableNotificationContent>& bestAttemptContent,
+                                        std::function<void(const std::shared_ptr<platform::NotificationContent>&)> contentHandler) {
+    warnNotAvailable("LoadAttachmentWithRequest", kPush);
+    if (contentHandler) contentHandler(bestAttemptContent);
+}
+void quelmar::didReceiveRemoteNotificationWithUserInfo(const Value&) {
+    warnNotAvailable("didReceiveRemoteNotificationWithUserInfo", kPush);
+}
+void quelmar::didReceiveRemoteNotification(const Value&, std::function<void(unsigned long)> fetchCompletionHandler) {
+    warnNotAvailable("didReceiveRemoteNotification", kPush);
+    if (fetchCompletionHandler) fetchCompletionHandler(kFetchResultNoData);
+}
+void quelmar::willPresentNotification(const std::shared_ptr<platform::UserNotification>&,
+                                      std::function<void(unsigned long)> completionHandler) {
+    if (!completionHandler) return;
+    const bool banner = Value(platform::Device::current().systemVersion()).doubleValue() >= 14;
+    completionHandler(banner ? kPresentBannerAlertSoundBadge : kPresentAlertSoundBadge);
+}
+void quelmar::didReceiveNotificationResponse(const std::shared_ptr<platform::UserNotificationResponse>&) {
+    warnNotAvailable("didReceiveNotificationResponse", kPush);
+}
+Value quelmar::PushNotificationActionDataFromUserInfo(const Value&) {
+    warnNotAvailable("PushNotificationActionDataFromUserInfo", kPush);
+    return Value::dictionary();
+}
 void quelmar::PushNotificationActionDataFromResponse(const std::shared_ptr<platform::UserNotificationResponse>&, bool,
-                                                     std::function<void(const Value&)>) {}
+                                                     std::function<void(const Value&)> clickResponseData) {
+    warnNotAvailable("PushNotificationActionDataFromResponse", kPush);
+    if (clickResponseData) clickResponseData(Value::dictionary());
+}
 
 // Inbox -------------------------------------------------------------------------------------
 
-void quelmar::notificationCenter() {}
-void quelmar::notificationCenterWithConfiguration(const std::shared_ptr<QMCenterStyleConfig>&) {}
+void quelmar::notificationCenter() { warnNotAvailable("notificationCenter", kInbox); }
+void quelmar::notificationCenterWithConfiguration(const std::shared_ptr<QMCenterStyleConfig>&) {
+    warnNotAvailable("notificationCenterWithConfiguration", kInbox);
+}
 void quelmar::QuelmarNotificationCentre() { notificationCenter(); }
-void quelmar::GetNotificationCentreData(std::function<void(const Value&)>) {}
-void quelmar::getNotificationCenterData(std::function<void(const Value&)>) {}
-void quelmar::GetUnreadPushNotification(std::function<void(long)>) {}
-void quelmar::getNotificationCenterCountWithConfiguration(const std::shared_ptr<QMCenterStyleConfig>&,
-                                                          std::function<void(const Value&)>) {}
+void quelmar::GetNotificationCentreData(std::function<void(const Value&)> completion) {
+    warnNotAvailable("GetNotificationCentreData", kInbox);
+    answerOnMain(std::move(completion), Value::array());
+}
+void quelmar::getNotificationCenterData(std::function<void(const Value&)> completion) {
+    warnNotAvailable("getNotificationCenterData", kInbox);
+    answerOnMain(std::move(completion), Value{{"message", "no notification(s)"}, {"notifications", Value::array()}});
+}
+void quelmar::GetUnreadPushNotification(std::function<void(long)> completion) {
+    warnNotAvailable("GetUnreadPushNotification", kInbox);
+    answerOnMain(std::move(completion), 0L);
+}
+void quelmar::getNotificationCenterCountWithConfiguration(const std::shared_ptr<QMCenterStyleConfig>& configuration,
+                                                          std::function<void(const Value&)> countResult) {
+    warnNotAvailable("getNotificationCenterCountWithConfiguration", kInbox);
+    Value counts{{"totalCount", 0}};
+    if (configuration) {
+        for (const char* tab : {"tabOneCount", "tabTwoCount", "tabThreeCount"}) counts.set(tab, 0);
+    }
+    answerOnMain(std::move(countResult), std::move(counts));
+}
 
 }  // namespace qm

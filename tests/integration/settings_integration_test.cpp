@@ -109,6 +109,32 @@ TEST(SettingsFetch, PushClickIdGoesThroughTheBackgroundSession) {
     EXPECT_EQ(engine()->_qmCurrentPushClID.get(), Value(""));
 }
 
+// A later fetch (after a user identification, a deep link or a renewed session cookie) that
+// fails keeps the campaigns of the last answer; only an answer replaces them, and one that
+// refuses the account's campaigns removes them.
+TEST(SettingsFetch, CampaignsStayUntilAnAnswerReplacesThem) {
+    testkit::ServiceHost env;
+    quelmar::Initialize("live");
+    ASSERT_TRUE(env.host.runUntil(settingsApplied));
+    auto campaignCount = [] { return QMSDKDataStore::sharedInstance()->read_qm_notifications_bID_Data()["notifications"].count(); };
+    ASSERT_EQ(campaignCount(), 4u);
+
+    env.service->setFault("settings", {service::FaultKind::ServerError});
+    engine()->qmFetchSettingsWithPushClId(Value());
+    ASSERT_TRUE(env.host.runUntil(
+        [&] { return env.host.logCount("[quelmar]-[ERROR]: Settings request failed with HTTP status 500") == 1; }));
+    EXPECT_EQ(campaignCount(), 4u);
+    EXPECT_TRUE(engine()->_fetchBrandSettingsComplete);
+
+    env.service->setFault("settings", {service::FaultKind::Refusal});
+    engine()->qmFetchSettingsWithPushClId(Value());
+    ASSERT_TRUE(env.host.runUntil([&] {
+        return env.host.logCount("[quelmar]-[ERROR]: Invalid authentication for retrieving InApp Banner or Survey notifications") == 1;
+    }));
+    EXPECT_EQ(campaignCount(), 0u);
+    EXPECT_EQ(env.service->requestsFor("settings").size(), 3u);
+}
+
 namespace {
 // The names of the events the service received, sorted: replayed calls enter the library in
 // order, but their requests run side by side.

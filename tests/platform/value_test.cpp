@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <thread>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "quelmar/value.hpp"
 
@@ -95,6 +97,37 @@ TEST(Value, CopiesShareUntilMutated) {
     EXPECT_EQ(copy.count(), 2u);
     EXPECT_TRUE(list[5].isNone());
     EXPECT_TRUE(Value(3)["x"].isNone());
+}
+
+// Two threads change their own copies of values they share, nested storage included. The
+// second change of each pair finds itself alone only after the first let go; with an
+// unordered check of that count, its in-place write races with the first's reads (the copy it
+// made), which ThreadSanitizer reports. The results check that neither copy saw the other's.
+TEST(ValueThreads, CopiesChangedOnTwoThreadsNeverWriteIntoSharedStorage) {
+    constexpr int kRounds = 3000;
+    std::vector<Value> left(kRounds), right(kRounds);
+    for (int i = 0; i < kRounds; ++i) {
+        const Value shared{{"n", i}, {"list", Value::array({"a", "b"})}, {"text", "t"}};
+        left[i] = shared;
+        right[i] = shared;
+    }
+    auto change = [](std::vector<Value>& mine, const char* side) {
+        for (auto& value : mine) {
+            value.set("side", side);
+            value.mutableDictionary()["list"].append(side);
+            value.remove("text");
+        }
+    };
+    std::thread a(change, std::ref(left), "left");
+    std::thread b(change, std::ref(right), "right");
+    a.join();
+    b.join();
+    for (int i = 0; i < kRounds; ++i) {
+        const Value expectedLeft{{"n", i}, {"list", Value::array({"a", "b", "left"})}, {"side", "left"}};
+        const Value expectedRight{{"n", i}, {"list", Value::array({"a", "b", "right"})}, {"side", "right"}};
+        ASSERT_EQ(left[i], expectedLeft) << i;
+        ASSERT_EQ(right[i], expectedRight) << i;
+    }
 }
 
 TEST(Value, FormatUsesDescriptionsForObjects) {

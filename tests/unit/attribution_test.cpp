@@ -14,7 +14,7 @@ using namespace qm;
 
 namespace {
 
-const char* kSettingsFetchStarted = "Inside, clear brand settings data finished.";
+const char* kSettingsFetchStarted = "[quelmar]-[INFO]: Fetching the account settings.";
 
 qmGetFilteredData& utility() { return qmGetFilteredData::sharedInstance(); }
 platform::UserDefaults& library() { return *QMSDKUserDefaultsData::sharedInstance().qmSDKStdUserDefaults; }

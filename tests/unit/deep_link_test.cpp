@@ -23,7 +23,7 @@ using namespace qm;
 namespace {
 
 const char* kOffersLink = "shopapp://Offers?qm_anal_id=42&utm_source=mail&x=1";
-const char* kSettingsFetchStarted = "Inside, clear brand settings data finished.";
+const char* kSettingsFetchStarted = "[quelmar]-[INFO]: Fetching the account settings.";
 const char* kInvalidKeys =
     "[quelmar]-[ERROR]: Invalid brandID or secret key. Kindly check our documentation under the integration section "
     "and provide the values as per your account to fix this error.";

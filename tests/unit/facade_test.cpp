@@ -2,15 +2,18 @@
 
 #include <chrono>
 #include <regex>
+#include <vector>
 
 #include "core/QMModuleState.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
+#include "qmplatform/user_notifications.hpp"
 #include "qmplatform/webview.hpp"
 #include "quelmar/quelmar.hpp"
 #include "test_host.hpp"
@@ -258,4 +261,77 @@ TEST(Initialize, SilentWebViewDelaysStartUpOnlyUntilTheDeadline) {
     EXPECT_TRUE(host.logContains("[quelmar]-[WARNING]: The web view did not answer \"navigator.userAgent\" within 2 seconds."));
     EXPECT_EQ(prefs().qmObjectForKey("qm_secretAgent", 0), Value("Agent/1"));
     EXPECT_TRUE(engine());  // start-up went on
+}
+
+// Push and inbox entries this build does not carry still answer, once, with their documented
+// results (so an app or its extension never waits for them), and name the missing feature at
+// WARNING once per process. Before start-up too: nothing here needs the engine.
+TEST(EntriesNotBuilt, PushCallbacksAnswerAtOnce) {
+    testkit::TestHost host;
+    auto content = std::make_shared<platform::MutableNotificationContent>();
+    content->body = "Your order has shipped";
+    std::vector<std::shared_ptr<platform::NotificationContent>> shown;
+    std::vector<unsigned long> fetchResults, presentation;
+    std::vector<Value> clicks;
+    for (int call = 0; call < 2; ++call) {
+        quelmar::LoadAttachmentWithRequest(nullptr, content, [&](const auto& c) { shown.push_back(c); });
+        quelmar::didReceiveRemoteNotification(Value{{"aps", Value{{"category", "qm"}}}},
+                                              [&](unsigned long result) { fetchResults.push_back(result); });
+        quelmar::PushNotificationActionDataFromResponse(nullptr, true, [&](const Value& v) { clicks.push_back(v); });
+    }
+    // The extension gets its content back untouched; the fetch has "no data" (1).
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0], content);
+    EXPECT_EQ(shown[1]->body, "Your order has shipped");
+    EXPECT_EQ(fetchResults, (std::vector<unsigned long>{1, 1}));
+    EXPECT_EQ(clicks, (std::vector<Value>{Value::dictionary(), Value::dictionary()}));
+
+    // Shown in front: alert 4 | sound 2 | badge 1, and banner 16 from system version 14.
+    platform::Device::current().setSystemVersion("13.7");
+    quelmar::willPresentNotification(nullptr, [&](unsigned long options) { presentation.push_back(options); });
+    platform::Device::current().setSystemVersion("14.0");
+    quelmar::willPresentNotification(nullptr, [&](unsigned long options) { presentation.push_back(options); });
+    platform::Device::current().setSystemVersion(std::nullopt);
+    EXPECT_EQ(presentation, (std::vector<unsigned long>{4 | 2 | 1, 16 | 4 | 2 | 1}));
+
+    // Empty completions are skipped, never called.
+    quelmar::LoadAttachmentWithRequest(nullptr, content, nullptr);
+    quelmar::didReceiveRemoteNotification(Value(), nullptr);
+    quelmar::willPresentNotification(nullptr, nullptr);
+    quelmar::PushNotificationActionDataFromResponse(nullptr, false, nullptr);
+
+    for (const char* entry : {"LoadAttachmentWithRequest", "didReceiveRemoteNotification", "PushNotificationActionDataFromResponse"}) {
+        EXPECT_EQ(host.logCount(std::string("[quelmar]-[WARNING]: Push notification handling is not available in this build (") +
+                                entry + ")."),
+                  1u)
+            << entry;
+    }
+
+    // The token is the one the service accepted last, as stored.
+    EXPECT_TRUE(quelmar::getPushRegistrationToken().isNone());
+    prefs().qmSetObject("a1b2c3", "qm_deviceID", 0);
+    EXPECT_EQ(quelmar::getPushRegistrationToken(), Value("a1b2c3"));
+}
+
+TEST(EntriesNotBuilt, InboxQueriesAnswerEmptyOnTheMainRunLoop) {
+    testkit::TestHost host;
+    std::vector<Value> entries, data, counts;
+    std::vector<long> unread;
+    for (int call = 0; call < 2; ++call) {
+        quelmar::GetNotificationCentreData([&](const Value& v) { entries.push_back(v); });
+        quelmar::getNotificationCenterData([&](const Value& v) { data.push_back(v); });
+        quelmar::GetUnreadPushNotification([&](long n) { unread.push_back(n); });
+        quelmar::getNotificationCenterCountWithConfiguration(nullptr, [&](const Value& v) { counts.push_back(v); });
+    }
+    quelmar::GetNotificationCentreData(nullptr);
+    quelmar::GetUnreadPushNotification(nullptr);
+    // Handed over on the main run loop, never inside the call.
+    EXPECT_TRUE(entries.empty() && data.empty() && unread.empty() && counts.empty());
+    host.runUntilIdle();
+    EXPECT_EQ(entries, (std::vector<Value>(2, Value::array())));
+    EXPECT_EQ(data, (std::vector<Value>(2, Value{{"message", "no notification(s)"}, {"notifications", Value::array()}})));
+    EXPECT_EQ(unread, (std::vector<long>{0, 0}));
+    EXPECT_EQ(counts, (std::vector<Value>(2, Value{{"totalCount", 0}})));
+    EXPECT_EQ(host.logCount("[quelmar]-[WARNING]: The notification center is not available in this build (GetUnreadPushNotification)."),
+              1u);
 }
