@@ -5,10 +5,9 @@
 #include <atomic>
 #include <string>
 
-namespace qm {
+#include "core/QMTypes.hpp"
 
-enum QMSDKEnvironment : long { QMSDKEnvironmentDevelopment = 0, QMSDKEnvironmentUserAcceptance = 1, QMSDKEnvironmentStaging = 2, QMSDKEnvironmentLive = 3 };
-enum QMServiceType : long { QMServiceTypeMobile = 0, QMServiceTypePush = 1, QMServiceTypeAnalytics = 2, QMServiceTypeChatbot = 3 };
+namespace qm {
 
 // The service domain used unless the host sets another one.
 inline constexpr const char* kQMDefaultServiceDomain = "quelmar.io";

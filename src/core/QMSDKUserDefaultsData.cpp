@@ -8,8 +8,8 @@
 
 namespace qm {
 namespace {
-bool writesLibrary(long type) { return type == 0 || type == 2; }
-bool writesGroup(long type) { return type == 1 || type == 2; }
+bool writesLibrary(QMStore type) { return type == QMStore::Library || type == QMStore::Both; }
+bool writesGroup(QMStore type) { return type == QMStore::AppGroup || type == QMStore::Both; }
 }  // namespace
 
 QMSDKUserDefaultsData& QMSDKUserDefaultsData::sharedInstance() {
@@ -39,60 +39,70 @@ std::string QMSDKUserDefaultsData::appGroupIDFromInfoDictionary(bool alwaysPrefi
 
 bool QMSDKUserDefaultsData::isValidKey(const Value& key) { return key.isString() && !key.string().empty(); }
 
-platform::UserDefaults* QMSDKUserDefaultsData::readSuite(long type) const {
-    return type == 1 ? qmAppGroupServiceExtUserDefaults : qmSDKStdUserDefaults;
+platform::UserDefaults* QMSDKUserDefaultsData::readSuite(QMStore type) const {
+    return type == QMStore::AppGroup ? qmAppGroupServiceExtUserDefaults : qmSDKStdUserDefaults;
 }
 
-void QMSDKUserDefaultsData::qmSetObject(const Value& value, const Value& key, long type) {
+void QMSDKUserDefaultsData::qmSetObject(const Value& value, const Value& key, QMStore type) {
     if (!isValidKey(key)) return;
     if (writesLibrary(type)) qmSDKStdUserDefaults->setObject(value, key.string());
     if (writesGroup(type)) qmAppGroupServiceExtUserDefaults->setObject(value, key.string());
 }
 
-void QMSDKUserDefaultsData::qmSetInteger(long long value, const Value& key, long type) { qmSetObject(Value(value), key, type); }
+void QMSDKUserDefaultsData::qmSetInteger(long long value, const Value& key, QMStore type) {
+    qmSetObject(Value(value), key, type);
+}
 
-void QMSDKUserDefaultsData::qmSetDouble(double value, const Value& key, long type) {
+void QMSDKUserDefaultsData::qmSetDouble(double value, const Value& key, QMStore type) {
     if (value == 0) value = 0.0;  // no negative zero in the store
     qmSetObject(Value(value), key, type);
 }
 
-void QMSDKUserDefaultsData::qmSetBOOL(bool value, const Value& key, long type) { qmSetObject(Value(value), key, type); }
+void QMSDKUserDefaultsData::qmSetBOOL(bool value, const Value& key, QMStore type) {
+    qmSetObject(Value(value), key, type);
+}
 
-void QMSDKUserDefaultsData::qmSetString(const Value& value, const Value& key, long type) {
+void QMSDKUserDefaultsData::qmSetString(const Value& value, const Value& key, QMStore type) {
     if (!isValidString(value)) return;
     qmSetObject(Value(value.description()), key, type);
 }
 
-Value QMSDKUserDefaultsData::qmObjectForKey(const Value& key, long type) const {
+Value QMSDKUserDefaultsData::qmObjectForKey(const Value& key, QMStore type) const {
     if (!isValidKey(key)) return Value();
     return readSuite(type)->objectForKey(key.string());
 }
 
-long long QMSDKUserDefaultsData::qmIntegerForKey(const Value& key, long type) const { return qmObjectForKey(key, type).integerValue(); }
-double QMSDKUserDefaultsData::qmDoubleForKey(const Value& key, long type) const { return qmObjectForKey(key, type).doubleValue(); }
-bool QMSDKUserDefaultsData::qmBoolForKey(const Value& key, long type) const { return qmObjectForKey(key, type).boolValue(); }
+long long QMSDKUserDefaultsData::qmIntegerForKey(const Value& key, QMStore type) const {
+    return qmObjectForKey(key, type).integerValue();
+}
+double QMSDKUserDefaultsData::qmDoubleForKey(const Value& key, QMStore type) const {
+    return qmObjectForKey(key, type).doubleValue();
+}
+bool QMSDKUserDefaultsData::qmBoolForKey(const Value& key, QMStore type) const {
+    return qmObjectForKey(key, type).boolValue();
+}
 
-std::string QMSDKUserDefaultsData::qmStringForKey(const Value& key, long type) const {
+std::string QMSDKUserDefaultsData::qmStringForKey(const Value& key, QMStore type) const {
     if (!isValidKey(key)) return "";
     return qmObjectForKey(key, type).description();
 }
 
-void QMSDKUserDefaultsData::qmRemoveObjectForKey(const Value& key, long type) {
+void QMSDKUserDefaultsData::qmRemoveObjectForKey(const Value& key, QMStore type) {
     if (!isValidKey(key)) return;
     if (writesLibrary(type)) qmSDKStdUserDefaults->removeObjectForKey(key.string());
     if (writesGroup(type)) qmAppGroupServiceExtUserDefaults->removeObjectForKey(key.string());
 }
 
-Value QMSDKUserDefaultsData::qmDictionaryRepresentationIntoUserDefaultsType(long type) const {
+Value QMSDKUserDefaultsData::qmDictionaryRepresentationIntoUserDefaultsType(QMStore type) const {
     return readSuite(type)->dictionaryRepresentation();
 }
 
-void QMSDKUserDefaultsData::qmSynchronizeIntoUserDefaultsType(long type) {
+void QMSDKUserDefaultsData::qmSynchronizeIntoUserDefaultsType(QMStore type) {
     if (writesLibrary(type)) qmSDKStdUserDefaults->synchronize();
     if (writesGroup(type)) qmAppGroupServiceExtUserDefaults->synchronize();
 }
 
-void QMSDKUserDefaultsData::qmClearAllSDKPreferencesDataIntoUserDefaultsType(long type) {
+void QMSDKUserDefaultsData::qmClearAllSDKPreferencesDataIntoUserDefaultsType(QMStore type) {
     auto clear = [](platform::UserDefaults& suite) {
         Value content = suite.dictionaryRepresentation();
         for (const auto& [key, value] : content.dictionaryItems()) {

@@ -1,10 +1,11 @@
-// The one gateway to the library's preferences: the library's own suite (store 0), the
-// app-group suite shared with the notification-service extension (store 1), or both (2).
+// The one gateway to the library's preferences: the library's own suite, the app-group
+// suite shared with the notification-service extension, or both (see QMStore).
 #pragma once
 
 #include <memory>
 #include <string>
 
+#include "core/QMTypes.hpp"
 #include "quelmar/value.hpp"
 
 namespace qm {
@@ -19,25 +20,25 @@ class QMSDKUserDefaultsData {
 public:
     static QMSDKUserDefaultsData& sharedInstance();
 
-    void qmSetInteger(long long value, const Value& key, long type);
-    void qmSetDouble(double value, const Value& key, long type);
-    void qmSetBOOL(bool value, const Value& key, long type);
-    void qmSetObject(const Value& value, const Value& key, long type);
+    void qmSetInteger(long long value, const Value& key, QMStore type);
+    void qmSetDouble(double value, const Value& key, QMStore type);
+    void qmSetBOOL(bool value, const Value& key, QMStore type);
+    void qmSetObject(const Value& value, const Value& key, QMStore type);
     // Stores the "%@" text of the value; an invalid value leaves the previous one in place.
-    void qmSetString(const Value& value, const Value& key, long type);
+    void qmSetString(const Value& value, const Value& key, QMStore type);
 
-    long long qmIntegerForKey(const Value& key, long type) const;
-    double qmDoubleForKey(const Value& key, long type) const;
-    bool qmBoolForKey(const Value& key, long type) const;
-    Value qmObjectForKey(const Value& key, long type) const;
+    long long qmIntegerForKey(const Value& key, QMStore type) const;
+    double qmDoubleForKey(const Value& key, QMStore type) const;
+    bool qmBoolForKey(const Value& key, QMStore type) const;
+    Value qmObjectForKey(const Value& key, QMStore type) const;
     // "%@" text of the stored value: "(null)" when missing, "" for an invalid key.
-    std::string qmStringForKey(const Value& key, long type) const;
+    std::string qmStringForKey(const Value& key, QMStore type) const;
 
-    void qmRemoveObjectForKey(const Value& key, long type);
-    Value qmDictionaryRepresentationIntoUserDefaultsType(long type) const;
-    void qmSynchronizeIntoUserDefaultsType(long type);
+    void qmRemoveObjectForKey(const Value& key, QMStore type);
+    Value qmDictionaryRepresentationIntoUserDefaultsType(QMStore type) const;
+    void qmSynchronizeIntoUserDefaultsType(QMStore type);
     // Removes every "qm_" key from the selected suites.
-    void qmClearAllSDKPreferencesDataIntoUserDefaultsType(long type);
+    void qmClearAllSDKPreferencesDataIntoUserDefaultsType(QMStore type);
 
     std::string qmGetAppGroupIDforNotificationServiceExtension() const { return appGroupID_; }
 
@@ -51,7 +52,7 @@ public:
 private:
     QMSDKUserDefaultsData();
     static bool isValidKey(const Value& key);
-    platform::UserDefaults* readSuite(long type) const;
+    platform::UserDefaults* readSuite(QMStore type) const;
     std::string appGroupID_;
 };
 

@@ -45,8 +45,8 @@ long qmGetFilteredData::qmGetCurrentLogLevel() const {
 Value qmGetFilteredData::qmGetCurrentWebUserAgentValueAfterReset(bool reset) {
     if (!reset) {
         auto& prefs = QMSDKUserDefaultsData::sharedInstance();
-        Value stored = prefs.qmObjectForKey("qm_secretAgent", 0);
-        if (!stored) stored = prefs.qmObjectForKey("qm_secretAgent", 1);
+        Value stored = prefs.qmObjectForKey("qm_secretAgent", QMStore::Library);
+        if (!stored) stored = prefs.qmObjectForKey("qm_secretAgent", QMStore::AppGroup);
         if (stored) return Value(stored.description());
     }
     Value answer = qmStringByEvaluatingJavaScriptFromString(
@@ -146,8 +146,8 @@ Value qmGetFilteredData::qmAddCurrentDeviceInfoToUrlString(const Value& paramete
 Value qmGetFilteredData::qmAddMobleAppIDToUrlString(const Value& parameters) const {
     if (!isValidString(parameters)) return parameters;
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
-    Value package = prefs.qmObjectForKey("qm_Package", 0);
-    if (!package) package = prefs.qmObjectForKey("qm_Package", 1);
+    Value package = prefs.qmObjectForKey("qm_Package", QMStore::Library);
+    if (!package) package = prefs.qmObjectForKey("qm_Package", QMStore::AppGroup);
     if (!isValidString(package)) return parameters;
     return Value(parameters.description() + qmFormField("mobile_app_id", package));
 }

@@ -13,6 +13,7 @@
 #include "core/QMLogger.hpp"
 #include "core/QMSDKEncryptionHandler.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
+#include "core/QMTypes.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/clock.hpp"
@@ -34,7 +35,7 @@ QMSDKUserDefaultsData& prefs() { return QMSDKUserDefaultsData::sharedInstance();
 
 // The stored list, or an empty one. Call with the queue lock held.
 Value loadQueue(const Value& key) {
-    const Value stored = prefs().qmObjectForKey(kWaitingFunctionsKey, 0);
+    const Value stored = prefs().qmObjectForKey(kWaitingFunctionsKey, QMStore::Library);
     const Value storedText = stored ? Value(stored.description()) : Value();
     if (!isValidString(storedText)) return Value::array();
 
@@ -55,13 +56,13 @@ Value loadQueue(const Value& key) {
 // queue lock held.
 void storeQueue(const Value& list, const Value& key) {
     if (list.count() == 0) return;
-    prefs().qmRemoveObjectForKey(kWaitingFunctionsKey, 0);
+    prefs().qmRemoveObjectForKey(kWaitingFunctionsKey, QMStore::Library);
     auto text = platform::json::write(list, {platform::json::WriteStyle::Pretty});
     if (!text) return;
     auto encrypted = QMSDKEncryptionHandler::sharedInstance().qmEncryptWithKey(key, Value(*text));
     if (!encrypted) return;
-    prefs().qmSetObject(Value(*encrypted), kWaitingFunctionsKey, 0);
-    prefs().qmSynchronizeIntoUserDefaultsType(0);
+    prefs().qmSetObject(Value(*encrypted), kWaitingFunctionsKey, QMStore::Library);
+    prefs().qmSynchronizeIntoUserDefaultsType(QMStore::Library);
 }
 
 // Scope rule shared by scheduling and replay: valid text whose integer is positive and not
@@ -105,7 +106,7 @@ void reportDropped(const Value& record) {
             Value{{"status", "fail"},
                   {"eventName", name},
                   {"message", format("%@ event could not be sent within %ld days and was dropped", name, days)},
-                  {"type", 17},
+                  {"type", QMEventResult::DroppedUnsent},
                   {"callbackType", "event"}});
     } else if (kind == "qmTrackUser") {
         QMLog(QMLogLevelWarning, "A user identification could not be sent within %ld days and was dropped.", days);
@@ -155,9 +156,9 @@ void qmGetFilteredData::qmDropWaitingDisplayRequests() {
         }
     }
     if (queue.count() == before) return;
-    prefs().qmRemoveObjectForKey(kWaitingFunctionsKey, 0);
+    prefs().qmRemoveObjectForKey(kWaitingFunctionsKey, QMStore::Library);
     storeQueue(queue, key);
-    if (queue.count() == 0) prefs().qmSynchronizeIntoUserDefaultsType(0);
+    if (queue.count() == 0) prefs().qmSynchronizeIntoUserDefaultsType(QMStore::Library);
 }
 
 bool qmGetFilteredData::qmHasWaitingEventNamed(const Value& eventName) {
@@ -200,7 +201,8 @@ void qmGetFilteredData::qmExecuteWaitingFunctions() {
                 ++index;
             }
         }
-        if (prefs().qmObjectForKey(kWaitingFunctionsKey, 0)) prefs().qmRemoveObjectForKey(kWaitingFunctionsKey, 0);
+        if (prefs().qmObjectForKey(kWaitingFunctionsKey, QMStore::Library))
+            prefs().qmRemoveObjectForKey(kWaitingFunctionsKey, QMStore::Library);
         storeQueue(queue, key);
     }
 
@@ -227,7 +229,8 @@ void qmGetFilteredData::qmExecuteWaitingFunctions() {
 
 void qmGetFilteredData::qmClearWaitingFunctions() {
     std::lock_guard lock(queueMutex());
-    if (prefs().qmObjectForKey(kWaitingFunctionsKey, 0)) prefs().qmRemoveObjectForKey(kWaitingFunctionsKey, 0);
+    if (prefs().qmObjectForKey(kWaitingFunctionsKey, QMStore::Library))
+        prefs().qmRemoveObjectForKey(kWaitingFunctionsKey, QMStore::Library);
 }
 
 }  // namespace qm

@@ -23,7 +23,7 @@ void qmInternalProcessClass::resetQuelmar_iOS_SDK() {
     store->clear_qm_notification_GeofencingData();
     store->clear_qm_BotData();
     store->clearCachedData();
-    QMSDKUserDefaultsData::sharedInstance().qmClearAllSDKPreferencesDataIntoUserDefaultsType(2);
+    QMSDKUserDefaultsData::sharedInstance().qmClearAllSDKPreferencesDataIntoUserDefaultsType(QMStore::Both);
     QMModuleState::shared().qmUIDFinalStr.with([](Value& v) { if (isValidString(v)) v = Value(""); });
     qmLastNidClickedForEvent.with([](Value& v) { if (isValidString(v)) v = Value(""); });
     QMModuleState::shared().qmFinalUTMParamsDict.with([](Value& v) { if (v.count() > 0) v = Value(); });

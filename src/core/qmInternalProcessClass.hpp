@@ -12,6 +12,7 @@
 #include <string>
 
 #include "core/Guarded.hpp"
+#include "core/QMTypes.hpp"
 #include "qmplatform/error.hpp"
 #include "qmplatform/url.hpp"
 #include "quelmar/value.hpp"

@@ -44,7 +44,7 @@ void openAppScreen(qmInternalProcessClass& engine, const Value& destination, con
         auto storyboard = top ? top->storyboard() : nullptr;
         const std::string identifier = destination.description();
         if (!storyboard || !storyboard->identifierToNibNameMap().count(identifier)) {
-            engine.qmOnCTAEncounterInvalidActionURLErrorMessageWithErrorType(0);
+            engine.qmOnCTAEncounterInvalidActionURLErrorMessageWithErrorType(QMActionURLErrorScreenNotFound);
         } else if (auto screen = storyboard->instantiateViewControllerWithIdentifier(identifier)) {
             screen->setModalPresentationStyle(platform::ModalPresentationStyle::FullScreen);
             top->presentViewController(screen, true);
@@ -65,7 +65,7 @@ void openAppScreen(qmInternalProcessClass& engine, const Value& destination, con
 void share(qmInternalProcessClass& engine, const Value& text, const Value& notificationID, const Value& emailSubject) {
     if (!text) {
         // Nothing to share: a sheet without its text would be of no use.
-        engine.qmOnButtonActionWarnningOrErrorLogOnEmptyActionUrlforActionTarget(3);
+        engine.qmOnButtonActionWarnningOrErrorLogOnEmptyActionUrlforActionTarget(QMActionTargetShare);
         return;
     }
     auto message = std::make_shared<QM_WhatsAppMessage>(text, Value("101"), notificationID);
@@ -87,13 +87,13 @@ void qmInternalProcessClass::performActionWithTarget(long target, const Value& d
                                                      const Value& notificationID, const Value& parameters,
                                                      const Value& emailSubject, long ctaAction, const Value& templateType) {
     switch (target) {
-        case 0:
+        case QMActionTargetAppScreen:
             openAppScreen(*this, destination, parameters, ctaAction, templateType);
             break;
-        case 1:
+        case QMActionTargetWebPage:
             qmNavigateToWebForUrl(urlFrom(destination), nullptr);
             break;
-        case 2: {
+        case QMActionTargetOtherApp: {
             // A destination that makes no URL fails to open and goes no further.
             auto appURL = urlFrom(destination);
             auto self = shared_from_this();
@@ -102,19 +102,19 @@ void qmInternalProcessClass::performActionWithTarget(long target, const Value& d
                 if (isValidString(ituneUrl)) {
                     self->qmNavigateToWebForUrl(urlFrom(ituneUrl), nullptr);
                 } else {
-                    self->qmOnCTAEncounterInvalidActionURLErrorMessageWithErrorType(2);
+                    self->qmOnCTAEncounterInvalidActionURLErrorMessageWithErrorType(QMActionURLErrorStoreURLNotSet);
                 }
             });
             break;
         }
-        case 3:
+        case QMActionTargetShare:
             share(*this, destination, notificationID, emailSubject);
             break;
-        case 4:
+        case QMActionTargetCall:
             qmNavigateToWebForUrl(urlFrom(Value(format("telprompt:%@", destination))), nullptr);
             break;
         default:
-            qmOnCTAEncounterInvalidActionURLErrorMessageWithErrorType(3);
+            qmOnCTAEncounterInvalidActionURLErrorMessageWithErrorType(QMActionURLErrorInvalidTarget);
             break;
     }
 }
@@ -146,19 +146,19 @@ void qmInternalProcessClass::qmOnButtonActionWarnningOrErrorLogOnEmptyActionUrlf
     static constexpr const char* kSuffix =
         " Please set it first in the call to action section of this action button in your quelmar dashboard.";
     switch (target) {
-        case 0:
+        case QMActionTargetAppScreen:
             QMLog(QMLogLevelWarning, "%@%@", "The name of the iOS ViewController is empty.", kSuffix);
             break;
-        case 1:
+        case QMActionTargetWebPage:
             QMLog(QMLogLevelError, "%@%@", "Web Page URL is empty.", kSuffix);
             break;
-        case 2:
+        case QMActionTargetOtherApp:
             QMLog(QMLogLevelError, "%@%@", "The URL scheme is empty.", kSuffix);
             break;
-        case 3:
+        case QMActionTargetShare:
             QMLog(QMLogLevelError, "%@%@", "Sharing content is empty.", kSuffix);
             break;
-        case 4:
+        case QMActionTargetCall:
             QMLog(QMLogLevelError, "%@%@", "The phone number is empty.", kSuffix);
             break;
         default:
@@ -168,21 +168,21 @@ void qmInternalProcessClass::qmOnButtonActionWarnningOrErrorLogOnEmptyActionUrlf
 
 void qmInternalProcessClass::qmOnCTAEncounterInvalidActionURLErrorMessageWithErrorType(long errorType) {
     switch (errorType) {
-        case 0:
+        case QMActionURLErrorScreenNotFound:
             QMLog(QMLogLevelWarning, "The ViewController or it's storyboardID not found.");
             break;
-        case 1:
+        case QMActionURLErrorNotSet:
             QMLog(QMLogLevelWarning,
                   "The action URL is not set. Please set the rules for this action in the call to action section of the "
                   "action button in your%@quelmar%@dashboard.",
                   kNoBreakSpace, kNoBreakSpace);
             break;
-        case 2:
+        case QMActionURLErrorStoreURLNotSet:
             QMLog(QMLogLevelWarning,
                   "The app's app store URL is not set. Please set it first in the call to action section of this action "
                   "button in your quelmar dashboard.");
             break;
-        case 3:
+        case QMActionURLErrorInvalidTarget:
             QMLog(QMLogLevelError, "Invalid action or target value not found.");
             break;
         default:
@@ -226,7 +226,9 @@ Value qmGetFilteredData::qmGetFinalActionParamsForCurrentCalltoActionType(long c
         if (!record.isDictionary()) continue;
         if (record.contains("ap")) {
             const std::string click = record["ap"].description();
-            const long number = click == "action1" ? 1 : click == "action2" ? 2 : 0;
+            const long number = click == "action1"   ? QMCallToActionFirstButton
+                                : click == "action2" ? QMCallToActionSecondButton
+                                                     : QMCallToActionBody;
             if (number != callToAction) continue;
         }
         const Value& nameValue = record["k"];

@@ -99,21 +99,23 @@ private:
 
 std::string qmInternalProcessClass::qmGetDefaultPostParamsWithDeviceIDType(long deviceIDType, long packageIDType) {
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
-    if (prefs.qmObjectForKey("qm_language", 0)) qmLanguage.set(Value(prefs.qmStringForKey("qm_language", 0)));
-    const Value mode(prefs.qmStringForKey("qm_AppMode", 0));
+    if (prefs.qmObjectForKey("qm_language", QMStore::Library))
+        qmLanguage.set(Value(prefs.qmStringForKey("qm_language", QMStore::Library)));
+    const Value mode(prefs.qmStringForKey("qm_AppMode", QMStore::Library));
     qm_IP_Mode.set(mode);
 
-    std::string text = format("bid=%ld", prefs.qmIntegerForKey("qm_brandID", 0));
-    text += qmFormField("bid_e", Value(prefs.qmStringForKey("qm_encryptedKey", 0)));
+    std::string text = format("bid=%ld", prefs.qmIntegerForKey("qm_brandID", QMStore::Library));
+    text += qmFormField("bid_e", Value(prefs.qmStringForKey("qm_encryptedKey", QMStore::Library)));
     text += "&device=2";
-    text += qmFormField(deviceIDType == 1 ? "device_id" : "deviceID", Value(prefs.qmStringForKey("qm_iOS_VENDOR_IDENTIFIER", 0)));
-    text += qmFormField("clickID", Value(prefs.qmStringForKey("qm_anal_id", 0)));
+    text += qmFormField(deviceIDType == 1 ? "device_id" : "deviceID",
+                        Value(prefs.qmStringForKey("qm_iOS_VENDOR_IDENTIFIER", QMStore::Library)));
+    text += qmFormField("clickID", Value(prefs.qmStringForKey("qm_anal_id", QMStore::Library)));
     text += qmFormField("language", qmLanguage.get());
     text += qmFormField("gmOffset", Value(qmGetFilteredData::sharedInstance().qmGetGMTTimeOffset()));
     text += qmFormField("mode", mode);
     text += qmFormField("sdk_version", Value(kSDKVersion));
-    Value package = prefs.qmObjectForKey("qm_Package", 0);
-    if (!package) package = prefs.qmObjectForKey("qm_Package", 1);
+    Value package = prefs.qmObjectForKey("qm_Package", QMStore::Library);
+    if (!package) package = prefs.qmObjectForKey("qm_Package", QMStore::AppGroup);
     if (isValidString(package)) text += qmFormField(packageIDType == 1 ? "package" : "mobile_app_id", package);
     text = qmGetFilteredData::sharedInstance().qmAddCookiesDataInUrlString(text);
     return replaceAll(std::move(text), "(null)", "");

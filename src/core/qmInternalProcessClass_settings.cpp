@@ -34,8 +34,8 @@ std::shared_ptr<QMSDKDataStore> fileStore() {
 // Requests go out with the web user agent found at start-up; it is kept as the agent of the
 // last fetch too.
 Value copyUserAgentForFetch() {
-    Value agent = prefs().qmObjectForKey("qm_secretAgent", 0);
-    prefs().qmSetObject(agent, "qm_userAgent", 0);
+    Value agent = prefs().qmObjectForKey("qm_secretAgent", QMStore::Library);
+    prefs().qmSetObject(agent, "qm_userAgent", QMStore::Library);
     return agent;
 }
 
@@ -75,8 +75,8 @@ void qmInternalProcessClass::fetchClick() {
                     }
                     if (response["Authentication"].description() != "success") return;
                     if (response.contains("qm_anal_id")) self->qm_anal_id.set(Value(response["qm_anal_id"].description()));
-                    prefs().qmSetObject(self->qm_anal_id.get(), "qm_anal_id", 2);
-                    prefs().qmSynchronizeIntoUserDefaultsType(2);
+                    prefs().qmSetObject(self->qm_anal_id.get(), "qm_anal_id", QMStore::Both);
+                    prefs().qmSynchronizeIntoUserDefaultsType(QMStore::Both);
                     self->_fetchClickComplete = true;
                 },
                 [](const std::optional<platform::Error>& error) {
@@ -90,16 +90,16 @@ void qmInternalProcessClass::fetchClick() {
 }
 
 void qmInternalProcessClass::qmCheckAppInstallOrUpdate() {
-    qm_IP_Mode.set(prefs().qmObjectForKey("qm_AppMode", 0));
+    qm_IP_Mode.set(prefs().qmObjectForKey("qm_AppMode", QMStore::Library));
     const Value currentVersion = platform::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString");
-    const Value stored = prefs().qmObjectForKey("qm_appVersion", 0);
+    const Value stored = prefs().qmObjectForKey("qm_appVersion", QMStore::Library);
     const Value storedVersion = stored ? Value(stored.description()) : Value();
 
     if (isValidString(storedVersion) && storedVersion.description() == currentVersion.description()) {
         QMLog(QMLogLevelInfo, "Neither install nor an update. So no specific event will execute to track this state");
         // An install or update that an earlier launch detected but never got to the service
         // (and that no longer waits in the deferred queue) is tracked again.
-        const Value pending = prefs().qmObjectForKey(kPendingVersionEventKey, 0);
+        const Value pending = prefs().qmObjectForKey(kPendingVersionEventKey, QMStore::Library);
         const Value name = pending["name"];
         if (isValidString(name) && !qmGetFilteredData::sharedInstance().qmHasWaitingEventNamed(name)) {
             QMLog(QMLogLevelInfo, "The %@ event of an earlier launch was not sent; tracking it again.", name);
@@ -109,11 +109,11 @@ void qmInternalProcessClass::qmCheckAppInstallOrUpdate() {
         const bool update = isValidString(storedVersion);
         QMLog(QMLogLevelInfo, update ? "A new version has been updated." : "First install");
         const Value pending{{"name", update ? "update" : "install"}, {"scope", update ? 1 : 3}};
-        prefs().qmSetObject(pending, kPendingVersionEventKey, 0);
+        prefs().qmSetObject(pending, kPendingVersionEventKey, QMStore::Library);
         quelmar::trackEvents(pending["name"], Value(), Value(), static_cast<long>(pending["scope"].integerValue()));
-        prefs().qmSetObject(currentVersion, "qm_appVersion", 0);
+        prefs().qmSetObject(currentVersion, "qm_appVersion", QMStore::Library);
     }
-    prefs().qmSynchronizeIntoUserDefaultsType(0);
+    prefs().qmSynchronizeIntoUserDefaultsType(QMStore::Library);
 }
 
 void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value& pushClickID) {
@@ -126,7 +126,7 @@ void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value& pushClickI
         // being applied) must not leave the app without its campaigns.
         QMLog(QMLogLevelInfo, "Fetching the account settings.");
         std::string params = self->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
-        const Value userID = prefs().qmObjectForKey("qm_userID", 0);
+        const Value userID = prefs().qmObjectForKey("qm_userID", QMStore::Library);
         if (isValidString(userID)) params += qmFormField("userID", userID);
         const Value utm = QMModuleState::shared().qmFinalUTMParamsDict.get();
         if (utm.count() > 0) {
@@ -275,14 +275,15 @@ void qmInternalProcessClass::qmUpdateSettingsFetchedFromServerWithResponseDict(c
     const Value& push = response["push"];
     if (hasData(push)) {
         const Value& data = push["data"];
-        if (!prefs().qmBoolForKey("qm_PushStatusActive", 0)) prefs().qmSetBOOL(true, "qm_PushStatusActive", 0);
+        if (!prefs().qmBoolForKey("qm_PushStatusActive", QMStore::Library))
+            prefs().qmSetBOOL(true, "qm_PushStatusActive", QMStore::Library);
         if (isAuthenticated(data)) {
             const Value& details = data["push_details"];
             if (details.count() > 0) {
                 const Value& ios = details["ios"];
                 const bool active = !isValidString(ios) || Value(ios.description()).integerValue() == 1;
-                prefs().qmSetBOOL(active, "qm_PushStatusActive", 0);
-                prefs().qmSynchronizeIntoUserDefaultsType(0);
+                prefs().qmSetBOOL(active, "qm_PushStatusActive", QMStore::Library);
+                prefs().qmSynchronizeIntoUserDefaultsType(QMStore::Library);
                 if (details.contains("geofence")) {
                     qmGeoData.set(Value::array());
                     if (details["geofence"].count() > 0) qmGeoData.set(details["geofence"]);
@@ -299,13 +300,13 @@ void qmInternalProcessClass::qmUpdateSettingsFetchedFromServerWithResponseDict(c
     // Life-cycle events and the service-side log switch.
     const Value& events = response["events"];
     if (events.isDictionary() && events.count() > 0) {
-        prefs().qmSetBOOL(statusIsOn(events["status"]), "qm_LifeCycleEventsStatus", 0);
-        prefs().qmSynchronizeIntoUserDefaultsType(0);
+        prefs().qmSetBOOL(statusIsOn(events["status"]), "qm_LifeCycleEventsStatus", QMStore::Library);
+        prefs().qmSynchronizeIntoUserDefaultsType(QMStore::Library);
     }
     const Value& logs = response["logs"];
     if (logs.isDictionary() && logs.count() > 0) {
-        prefs().qmSetBOOL(statusIsOn(logs["status"]), "qm_LogsSettingStatus", 0);
-        prefs().qmSynchronizeIntoUserDefaultsType(0);
+        prefs().qmSetBOOL(statusIsOn(logs["status"]), "qm_LogsSettingStatus", QMStore::Library);
+        prefs().qmSynchronizeIntoUserDefaultsType(QMStore::Library);
     }
 
     // Chat bot.

@@ -37,12 +37,12 @@ constexpr const char* kStartUpBrandKey = "qm_startUpBrandID";
 
 Value previousStartUpBrandID() {
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
-    if (Value recorded = prefs.qmObjectForKey(kStartUpBrandKey, 0)) return recorded;
+    if (Value recorded = prefs.qmObjectForKey(kStartUpBrandKey, QMStore::Library)) return recorded;
     // Stored by a library that did not record it yet: qm_brandID as it was before any link
     // of this process overwrote it.
     auto& module = QMModuleState::shared();
     if (module._qmDeeplinkcheck) return module.qmBrandIDBeforeDeepLink.get();
-    return prefs.qmObjectForKey("qm_brandID", 0);
+    return prefs.qmObjectForKey("qm_brandID", QMStore::Library);
 }
 
 // An entry whose feature is not part of this build says so once per process (scroll
@@ -126,13 +126,14 @@ void quelmar::Initialize(const Value& mode) {
         if (linkSeen) {
             if (linkUTM.count() > 0) module.qmFinalUTMParamsDict.set(linkUTM);
             const Value linkAnalyticID = module._qmAnalyticID.get();
-            if (linkAnalyticID.count() > 0) prefs.qmSetObject(linkAnalyticID, "qm_anal_id", 0);
+            if (linkAnalyticID.count() > 0) prefs.qmSetObject(linkAnalyticID, "qm_anal_id", QMStore::Library);
         }
     }
 
     // 6. App group.
-    prefs.qmSetObject(Value(utility.qmGetAppGroupIDforQuelmar()), "qm_groupName", 1);
-    if (prefs.qmObjectForKey("qm_shouldResetCenterDataOnNewPush", 1)) prefs.qmRemoveObjectForKey("qm_shouldResetCenterDataOnNewPush", 1);
+    prefs.qmSetObject(Value(utility.qmGetAppGroupIDforQuelmar()), "qm_groupName", QMStore::AppGroup);
+    if (prefs.qmObjectForKey("qm_shouldResetCenterDataOnNewPush", QMStore::AppGroup))
+        prefs.qmRemoveObjectForKey("qm_shouldResetCenterDataOnNewPush", QMStore::AppGroup);
 
     // 7-8. Deferred calls and per-launch containers. Events and identifications that an
     // earlier launch could not send stay queued for this launch's settings answer.
@@ -141,16 +142,16 @@ void quelmar::Initialize(const Value& mode) {
     utility.qmCheckCloseButtonImage();
 
     // 9. Per-session "shown" markers.
-    const Value libraryKeys = prefs.qmDictionaryRepresentationIntoUserDefaultsType(0);
+    const Value libraryKeys = prefs.qmDictionaryRepresentationIntoUserDefaultsType(QMStore::Library);
     for (const auto& [key, value] : libraryKeys.dictionaryItems()) {
-        if (key.rfind("qm_isShownViewNID", 0) == 0) prefs.qmRemoveObjectForKey(Value(key), 0);
+        if (key.rfind("qm_isShownViewNID", 0) == 0) prefs.qmRemoveObjectForKey(Value(key), QMStore::Library);
     }
-    prefs.qmSynchronizeIntoUserDefaultsType(2);
+    prefs.qmSynchronizeIntoUserDefaultsType(QMStore::Both);
 
     // 10. Mode.
     module._qmModeVale.set(mode);
     QMLog(QMLogLevelInfo, "You are in %@ mode", mode);
-    prefs.qmSetObject(mode, "qm_AppMode", 2);
+    prefs.qmSetObject(mode, "qm_AppMode", QMStore::Both);
 
     // 11-12. Flags and the file store.
     newEngine->_fetchClickComplete = false;
@@ -165,29 +166,30 @@ void quelmar::Initialize(const Value& mode) {
     module.qm_ShouldUnsubscribeAllPush = false;
 
     // 13. Identifiers.
-    prefs.qmSetInteger(brandID, "qm_brandID", 2);
-    prefs.qmSetInteger(brandID, kStartUpBrandKey, 0);
-    prefs.qmSetObject(secretKey, "qm_encryptedKey", 2);
-    prefs.qmRemoveObjectForKey("qm_temp_SessionEvent", 0);
+    prefs.qmSetInteger(brandID, "qm_brandID", QMStore::Both);
+    prefs.qmSetInteger(brandID, kStartUpBrandKey, QMStore::Library);
+    prefs.qmSetObject(secretKey, "qm_encryptedKey", QMStore::Both);
+    prefs.qmRemoveObjectForKey("qm_temp_SessionEvent", QMStore::Library);
 
     // 14. Language: display name of the first preferred language.
     auto languages = platform::Locale::preferredLanguages();
     Value language = languages.empty() ? Value() : Value(platform::Locale::displayNameForLanguage(languages.front()));
     module._qmAppCurrentLanguage.set(language);
-    prefs.qmSetObject(language, "qm_language", 2);
+    prefs.qmSetObject(language, "qm_language", QMStore::Both);
     newEngine->qmLanguage.set(language);
 
     // 15. Web user agent.
     Value userAgent = utility.qmGetCurrentWebUserAgentValueAfterReset(true);
-    if (isValidString(userAgent)) prefs.qmSetObject(userAgent, "qm_secretAgent", 2);
+    if (isValidString(userAgent)) prefs.qmSetObject(userAgent, "qm_secretAgent", QMStore::Both);
 
     // 16. Device and bundle identifiers.
-    prefs.qmSetObject(Value(platform::Device::current().identifierForVendor()), "qm_iOS_VENDOR_IDENTIFIER", 2);
-    prefs.qmSetObject(Value(bundle.bundleIdentifier()), "qm_Package", 2);
+    prefs.qmSetObject(Value(platform::Device::current().identifierForVendor()), "qm_iOS_VENDOR_IDENTIFIER",
+                      QMStore::Both);
+    prefs.qmSetObject(Value(bundle.bundleIdentifier()), "qm_Package", QMStore::Both);
 
     // 17. Launch count.
-    const long long launches = prefs.qmIntegerForKey("qm_CountAppLaunch", 0);
-    prefs.qmSetInteger(launches > 0 ? launches + 1 : 1, "qm_CountAppLaunch", 0);
+    const long long launches = prefs.qmIntegerForKey("qm_CountAppLaunch", QMStore::Library);
+    prefs.qmSetInteger(launches > 0 ? launches + 1 : 1, "qm_CountAppLaunch", QMStore::Library);
 
     // 18. Attribution: a deep link's analytics id replaces the click fetch.
     Value analyticID = module._qmAnalyticID.get();
@@ -199,14 +201,15 @@ void quelmar::Initialize(const Value& mode) {
     }
 
     // 19-20.
-    if (!prefs.qmBoolForKey("qm_isSendUserData", 0)) prefs.qmSetBOOL(true, "qm_isSendUserData", 0);
+    if (!prefs.qmBoolForKey("qm_isSendUserData", QMStore::Library))
+        prefs.qmSetBOOL(true, "qm_isSendUserData", QMStore::Library);
     module.setContainer("_qmReadPushNotifications", Value::array());
-    Value centerOpenDate = prefs.qmObjectForKey("qm_centerOpenDate", 0);
+    Value centerOpenDate = prefs.qmObjectForKey("qm_centerOpenDate", QMStore::Library);
     if (centerOpenDate.isDate() &&
         platform::Clock::currentDate().timeIntervalSince(centerOpenDate.date()) >= kDayInSeconds) {
-        prefs.qmRemoveObjectForKey("qm_centerOpenDate", 0);
+        prefs.qmRemoveObjectForKey("qm_centerOpenDate", QMStore::Library);
     }
-    prefs.qmSynchronizeIntoUserDefaultsType(2);
+    prefs.qmSynchronizeIntoUserDefaultsType(QMStore::Both);
 
     // 21-22. Cookies, stored pushes and their view counts.
     utility.qmCheckCookiesExpiryWithLastSession();
@@ -337,7 +340,7 @@ void quelmar::DidRegisteredNotification(const std::shared_ptr<platform::Applicat
 }
 
 Value quelmar::getPushRegistrationToken() {
-    const Value token = QMSDKUserDefaultsData::sharedInstance().qmObjectForKey("qm_deviceID", 0);
+    const Value token = QMSDKUserDefaultsData::sharedInstance().qmObjectForKey("qm_deviceID", QMStore::Library);
     return isValidString(token) ? Value(token.description()) : Value();
 }
 void quelmar::qmSendSubscriptionIDToPanelWithToken(const Value&, bool, const Value&, bool) {

@@ -46,8 +46,8 @@ std::string expiryKey(const Cookie& cookie) { return std::string(cookie.name) + 
 
 // A stored cookie record: the library suite first, else the app-group suite.
 Value storedRecord(const Cookie& cookie) {
-    Value record = prefs().qmObjectForKey(cookie.key, 0);
-    if (!record) record = prefs().qmObjectForKey(cookie.key, 1);
+    Value record = prefs().qmObjectForKey(cookie.key, QMStore::Library);
+    if (!record) record = prefs().qmObjectForKey(cookie.key, QMStore::AppGroup);
     return record;
 }
 
@@ -218,37 +218,37 @@ void qmGetFilteredData::qmSetCampaignCookiesWithCampaignData(const Value& campai
         Value record = mergedHitRecord(*cookie, cookies[cookie->name], lifetimeFor(*cookie, expires));
         if (record) records.emplace_back(cookie, std::move(record));
     }
-    for (const auto& [cookie, record] : records) prefs().qmSetObject(record, cookie->key, 2);
-    prefs().qmSynchronizeIntoUserDefaultsType(2);
+    for (const auto& [cookie, record] : records) prefs().qmSetObject(record, cookie->key, QMStore::Both);
+    prefs().qmSynchronizeIntoUserDefaultsType(QMStore::Both);
 }
 
 // Start-up and return to the foreground: drops the cookies whose lifetime passed while the
 // app was away. The push-click cookie has no expiry here.
 void qmGetFilteredData::qmCheckCookiesExpiryWithLastSession() {
     if (!startedUp()) return;
-    const Value lastSession = prefs().qmObjectForKey(kLastSessionKey, 0);
+    const Value lastSession = prefs().qmObjectForKey(kLastSessionKey, QMStore::Library);
     if (!lastSession) return;
     const double elapsed = platform::Clock::currentDate().seconds - lastSession.doubleValue();
     const double fallback = defaultLifetimeMinutes();
     for (const Cookie* cookie : {&kSession, &kUser, &kCampaign, &kHits, &kUserHits}) {
-        const Value record = prefs().qmObjectForKey(cookie->key, 0);
+        const Value record = prefs().qmObjectForKey(cookie->key, QMStore::Library);
         if (!record.isDictionary() || record.count() == 0) continue;
         const Value& own = record[expiryKey(*cookie)];
         const double lifetime = own ? own.doubleValue() : fallback;
         if (elapsed < lifetime * 60) continue;
-        prefs().qmRemoveObjectForKey(cookie->key, 2);
+        prefs().qmRemoveObjectForKey(cookie->key, QMStore::Both);
         if (cookie == &kSession) {
             // A new session: the settings answer usually brings a new session cookie.
             if (auto engine = QMModuleState::shared().qmInternalProcess()) engine->qmFetchSettingsWithPushClId(Value());
         }
     }
-    prefs().qmSynchronizeIntoUserDefaultsType(2);
+    prefs().qmSynchronizeIntoUserDefaultsType(QMStore::Both);
 }
 
 void qmGetFilteredData::qmSetLastSessionTimeForApp() {
     if (!startedUp()) return;
-    prefs().qmSetDouble(platform::Clock::currentDate().seconds, kLastSessionKey, 0);
-    prefs().qmSynchronizeIntoUserDefaultsType(0);
+    prefs().qmSetDouble(platform::Clock::currentDate().seconds, kLastSessionKey, QMStore::Library);
+    prefs().qmSynchronizeIntoUserDefaultsType(QMStore::Library);
 }
 
 // Any thread: the cookie text "name=value;..." travels as the value of one form field.

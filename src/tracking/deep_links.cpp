@@ -71,18 +71,18 @@ bool captureAttribution(const std::vector<Component>& components) {
     auto& module = QMModuleState::shared();
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
     module.qmBrandIDBeforeDeepLink.with([&prefs, &module](Value& before) {
-        if (!module._qmDeeplinkcheck) before = prefs.qmObjectForKey("qm_brandID", 0);
+        if (!module._qmDeeplinkcheck) before = prefs.qmObjectForKey("qm_brandID", QMStore::Library);
     });
     module._qmDeeplinkcheck = true;
-    prefs.qmSetObject(Value(brandID), "qm_brandID", 2);
-    prefs.qmSetObject(Value(secretKey.description()), "qm_encryptedKey", 2);
+    prefs.qmSetObject(Value(brandID), "qm_brandID", QMStore::Both);
+    prefs.qmSetObject(Value(secretKey.description()), "qm_encryptedKey", QMStore::Both);
 
     for (const Component& component : components) {
         if (!containsIgnoringCase(component.text, "qm_anal_id=")) continue;
         const Value analyticID(*component.value);
         module._qmAnalyticID.set(analyticID);
         currentEngine()->qm_anal_id.set(analyticID);
-        prefs.qmSetObject(analyticID, "qm_anal_id", 0);
+        prefs.qmSetObject(analyticID, "qm_anal_id", QMStore::Library);
         break;
     }
 
@@ -115,7 +115,8 @@ void quelmar::OpenUrlWithApplication(const std::shared_ptr<platform::Application
         return;
     }
     if (parsed && !parsed->host().empty()) {
-        currentEngine()->performActionWithTarget(0, Value(parsed->host()), Value(), Value(), Value(), Value(), 0, Value());
+        currentEngine()->performActionWithTarget(QMActionTargetAppScreen, Value(parsed->host()), Value(), Value(),
+                                                 Value(), Value(), QMCallToActionBody, Value());
     }
 }
 

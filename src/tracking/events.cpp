@@ -9,6 +9,7 @@
 #include "core/QMLogger.hpp"
 #include "core/QMSDKNetworkManager.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
+#include "core/QMTypes.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/bundle.hpp"
@@ -80,48 +81,53 @@ Value periodicBlock(const EventCall& call, long days) {
         return result("fail", call.name,
                       format("%@ event can be track once in %d days. It will track after %ld days", call.name, scope,
                              scope - days),
-                      Value(4.0));
+                      Value(QMEventResult::PeriodNotOver));
     }
-    return result("fail", call.name,
-                  format("%@ event can be track once in %d days. It can be track from tomorrow or later.", call.name,
-                         scope),
-                  Value(5));
+    return result(
+        "fail", call.name,
+        format("%@ event can be track once in %d days. It can be track from tomorrow or later.", call.name, scope),
+        Value(QMEventResult::PeriodEndsToday));
 }
 
 // The result for an answer with entries.
 Value answerResult(const EventCall& call, const Value& answer) {
     if (answer["Account"].description() != "success") {
         Value message = answer["Message"];
-        return result("fail", call.name, isValidString(message) ? Value(message.description()) : Value("Authentication error"),
-                      Value(12.0));
+        return result("fail", call.name,
+                      isValidString(message) ? Value(message.description()) : Value("Authentication error"),
+                      Value(QMEventResult::AccountRejected));
     }
     const std::string authentication = answer["Authentication"].description();
     if (authentication == "success") {
-        Value record = result("success", call.name,
-                              format("Tracking Conversion successful for %@ event or this Event Already Performed", call.name),
-                              Value(0));
+        Value record =
+            result("success", call.name,
+                   format("Tracking Conversion successful for %@ event or this Event Already Performed", call.name),
+                   Value(QMEventResult::Tracked));
         if (call.attributes.count() > 0) record.set("attributes", call.attributes);
         return record;
     }
     if (authentication == "Attribution tracking is disabled") {
-        return result("fail", call.name,
-                      "LIFE-CYCLE Events is INACTIVE or Your Account is not Upgraded. Kindly activate lifecycle event from "
-                      "Quelmar Account or Upgrade your account if required",
-                      Value(10));
+        return result(
+            "fail", call.name,
+            "LIFE-CYCLE Events is INACTIVE or Your Account is not Upgraded. Kindly activate lifecycle event from "
+            "Quelmar Account or Upgrade your account if required",
+            Value(QMEventResult::LifecycleInactive));
     }
     Value message = answer["Message"];
-    if (isValidString(message)) return result("fail", call.name, Value(message.description()), Value(11.1));
-    return result("fail", call.name, "Conversion Failed", Value(11.0));
+    if (isValidString(message))
+        return result("fail", call.name, Value(message.description()),
+                      Value(QMEventResult::ConversionFailedWithMessage));
+    return result("fail", call.name, "Conversion Failed", Value(QMEventResult::ConversionFailed));
 }
 
 // The service has answered an event: when it is the install or update the version check is
 // waiting for, that one is done.
 void forgetPendingVersionEvent(const Value& name) {
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
-    const Value pending = prefs.qmObjectForKey(qmInternalProcessClass::kPendingVersionEventKey, 0);
+    const Value pending = prefs.qmObjectForKey(qmInternalProcessClass::kPendingVersionEventKey, QMStore::Library);
     if (!pending || pending["name"] != name) return;
-    prefs.qmRemoveObjectForKey(qmInternalProcessClass::kPendingVersionEventKey, 0);
-    prefs.qmSynchronizeIntoUserDefaultsType(0);
+    prefs.qmRemoveObjectForKey(qmInternalProcessClass::kPendingVersionEventKey, QMStore::Library);
+    prefs.qmSynchronizeIntoUserDefaultsType(QMStore::Library);
 }
 
 // Events handed over by trackEvents, sent in order by one drain on a global queue.
@@ -140,7 +146,7 @@ PendingEvents& pendingEvents() {
 void sendEvent(const std::shared_ptr<qmInternalProcessClass>& self, const EventCall& call) {
     auto& defaults = QMSDKUserDefaultsData::sharedInstance();
     auto& utility = qmGetFilteredData::sharedInstance();
-    defaults.qmSynchronizeIntoUserDefaultsType(0);
+    defaults.qmSynchronizeIntoUserDefaultsType(QMStore::Library);
 
     if (call.scope >= 7 && isValidString(call.lastSentDay)) {
         const platform::DateFormatter dayFormat("yyyy-MM-dd");
@@ -156,7 +162,7 @@ void sendEvent(const std::shared_ptr<qmInternalProcessClass>& self, const EventC
         }
     }
     if (!utility.qmIsConnected()) {
-        report(result("fail", call.name, "No internet found.", Value(16)));
+        report(result("fail", call.name, "No internet found.", Value(QMEventResult::NoInternet)));
         return;
     }
 
@@ -189,9 +195,10 @@ void sendEvent(const std::shared_ptr<qmInternalProcessClass>& self, const EventC
                 }
                 if (call.scope >= 7) {
                     auto& store = QMSDKUserDefaultsData::sharedInstance();
-                    store.qmSetObject(Value(platform::DateFormatter("yyyy-MM-dd").string(platform::Clock::currentDate())),
-                                      Value(call.periodicityKey), 0);
-                    store.qmSynchronizeIntoUserDefaultsType(0);
+                    store.qmSetObject(
+                        Value(platform::DateFormatter("yyyy-MM-dd").string(platform::Clock::currentDate())),
+                        Value(call.periodicityKey), QMStore::Library);
+                    store.qmSynchronizeIntoUserDefaultsType(QMStore::Library);
                 }
                 self->qmCheckTransactionalEventsForEventName(call.name);
             }
@@ -202,7 +209,8 @@ void sendEvent(const std::shared_ptr<qmInternalProcessClass>& self, const EventC
             if (!error || !isValidString(Value(error->description()))) return;
             QMLog(QMLogLevelError, "Authentication failed to trackEvent request with error description: %@",
                   error->description());
-            report(result("fail", call.name, "Something went wrong while processing with API", Value(8)));
+            report(result("fail", call.name, "Something went wrong while processing with API",
+                          Value(QMEventResult::RequestFailed)));
         });
 }
 
@@ -249,26 +257,26 @@ void qmInternalProcessClass::trackEvents(const Value& eventName, const Value& at
     call.attributes = attributes;
     call.lifetimeValue = lifetimeValue;
     call.scope = scope;
-    if (Value userID = prefs.qmObjectForKey("qm_userID", 0)) call.userID = Value(userID.description());
+    if (Value userID = prefs.qmObjectForKey("qm_userID", QMStore::Library)) call.userID = Value(userID.description());
     call.periodicityKey = format("qm_Periodicity4Event_%@", eventName);
-    Value appVersion = prefs.qmObjectForKey("qm_appVersion", 0);
+    Value appVersion = prefs.qmObjectForKey("qm_appVersion", QMStore::Library);
     if (!isValidString(appVersion)) appVersion = platform::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString");
     call.appVersion = appVersion;
     call.systemVersion = Value(platform::Device::current().systemVersion()).doubleValue();
-    call.userAgent = prefs.qmObjectForKey("qm_secretAgent", 0);
+    call.userAgent = prefs.qmObjectForKey("qm_secretAgent", QMStore::Library);
 
     if (!isValidString(eventName)) {
         QMLog(QMLogLevelError, "The event name for the track event cannot be empty. Please define an event name and retry.");
-        report(result("fail", Value(), "Event Name is NULL/Empty", Value(1)));
+        report(result("fail", Value(), "Event Name is NULL/Empty", Value(QMEventResult::EmptyName)));
         return;
     }
     if (isInvalidScope(scope)) {
         QMLog(QMLogLevelError,
               "Invalid scope value. It can not be 4, 5, or 6. Kindly check the SDK documentation for more details.");
-        report(result("fail", eventName, "Invalid Scope Value Found", Value(3)));
+        report(result("fail", eventName, "Invalid Scope Value Found", Value(QMEventResult::InvalidScope)));
         return;
     }
-    if (scope >= 7) call.lastSentDay = prefs.qmObjectForKey(call.periodicityKey, 0);
+    if (scope >= 7) call.lastSentDay = prefs.qmObjectForKey(call.periodicityKey, QMStore::Library);
 
     // The period check reads the bundle's appearance file, so it runs with the request off
     // the caller's thread. Calls in a burst share one hand-over: the first schedules a drain
@@ -300,9 +308,10 @@ void qmInternalProcessClass::qmCheckTransactionalEventsForEventName(const Value&
     for (const auto& name : names.arrayItems()) {
         if (name == eventName) {
             auto& prefs = QMSDKUserDefaultsData::sharedInstance();
-            prefs.qmSetObject(Value(platform::DateFormatter("yyyy-MM-dd HH:mm:ss").string(platform::Clock::currentDate())),
-                              "qm_GeoTransactionalEventStoredDate", 0);
-            prefs.qmSynchronizeIntoUserDefaultsType(0);
+            prefs.qmSetObject(
+                Value(platform::DateFormatter("yyyy-MM-dd HH:mm:ss").string(platform::Clock::currentDate())),
+                "qm_GeoTransactionalEventStoredDate", QMStore::Library);
+            prefs.qmSynchronizeIntoUserDefaultsType(QMStore::Library);
             return;
         }
     }

@@ -37,7 +37,7 @@ void qmGetFilteredData::qmStoreJourneyInfo(const Value& journeyInfo) {
                                          {"journeyExpiryDateTime", Value(platform::DateFormatter(kExpiryFormat).string(expiry))}}});
 
     std::lock_guard lock(journeysMutex());
-    const Value storedJourneys = prefs().qmObjectForKey(kJourneysKey, 0);
+    const Value storedJourneys = prefs().qmObjectForKey(kJourneysKey, QMStore::Library);
     for (const Value& stored : storedJourneys.arrayItems()) {
         if (!stored.isDictionary() || stored.count() == 0) continue;
         if (stored["journeyID"].description() == id) {
@@ -46,12 +46,12 @@ void qmGetFilteredData::qmStoreJourneyInfo(const Value& journeyInfo) {
         }
         journeys.append(stored);
     }
-    prefs().qmSetObject(journeys, kJourneysKey, 0);
+    prefs().qmSetObject(journeys, kJourneysKey, QMStore::Library);
 }
 
 Value qmGetFilteredData::qmGetJourneyIDs() {
     std::lock_guard lock(journeysMutex());
-    const Value stored = prefs().qmObjectForKey(kJourneysKey, 0);
+    const Value stored = prefs().qmObjectForKey(kJourneysKey, QMStore::Library);
     if (stored.count() == 0) return Value();
 
     const platform::DateFormatter formatter(kExpiryFormat);
@@ -71,7 +71,7 @@ Value qmGetFilteredData::qmGetJourneyIDs() {
         if (!ids.empty()) ids += ",";
         ids += journey["journeyID"].description();
     }
-    if (removed) prefs().qmSetObject(kept, kJourneysKey, 0);
+    if (removed) prefs().qmSetObject(kept, kJourneysKey, QMStore::Library);
     return ids.empty() ? Value() : Value(ids);
 }
 

@@ -39,7 +39,7 @@ void applyUserAnswer(const Value& answer, const Value& userID, const Value& prev
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
     // The accepted app user id: later requests carry it as "userID" and the next
     // identification as "prev_user_id".
-    prefs.qmSetObject(Value(userID.description()), "qm_userID", 0);
+    prefs.qmSetObject(Value(userID.description()), "qm_userID", QMStore::Library);
 
     bool userChanged = false;
     const Value& uuid = answer["uuid"];
@@ -50,11 +50,11 @@ void applyUserAnswer(const Value& answer, const Value& userID, const Value& prev
         if (answer["campaignCookie"].count() > 0) {
             qmGetFilteredData::sharedInstance().qmSetCampaignCookiesWithCampaignData(answer["campaignCookie"]);
         }
-        prefs.qmSetObject(uuidText, "qm_uuID", 2);
-        prefs.qmSetBOOL(false, "qm_isSendUserData", 0);
-        prefs.qmSynchronizeIntoUserDefaultsType(2);
+        prefs.qmSetObject(uuidText, "qm_uuID", QMStore::Both);
+        prefs.qmSetBOOL(false, "qm_isSendUserData", QMStore::Library);
+        prefs.qmSynchronizeIntoUserDefaultsType(QMStore::Both);
     } else {
-        prefs.qmSynchronizeIntoUserDefaultsType(0);
+        prefs.qmSynchronizeIntoUserDefaultsType(QMStore::Library);
     }
 
     if (userChanged && isValidString(deviceToken)) {
@@ -65,11 +65,11 @@ void applyUserAnswer(const Value& answer, const Value& userID, const Value& prev
     const long long hit = newUserHit.isNumber() || newUserHit.isString() ? newUserHit.integerValue() : 0;
     if (hit == 2) {
         for (const char* key : {"qm_AppCookieEventsHitID", "qm_AppCookieEventsHitUID"}) {
-            for (long store : {0L, 1L}) {
+            for (QMStore store : {QMStore::Library, QMStore::AppGroup}) {
                 if (prefs.qmObjectForKey(key, store)) prefs.qmRemoveObjectForKey(key, store);
             }
         }
-        prefs.qmSynchronizeIntoUserDefaultsType(2);
+        prefs.qmSynchronizeIntoUserDefaultsType(QMStore::Both);
     }
     if (hit == 1 || hit == 2) currentEngine()->qmFetchSettingsWithPushClId(Value());
 }
@@ -89,20 +89,20 @@ void quelmar::UserIdentifier(const Value& userID, const Value& userParams) {
         return;
     }
 
-    const Value deviceToken = prefs.qmObjectForKey("qm_deviceID", 0);
-    const Value userAgent = prefs.qmObjectForKey("qm_secretAgent", 0);
+    const Value deviceToken = prefs.qmObjectForKey("qm_deviceID", QMStore::Library);
+    const Value userAgent = prefs.qmObjectForKey("qm_secretAgent", QMStore::Library);
 
     // The last non-empty parameters are kept as a keyed archive (in memory here; written to
     // disk with the request's synchronisation below).
     if (userParams.count() > 0) {
         if (auto archive = platform::keyed_archive::archive(userParams)) {
-            prefs.qmSetObject(Value(Bytes(archive->begin(), archive->end())), "qm_user_identifier", 0);
+            prefs.qmSetObject(Value(Bytes(archive->begin(), archive->end())), "qm_user_identifier", QMStore::Library);
         }
     }
 
     platform::Queue::global().async([userID, userParams, deviceToken, userAgent] {
         auto& defaults = QMSDKUserDefaultsData::sharedInstance();
-        defaults.qmSynchronizeIntoUserDefaultsType(0);
+        defaults.qmSynchronizeIntoUserDefaultsType(QMStore::Library);
         auto shared = qmInternalProcessClass::sharedInstance();
 
         std::string params = shared->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
@@ -111,9 +111,9 @@ void quelmar::UserIdentifier(const Value& userID, const Value& userParams) {
             Value json = qmGetFilteredData::sharedInstance().qmStringifyDictionary(userParams);
             if (isValidString(json)) params += qmFormField("userParams", json);
         }
-        const Value previousUserID = defaults.qmObjectForKey("qm_userID", 0);
+        const Value previousUserID = defaults.qmObjectForKey("qm_userID", QMStore::Library);
         if (previousUserID && !previousUserID.isNull()) params += qmFormField("prev_user_id", previousUserID);
-        const Value previousUUID = defaults.qmObjectForKey("qm_uuID", 0);
+        const Value previousUUID = defaults.qmObjectForKey("qm_uuID", QMStore::Library);
 
         shared->qmHitAPIWithPOSTRequestforUrlString(
             Value(QMSDKNetworkManager::sharedInstance().qmTrackUserApiURLString()), userAgent, Value(params), 1,

@@ -5,6 +5,7 @@
 
 #include "core/QMModuleState.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
+#include "core/QMTypes.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "library_fixture.hpp"
 #include "qmplatform/device.hpp"
@@ -101,8 +102,12 @@ TEST(TrackingService, EventRequestCarriesItsFieldsInOrder) {
     EXPECT_FALSE(open->fields.contains("attributes"));
 
     auto success = [](const char* name) {
-        return Value{{"status", "success"}, {"eventName", name}, {"type", 0}, {"callbackType", "event"},
-                     {"message", format("Tracking Conversion successful for %s event or this Event Already Performed", name)}};
+        return Value{
+            {"status", "success"},
+            {"eventName", name},
+            {"type", QMEventResult::Tracked},
+            {"callbackType", "event"},
+            {"message", format("Tracking Conversion successful for %s event or this Event Already Performed", name)}};
     };
     Value purchaseSuccess = success("purchase");
     purchaseSuccess.set("attributes", Value{{"sku", "A1"}, {"qty", 2}});
@@ -121,7 +126,10 @@ TEST(TrackingService, AnswersAndFailuresMapToResultTypes) {
 
     env.service->setFault("event", {service::FaultKind::Refusal});
     Value r = trackAndWait(env, *results, "weekly", 7);
-    EXPECT_EQ(r, (Value{{"status", "fail"}, {"eventName", "weekly"}, {"message", "Refused by test"}, {"type", 12},
+    EXPECT_EQ(r, (Value{{"status", "fail"},
+                        {"eventName", "weekly"},
+                        {"message", "Refused by test"},
+                        {"type", QMEventResult::AccountRejected},
                         {"callbackType", "event"}}));
     EXPECT_TRUE(r["type"].isReal());
     EXPECT_FALSE(library().objectForKey("qm_Periodicity4Event_weekly"));  // a refusal does not start the period
@@ -136,17 +144,19 @@ TEST(TrackingService, AnswersAndFailuresMapToResultTypes) {
         {Value{{"Account", "success"}, {"Authentication", "Attribution tracking is disabled"}},
          "LIFE-CYCLE Events is INACTIVE or Your Account is not Upgraded. Kindly activate lifecycle event from Quelmar "
          "Account or Upgrade your account if required",
-         10},
-        {Value{{"Account", "success"}, {"Authentication", "failed"}, {"Message", "Quota"}}, "Quota", 11.1},
-        {Value{{"Account", "success"}, {"Authentication", "failed"}}, "Conversion Failed", 11},
-        {Value{{"Account", "failed"}}, "Authentication error", 12},
+         QMEventResult::LifecycleInactive},
+        {Value{{"Account", "success"}, {"Authentication", "failed"}, {"Message", "Quota"}}, "Quota",
+         QMEventResult::ConversionFailedWithMessage},
+        {Value{{"Account", "success"}, {"Authentication", "failed"}}, "Conversion Failed",
+         QMEventResult::ConversionFailed},
+        {Value{{"Account", "failed"}}, "Authentication error", QMEventResult::AccountRejected},
     };
     for (const auto& c : cases) {
         env.service->setAnswer("event", c.answer);
         r = trackAndWait(env, *results, "e", 1);
         EXPECT_EQ(r["message"], Value(c.message)) << c.answer.description();
         EXPECT_EQ(r["type"].doubleValue(), c.type);
-        EXPECT_EQ(r["type"].isReal(), c.type != 10) << c.answer.description();
+        EXPECT_EQ(r["type"].isReal(), c.type != QMEventResult::LifecycleInactive) << c.answer.description();
     }
 
     // A service that never answers: the main run loop keeps running until the time-out.
@@ -160,9 +170,11 @@ TEST(TrackingService, AnswersAndFailuresMapToResultTypes) {
     ASSERT_TRUE(env.host.runUntil([&] { return mainRan; }, 0.5));
     EXPECT_EQ(results->received.size(), before);
     ASSERT_TRUE(env.host.runUntil([&] { return results->received.size() > before; }));
-    EXPECT_EQ(results->received.back(), (Value{{"status", "fail"}, {"eventName", "stuck"},
+    EXPECT_EQ(results->received.back(), (Value{{"status", "fail"},
+                                               {"eventName", "stuck"},
                                                {"message", "Something went wrong while processing with API"},
-                                               {"type", 8}, {"callbackType", "event"}}));
+                                               {"type", QMEventResult::RequestFailed},
+                                               {"callbackType", "event"}}));
     EXPECT_TRUE(env.host.logContains("[quelmar]-[ERROR]: Authentication failed to trackEvent request with error "
                                      "description: Error Domain=NSURLErrorDomain Code=-1001"));
 }

@@ -141,16 +141,16 @@ TEST(Transport, CommonParametersLeaveMissingValuesEmpty) {
     EXPECT_EQ(engine->qmGetDefaultPostParamsWithDeviceIDType(0, 0),
               "bid=0&bid_e=&device=2&deviceID=&clickID=&language=&gmOffset=00&mode=&sdk_version=7.0.5");
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
-    prefs.qmSetInteger(1234, "qm_brandID", 2);
-    prefs.qmSetString("k3y", "qm_encryptedKey", 2);
-    prefs.qmSetString("DEV-1", "qm_iOS_VENDOR_IDENTIFIER", 2);
-    prefs.qmSetString("English", "qm_language", 2);
-    prefs.qmSetString("live", "qm_AppMode", 2);
-    prefs.qmSetString("com.example.testapp", "qm_Package", 1);
+    prefs.qmSetInteger(1234, "qm_brandID", QMStore::Both);
+    prefs.qmSetString("k3y", "qm_encryptedKey", QMStore::Both);
+    prefs.qmSetString("DEV-1", "qm_iOS_VENDOR_IDENTIFIER", QMStore::Both);
+    prefs.qmSetString("English", "qm_language", QMStore::Both);
+    prefs.qmSetString("live", "qm_AppMode", QMStore::Both);
+    prefs.qmSetString("com.example.testapp", "qm_Package", QMStore::AppGroup);
     EXPECT_EQ(engine->qmGetDefaultPostParamsWithDeviceIDType(1, 0),
               "bid=1234&bid_e=k3y&device=2&device_id=DEV-1&clickID=&language=English&gmOffset=00&mode=live"
               "&sdk_version=7.0.5&mobile_app_id=com.example.testapp");
-    prefs.qmSetString("A-9", "qm_anal_id", 0);
+    prefs.qmSetString("A-9", "qm_anal_id", QMStore::Library);
     EXPECT_EQ(engine->qmGetDefaultPostParamsWithDeviceIDType(0, 1),
               "bid=1234&bid_e=k3y&device=2&deviceID=DEV-1&clickID=A-9&language=English&gmOffset=00&mode=live"
               "&sdk_version=7.0.5&package=com.example.testapp");

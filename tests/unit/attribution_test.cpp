@@ -97,7 +97,7 @@ TEST(CampaignCookies, TimeInTheBackgroundExpiresCookiesAndRenewsTheSession) {
 
     utility().qmSetCampaignCookiesWithCampaignData(Value{
         {"cookies", Value{{"_qm_sess", "s1"}, {"_qm_uid", "u1"}, {"_qm_pu_clid", "p1"}}}, {"expires", Value{{"_qm_uid", 60}}}});
-    QMSDKUserDefaultsData::sharedInstance().qmSetObject(Value{{"_qm_utm", "src"}}, "qm_AppCookieUTM", 2);
+    QMSDKUserDefaultsData::sharedInstance().qmSetObject(Value{{"_qm_utm", "src"}}, "qm_AppCookieUTM", QMStore::Both);
 
     // 19 minutes: the session (20) lives on, the lifetime-less campaign cookie (10) is gone.
     inBackgroundFor(host, 19);

@@ -3,6 +3,7 @@
 #include "core/QMModuleState.hpp"
 #include "core/QMSDKEncryptionHandler.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
+#include "core/QMTypes.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/json.hpp"
 #include "qmplatform/network.hpp"
@@ -64,8 +65,8 @@ TEST(EventTracking, InvalidNameOrScopeIsReportedWithErrorLines) {
     quelmar::trackEvents("buy", Value(), Value(), 5);
     ASSERT_TRUE(host.runUntil([&] { return delegate->results.size() == 4; }));
 
-    const Value emptyName = fail(nullptr, "Event Name is NULL/Empty", 1);
-    const Value badScope = fail("buy", "Invalid Scope Value Found", 3);
+    const Value emptyName = fail(nullptr, "Event Name is NULL/Empty", QMEventResult::EmptyName);
+    const Value badScope = fail("buy", "Invalid Scope Value Found", QMEventResult::InvalidScope);
     EXPECT_EQ(delegate->results, (std::vector<Value>{emptyName, emptyName, badScope, badScope}));
     for (const auto& r : delegate->results) EXPECT_TRUE(r["type"].isInteger()) << r.description();
 
@@ -89,10 +90,12 @@ TEST(EventTracking, PeriodicScopeCountsCalendarDaysSinceTheLastSending) {
         EXPECT_TRUE(host.runUntil([&] { return delegate->results.size() == before + 1; }));
         return delegate->results.back();
     };
-    const Value fourDaysLeft = fail("weekly", "weekly event can be track once in 7 days. It will track after 4 days", 4.0);
+    const Value fourDaysLeft = fail("weekly", "weekly event can be track once in 7 days. It will track after 4 days",
+                                    QMEventResult::PeriodNotOver);
     const Value lastDay =
-        fail("weekly", "weekly event can be track once in 7 days. It can be track from tomorrow or later.", 5);
-    const Value allowed = fail("weekly", "No internet found.", 16);
+        fail("weekly", "weekly event can be track once in 7 days. It can be track from tomorrow or later.",
+             QMEventResult::PeriodEndsToday);
+    const Value allowed = fail("weekly", "No internet found.", QMEventResult::NoInternet);
 
     host.clearLog();
     Value r = track("2024-01-12");  // Friday: 3 days
@@ -121,7 +124,7 @@ TEST(EventTracking, PeriodicScopeCountsCalendarDaysSinceTheLastSending) {
 TEST(EventTracking, DelegateGetsTheFirstCallbackItImplements) {
     testkit::TestHost host;
     startReady();
-    const Value expected = fail(nullptr, "Event Name is NULL/Empty", 1);
+    const Value expected = fail(nullptr, "Event Name is NULL/Empty", QMEventResult::EmptyName);
 
     auto both = std::make_shared<BothCallbacks>();
     quelmar::sharedInstance().delegate = both;

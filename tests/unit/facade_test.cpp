@@ -47,8 +47,8 @@ TEST(Initialize, InvalidAccountStopsStartUpWithoutChangingAnything) {
         EXPECT_EQ(host.logLines(), std::vector<std::string>{kInvalidAccount}) << i.description();
     }
     EXPECT_FALSE(engine());
-    EXPECT_EQ(prefs().qmDictionaryRepresentationIntoUserDefaultsType(0).count(), 0u);
-    EXPECT_EQ(prefs().qmDictionaryRepresentationIntoUserDefaultsType(1).count(), 0u);
+    EXPECT_EQ(prefs().qmDictionaryRepresentationIntoUserDefaultsType(QMStore::Library).count(), 0u);
+    EXPECT_EQ(prefs().qmDictionaryRepresentationIntoUserDefaultsType(QMStore::AppGroup).count(), 0u);
 }
 
 TEST(Initialize, StoresIdentifiersAndCountsLaunches) {
@@ -215,7 +215,7 @@ TEST(LifeCycle, EntriesBeforeStartUpDoNothing) {
     quelmar::applicationWillTerminate();
     host.advance(5);
     EXPECT_EQ(QMModuleState::shared()._qmInAppBannerSettingsTimerCount, 0);
-    EXPECT_EQ(prefs().qmDictionaryRepresentationIntoUserDefaultsType(0).count(), 0u);
+    EXPECT_EQ(prefs().qmDictionaryRepresentationIntoUserDefaultsType(QMStore::Library).count(), 0u);
 }
 
 TEST(LifeCycle, TerminatingClearsCachedInboxMedia) {
@@ -249,7 +249,7 @@ TEST(Initialize, SilentWebViewDelaysStartUpOnlyUntilTheDeadline) {
         void evaluate(const std::string&, platform::ScriptCompletion done) override { pending.push_back(std::move(done)); }
     };
     testkit::TestHost host;
-    prefs().qmSetObject(Value("Agent/1"), "qm_secretAgent", 2);
+    prefs().qmSetObject(Value("Agent/1"), "qm_secretAgent", QMStore::Both);
     auto silent = std::make_shared<SilentEngine>();
     platform::WebView::setScriptEngineFactory([silent] { return silent; });
     const auto started = std::chrono::steady_clock::now();
@@ -259,7 +259,7 @@ TEST(Initialize, SilentWebViewDelaysStartUpOnlyUntilTheDeadline) {
     EXPECT_LT(took, qmGetFilteredData::kScriptAnswerDeadline + 2);
     EXPECT_EQ(silent->pending.size(), 1u);
     EXPECT_TRUE(host.logContains("[quelmar]-[WARNING]: The web view did not answer \"navigator.userAgent\" within 2 seconds."));
-    EXPECT_EQ(prefs().qmObjectForKey("qm_secretAgent", 0), Value("Agent/1"));
+    EXPECT_EQ(prefs().qmObjectForKey("qm_secretAgent", QMStore::Library), Value("Agent/1"));
     EXPECT_TRUE(engine());  // start-up went on
 }
 
@@ -309,7 +309,7 @@ TEST(EntriesNotBuilt, PushCallbacksAnswerAtOnce) {
 
     // The token is the one the service accepted last, as stored.
     EXPECT_TRUE(quelmar::getPushRegistrationToken().isNone());
-    prefs().qmSetObject("a1b2c3", "qm_deviceID", 0);
+    prefs().qmSetObject("a1b2c3", "qm_deviceID", QMStore::Library);
     EXPECT_EQ(quelmar::getPushRegistrationToken(), Value("a1b2c3"));
 }
 

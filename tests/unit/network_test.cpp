@@ -14,7 +14,7 @@ namespace pf = qm::platform;
 
 TEST(NetworkManager, EndpointsForEachEnvironment) {
     auto& n = QMSDKNetworkManager::sharedInstance();
-    EXPECT_EQ(n.qmGetSDKEnvironment(), 3);
+    EXPECT_EQ(n.qmGetSDKEnvironment(), QMSDKEnvironmentLive);
     EXPECT_EQ(n.qmRecordEventApiURLString(), "https://analytics.quelmar.io/mobile/api/event");
     EXPECT_EQ(n.qmGetFetchSettingsApiURLString(), "https://mobile.quelmar.io/mobile/api_v2/settings");
     EXPECT_EQ(n.qmGetFetchClicksApiURLString(), "https://analytics.quelmar.io/mobile/api/fetch_click");
@@ -27,12 +27,12 @@ TEST(NetworkManager, EndpointsForEachEnvironment) {
     EXPECT_EQ(n.qmGetNotificationCenterApiURLString(), "https://push.quelmar.io/mobile/api/notifications_ios");
     EXPECT_EQ(n.qmChatbotApiSubdomain(), "livechat");
 
-    n.qmSetSDKEnvironment(1);
+    n.qmSetSDKEnvironment(QMSDKEnvironmentUserAcceptance);
     EXPECT_EQ(n.qmRecordEventApiURLString(), "https://anal1uat.quelmar.io/mobile/api/event");
-    n.qmSetSDKEnvironment(0);
+    n.qmSetSDKEnvironment(QMSDKEnvironmentDevelopment);
     EXPECT_EQ(n.qmChatbotApiSubdomain(), "devpush6");
     EXPECT_EQ(n.qmGetApiSubdomainForType(9), "devmobile6");  // unknown kinds are mobile
-    n.qmSetSDKEnvironment(2);
+    n.qmSetSDKEnvironment(QMSDKEnvironmentStaging);
     EXPECT_EQ(n.qmRecordPushSubscriberApiURLString(), "https://stagepush.quelmar.io/mobile/api/ios_subscribe");
     n.qmSetSDKEnvironment(7);  // above the known ones: live
     n.setServiceDomain("example.test");
@@ -81,7 +81,7 @@ TEST(DeviceInfo, DescriptionFollowsTheNetwork) {
     EXPECT_EQ(utility.qmAddCurrentDeviceInfoToUrlString(""), Value(""));
     EXPECT_EQ(utility.qmAddMobleAppIDToUrlString(""), Value(""));
     EXPECT_EQ(utility.qmAddMobleAppIDToUrlString("a=1"), Value("a=1"));  // nothing stored yet
-    QMSDKUserDefaultsData::sharedInstance().qmSetString("com.example.testapp", "qm_Package", 1);
+    QMSDKUserDefaultsData::sharedInstance().qmSetString("com.example.testapp", "qm_Package", QMStore::AppGroup);
     EXPECT_EQ(utility.qmAddMobleAppIDToUrlString("a=1"), Value("a=1&mobile_app_id=com.example.testapp"));
 
     EXPECT_EQ(utility.getShortNamefromCurrentCellularNetworkType(pf::radio::Edge), "2G");

@@ -23,37 +23,37 @@ TEST(UserDefaultsData, StoreSelectorsRouteWritesAndReads) {
     auto& library = *prefs.qmSDKStdUserDefaults;
     auto& group = *prefs.qmAppGroupServiceExtUserDefaults;
 
-    prefs.qmSetInteger(42, "qm_both", 2);
-    EXPECT_EQ(prefs.qmIntegerForKey("qm_both", 0), 42);
-    EXPECT_EQ(prefs.qmIntegerForKey("qm_both", 1), 42);
+    prefs.qmSetInteger(42, "qm_both", QMStore::Both);
+    EXPECT_EQ(prefs.qmIntegerForKey("qm_both", QMStore::Library), 42);
+    EXPECT_EQ(prefs.qmIntegerForKey("qm_both", QMStore::AppGroup), 42);
 
-    prefs.qmSetInteger(7, "qm_nowhere", 3);
-    prefs.qmSetInteger(7, "qm_nowhere", -1);
+    prefs.qmSetInteger(7, "qm_nowhere", static_cast<QMStore>(3));
+    prefs.qmSetInteger(7, "qm_nowhere", static_cast<QMStore>(-1));
     EXPECT_FALSE(library.objectForKey("qm_nowhere"));
     EXPECT_FALSE(group.objectForKey("qm_nowhere"));
 
-    // Type 2 reads the library suite only; type 1 the group suite.
+    // Both reads the library suite only; AppGroup the group suite.
     group.setObject("group-only", "qm_split");
-    EXPECT_FALSE(prefs.qmObjectForKey("qm_split", 2));
-    EXPECT_EQ(prefs.qmObjectForKey("qm_split", 1), Value("group-only"));
-    EXPECT_EQ(prefs.qmStringForKey("qm_split", 2), "(null)");
+    EXPECT_FALSE(prefs.qmObjectForKey("qm_split", QMStore::Both));
+    EXPECT_EQ(prefs.qmObjectForKey("qm_split", QMStore::AppGroup), Value("group-only"));
+    EXPECT_EQ(prefs.qmStringForKey("qm_split", QMStore::Both), "(null)");
 
     // Strings keep their previous value when given nothing to store.
-    prefs.qmSetString("first", "qm_text", 0);
-    prefs.qmSetString("", "qm_text", 0);
-    prefs.qmSetString(Value::null(), "qm_text", 0);
-    prefs.qmSetString(Value(), "qm_text", 0);
-    EXPECT_EQ(prefs.qmStringForKey("qm_text", 0), "first");
-    prefs.qmSetString(17.5, "qm_text", 0);
+    prefs.qmSetString("first", "qm_text", QMStore::Library);
+    prefs.qmSetString("", "qm_text", QMStore::Library);
+    prefs.qmSetString(Value::null(), "qm_text", QMStore::Library);
+    prefs.qmSetString(Value(), "qm_text", QMStore::Library);
+    EXPECT_EQ(prefs.qmStringForKey("qm_text", QMStore::Library), "first");
+    prefs.qmSetString(17.5, "qm_text", QMStore::Library);
     EXPECT_EQ(library.objectForKey("qm_text"), Value("17.5"));
 
     // Invalid keys are never stored, read or removed.
     for (const Value& key : {Value(), Value(""), Value::null()}) {
-        prefs.qmSetInteger(1, key, 2);
-        EXPECT_EQ(prefs.qmIntegerForKey(key, 0), 0);
-        EXPECT_EQ(prefs.qmStringForKey(key, 0), "");
-        EXPECT_FALSE(prefs.qmObjectForKey(key, 0));
-        prefs.qmRemoveObjectForKey(key, 2);
+        prefs.qmSetInteger(1, key, QMStore::Both);
+        EXPECT_EQ(prefs.qmIntegerForKey(key, QMStore::Library), 0);
+        EXPECT_EQ(prefs.qmStringForKey(key, QMStore::Library), "");
+        EXPECT_FALSE(prefs.qmObjectForKey(key, QMStore::Library));
+        prefs.qmRemoveObjectForKey(key, QMStore::Both);
     }
     std::vector<std::string> keys;
     const Value content = library.dictionaryRepresentation();
@@ -61,12 +61,12 @@ TEST(UserDefaultsData, StoreSelectorsRouteWritesAndReads) {
     EXPECT_EQ(keys, (std::vector<std::string>{"qm_both", "qm_text"}));
 
     // Missing keys give the empty results; negative zero is stored as zero.
-    EXPECT_EQ(prefs.qmDoubleForKey("qm_missing", 0), 0.0);
-    EXPECT_FALSE(prefs.qmBoolForKey("qm_missing", 0));
-    prefs.qmSetDouble(-0.0, "qm_zero", 0);
+    EXPECT_EQ(prefs.qmDoubleForKey("qm_missing", QMStore::Library), 0.0);
+    EXPECT_FALSE(prefs.qmBoolForKey("qm_missing", QMStore::Library));
+    prefs.qmSetDouble(-0.0, "qm_zero", QMStore::Library);
     EXPECT_FALSE(std::signbit(library.objectForKey("qm_zero").doubleValue()));
 
-    prefs.qmRemoveObjectForKey("qm_both", 1);
+    prefs.qmRemoveObjectForKey("qm_both", QMStore::AppGroup);
     EXPECT_TRUE(library.objectForKey("qm_both"));
     EXPECT_FALSE(group.objectForKey("qm_both"));
 }
@@ -74,15 +74,16 @@ TEST(UserDefaultsData, StoreSelectorsRouteWritesAndReads) {
 TEST(UserDefaultsData, ResetRemovesOnlyLibraryKeysFromBothSuites) {
     testkit::TestHost host;
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
-    prefs.qmSetInteger(1234, "qm_brandID", 2);
-    prefs.qmSetString("x", "qm_other", 2);
+    prefs.qmSetInteger(1234, "qm_brandID", QMStore::Both);
+    prefs.qmSetString("x", "qm_other", QMStore::Both);
     prefs.qmSDKStdUserDefaults->setObject("keep", "appKey");
     prefs.qmAppGroupServiceExtUserDefaults->setObject("keep", "qmNoUnderscore");
 
-    prefs.qmClearAllSDKPreferencesDataIntoUserDefaultsType(2);
+    prefs.qmClearAllSDKPreferencesDataIntoUserDefaultsType(QMStore::Both);
 
-    EXPECT_EQ(prefs.qmDictionaryRepresentationIntoUserDefaultsType(0), (Value{{"appKey", "keep"}}));
-    EXPECT_EQ(prefs.qmDictionaryRepresentationIntoUserDefaultsType(1), (Value{{"qmNoUnderscore", "keep"}}));
+    EXPECT_EQ(prefs.qmDictionaryRepresentationIntoUserDefaultsType(QMStore::Library), (Value{{"appKey", "keep"}}));
+    EXPECT_EQ(prefs.qmDictionaryRepresentationIntoUserDefaultsType(QMStore::AppGroup),
+              (Value{{"qmNoUnderscore", "keep"}}));
     EXPECT_EQ(host.logCount("[quelmar]-[INFO]: Inside, reset SDK data."), 1u);
 
     // The reset is durable: the library suite's file no longer has the keys.
@@ -90,9 +91,9 @@ TEST(UserDefaultsData, ResetRemovesOnlyLibraryKeysFromBothSuites) {
     EXPECT_FALSE(prefs.qmSDKStdUserDefaults->objectForKey("qm_brandID"));
 
     // Any other selector only logs.
-    prefs.qmSetInteger(1, "qm_again", 0);
-    prefs.qmClearAllSDKPreferencesDataIntoUserDefaultsType(5);
-    EXPECT_TRUE(prefs.qmObjectForKey("qm_again", 0));
+    prefs.qmSetInteger(1, "qm_again", QMStore::Library);
+    prefs.qmClearAllSDKPreferencesDataIntoUserDefaultsType(static_cast<QMStore>(5));
+    EXPECT_TRUE(prefs.qmObjectForKey("qm_again", QMStore::Library));
     EXPECT_EQ(host.logCount("Inside, reset SDK data."), 2u);
 }
 

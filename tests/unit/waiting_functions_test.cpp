@@ -8,6 +8,7 @@
 #include "core/QMModuleState.hpp"
 #include "core/QMSDKEncryptionHandler.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
+#include "core/QMTypes.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/json.hpp"
@@ -146,11 +147,12 @@ TEST(WaitingFunctions, CallsOlderThanTheBoundAreDroppedAndReported) {
     readyEngine();
     utility().qmExecuteWaitingFunctions();
     host.runUntilIdle();
-    EXPECT_EQ(results->received, (std::vector<Value>{Value{{"status", "fail"},
-                                                           {"eventName", "purchase"},
-                                                           {"message", "purchase event could not be sent within 7 days and was dropped"},
-                                                           {"type", 17},
-                                                           {"callbackType", "event"}}}));
+    EXPECT_EQ(results->received,
+              (std::vector<Value>{Value{{"status", "fail"},
+                                        {"eventName", "purchase"},
+                                        {"message", "purchase event could not be sent within 7 days and was dropped"},
+                                        {"type", QMEventResult::DroppedUnsent},
+                                        {"callbackType", "event"}}}));
     EXPECT_EQ(host.logCount("[quelmar]-[WARNING]: A user identification could not be sent within 7 days and was dropped."), 1u);
     EXPECT_EQ(host.logCount("[quelmar]-[INFO]: Show method triggered"), 1u);
     EXPECT_FALSE(stored());
@@ -177,7 +179,7 @@ TEST(WaitingFunctions, ChangedSecretKeyMakesTheStoredQueueUnreadable) {
 
     // Text that decrypts to something other than JSON reads as empty too.
     auto garbage = QMSDKEncryptionHandler::sharedInstance().qmEncryptWithKey("another-key", "not json");
-    QMSDKUserDefaultsData::sharedInstance().qmSetObject(Value(*garbage), "qm_WaitingFunctions", 0);
+    QMSDKUserDefaultsData::sharedInstance().qmSetObject(Value(*garbage), "qm_WaitingFunctions", QMStore::Library);
     readyEngine();
     utility().qmExecuteWaitingFunctions();
     EXPECT_EQ(host.logCount(kUnreadable), 2u);
