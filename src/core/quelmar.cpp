@@ -64,6 +64,184 @@ void answerOnMain(Completion completion, Result result) {
     platform::Queue::main().async([completion = std::move(completion), result = std::move(result)] { completion(result); });
 }
 
+// Start-up, step by step -------------------------------------------------------------------
+// Initialize runs these in order; each one's effects are what the next ones rely on.
+
+// What one start-up works with.
+struct StartUp {
+    const platform::Bundle& bundle = platform::Bundle::main();
+    QMModuleState& module = QMModuleState::shared();
+    // Reached only once the identifiers are valid, in the order start-up always used.
+    QMSDKUserDefaultsData* prefs = nullptr;
+    qmGetFilteredData* utility = nullptr;
+    long long brandID = 0;
+    Value secretKey;
+    std::shared_ptr<qmInternalProcessClass> engine;
+    std::shared_ptr<QMSDKDataStore> store;
+};
+
+// 1-2. Account identifiers; false (after logging why) when start-up must stop here.
+bool readAccountIdentifiers(StartUp& s) {
+    Value brandValue = s.bundle.objectForInfoDictionaryKey("qmBrandID");
+    s.brandID = brandValue ? brandValue.integerValue() : 0;
+    Value secretValue = s.bundle.objectForInfoDictionaryKey("qmSecretKey");
+    s.secretKey = secretValue ? Value(secretValue.description()) : Value();
+    if (s.brandID < 1 || !isValidString(secretValue)) {
+        QMLog(QMLogLevelError,
+              "Invalid brandID or secret key. Kindly check our documentation under the integration section and provide "
+              "the values as per your account to fix this error.");
+        return false;
+    }
+    return true;
+}
+
+// 3-4. Store, engine, utility, log level.
+void createEngine(StartUp& s) {
+    s.prefs = &QMSDKUserDefaultsData::sharedInstance();
+    s.engine = std::make_shared<qmInternalProcessClass>();
+    s.module.setQmInternalProcess(s.engine);
+    s.utility = &qmGetFilteredData::sharedInstance();
+    QMLogger::qmSetLogLevel(s.utility->qmGetCurrentLogLevel());
+    // Background requests an earlier process could not finish (click statistics) go out now.
+    s.engine->qmResumePendingBackgroundRequests();
+}
+
+// 5. Brand change wipes everything stored for the previous brand. A deep link that opened
+// the app stores the bundle's brand id before start-up runs, so the comparison is with the
+// brand of the last start-up.
+void wipeDataOnBrandChange(StartUp& s) {
+    const Value storedBrand = previousStartUpBrandID();
+    if (!storedBrand || storedBrand.integerValue() < 1 || storedBrand.integerValue() == s.brandID) return;
+    QMLog(QMLogLevelInfo, "BrandID has been changed from %ld to the new BrandID = %ld", storedBrand.integerValue(),
+          s.brandID);
+    // Attribution from the link that opened the app belongs to the new account: it survives
+    // the wipe.
+    const bool linkSeen = s.module._qmDeeplinkcheck;
+    const Value linkUTM = s.module.qmFinalUTMParamsDict.get();
+    s.engine->resetQuelmar_iOS_SDK();
+    if (linkSeen) {
+        if (linkUTM.count() > 0) s.module.qmFinalUTMParamsDict.set(linkUTM);
+        const Value linkAnalyticID = s.module._qmAnalyticID.get();
+        if (linkAnalyticID.count() > 0) s.prefs->qmSetObject(linkAnalyticID, "qm_anal_id", QMStore::Library);
+    }
+}
+
+// 6. App group.
+void prepareAppGroup(StartUp& s) {
+    s.prefs->qmSetObject(Value(s.utility->qmGetAppGroupIDforQuelmar()), "qm_groupName", QMStore::AppGroup);
+    if (s.prefs->qmObjectForKey("qm_shouldResetCenterDataOnNewPush", QMStore::AppGroup)) {
+        s.prefs->qmRemoveObjectForKey("qm_shouldResetCenterDataOnNewPush", QMStore::AppGroup);
+    }
+}
+
+// 7-9. Deferred calls, per-launch containers and the per-session "shown" markers. Events and
+// identifications that an earlier launch could not send stay queued for this launch's
+// settings answer.
+void resetPerLaunchState(StartUp& s) {
+    s.utility->qmDropWaitingDisplayRequests();
+    s.module.resetContainers();
+    s.utility->qmCheckCloseButtonImage();
+
+    const Value libraryKeys = s.prefs->qmDictionaryRepresentationIntoUserDefaultsType(QMStore::Library);
+    for (const auto& [key, value] : libraryKeys.dictionaryItems()) {
+        if (key.rfind("qm_isShownViewNID", 0) == 0) s.prefs->qmRemoveObjectForKey(Value(key), QMStore::Library);
+    }
+    s.prefs->qmSynchronizeIntoUserDefaultsType(QMStore::Both);
+}
+
+// 10. Mode.
+void storeMode(StartUp& s, const Value& mode) {
+    s.module._qmModeVale.set(mode);
+    QMLog(QMLogLevelInfo, "You are in %@ mode", mode);
+    s.prefs->qmSetObject(mode, "qm_AppMode", QMStore::Both);
+}
+
+// 11-12. Flags and the file store.
+void resetFlagsAndFileStore(StartUp& s) {
+    s.engine->_fetchClickComplete = false;
+    s.module.isPushNotificationDataComplete = false;
+    s.module.qmGetQmUidWaitingTimeCounter = 0;
+    QMLog(QMLogLevelInfo, "BrandID >>>>======>>>>> %ld", s.brandID);
+    s.store = std::make_shared<QMSDKDataStore>();
+    s.module.setQmStoreData(s.store);
+    s.engine->_fetchBrandSettingsComplete = false;
+    s.engine->_fetchPushSettingsComplete = false;
+    s.engine->_fetchBotSettingsComplete = false;
+    s.module.qm_ShouldUnsubscribeAllPush = false;
+}
+
+// 13-16. Account, language, web user agent, device and bundle identifiers.
+void storeIdentifiers(StartUp& s) {
+    s.prefs->qmSetInteger(s.brandID, "qm_brandID", QMStore::Both);
+    s.prefs->qmSetInteger(s.brandID, kStartUpBrandKey, QMStore::Library);
+    s.prefs->qmSetObject(s.secretKey, "qm_encryptedKey", QMStore::Both);
+    s.prefs->qmRemoveObjectForKey("qm_temp_SessionEvent", QMStore::Library);
+
+    // Language: display name of the first preferred language.
+    auto languages = platform::Locale::preferredLanguages();
+    Value language = languages.empty() ? Value() : Value(platform::Locale::displayNameForLanguage(languages.front()));
+    s.module._qmAppCurrentLanguage.set(language);
+    s.prefs->qmSetObject(language, "qm_language", QMStore::Both);
+    s.engine->qmLanguage.set(language);
+
+    Value userAgent = s.utility->qmGetCurrentWebUserAgentValueAfterReset(true);
+    if (isValidString(userAgent)) s.prefs->qmSetObject(userAgent, "qm_secretAgent", QMStore::Both);
+
+    s.prefs->qmSetObject(Value(platform::Device::current().identifierForVendor()), "qm_iOS_VENDOR_IDENTIFIER",
+                         QMStore::Both);
+    s.prefs->qmSetObject(Value(s.bundle.bundleIdentifier()), "qm_Package", QMStore::Both);
+}
+
+// 17. Launch count.
+void countLaunch(StartUp& s) {
+    const long long launches = s.prefs->qmIntegerForKey("qm_CountAppLaunch", QMStore::Library);
+    s.prefs->qmSetInteger(launches > 0 ? launches + 1 : 1, "qm_CountAppLaunch", QMStore::Library);
+}
+
+// 18. Attribution: a deep link's analytics id replaces the click fetch.
+void startAttribution(StartUp& s) {
+    Value analyticID = s.module._qmAnalyticID.get();
+    if (analyticID.count() > 0) {
+        s.engine->qm_anal_id.set(analyticID);
+        s.engine->qmCheckAppInstallOrUpdate();
+    } else {
+        s.engine->fetchClick();
+    }
+}
+
+// 19-20. User data flag, read pushes and an inbox opening older than a day.
+void refreshSessionRecords(StartUp& s) {
+    if (!s.prefs->qmBoolForKey("qm_isSendUserData", QMStore::Library))
+        s.prefs->qmSetBOOL(true, "qm_isSendUserData", QMStore::Library);
+    s.module.setContainer("_qmReadPushNotifications", Value::array());
+    Value centerOpenDate = s.prefs->qmObjectForKey("qm_centerOpenDate", QMStore::Library);
+    if (centerOpenDate.isDate() &&
+        platform::Clock::currentDate().timeIntervalSince(centerOpenDate.date()) >= kDayInSeconds) {
+        s.prefs->qmRemoveObjectForKey("qm_centerOpenDate", QMStore::Library);
+    }
+    s.prefs->qmSynchronizeIntoUserDefaultsType(QMStore::Both);
+}
+
+// 21-22. Cookies, stored pushes and their view counts.
+void clearStoredPushData(StartUp& s) {
+    s.utility->qmCheckCookiesExpiryWithLastSession();
+    s.store->clear_qm_push_notifications_Data();
+    s.engine->qmClearPushViewCountDataFromAppGroupStorage();
+}
+
+// 23. Settings, with the push click id that opened the app when there is one.
+void startSettingsFetch(StartUp& s) {
+    Value pushClickID(qmInternalProcessClass::sharedInstance()->_qmCurrentPushClID.get().description());
+    s.engine->qmFetchSettingsWithPushClId(isValidString(pushClickID, true) ? pushClickID : Value());
+}
+
+// 24. Stored pushes and the badge.
+void restoreStoredPushesAndBadge(StartUp& s) {
+    Value storedPushes = s.store->read_qm_push_notifications_Data();
+    s.module.setContainer("qmReadPushNotificationData", storedPushes ? storedPushes : Value::array());
+    QMSDKPushBadgeHandler::sharedInstance().qmClearPushNottificationBadgeCountNumber();
+}
+
 }  // namespace
 
 void quelmarDelegate::quelmarEventsResponseCallback(const Value&) { delegateCallbackAbsent = true; }
@@ -88,142 +266,21 @@ void quelmar::sendDataToEventsCallbackDelegate(const Value& result) {
 }
 
 void quelmar::Initialize(const Value& mode) {
-    const auto& bundle = platform::Bundle::main();
-    auto& module = QMModuleState::shared();
-
-    // 1-2. Account identifiers.
-    Value brandValue = bundle.objectForInfoDictionaryKey("qmBrandID");
-    const long long brandID = brandValue ? brandValue.integerValue() : 0;
-    Value secretValue = bundle.objectForInfoDictionaryKey("qmSecretKey");
-    Value secretKey = secretValue ? Value(secretValue.description()) : Value();
-    if (brandID < 1 || !isValidString(secretValue)) {
-        QMLog(QMLogLevelError,
-              "Invalid brandID or secret key. Kindly check our documentation under the integration section and provide "
-              "the values as per your account to fix this error.");
-        return;
-    }
-
-    // 3-4. Store, engine, utility, log level.
-    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
-    auto newEngine = std::make_shared<qmInternalProcessClass>();
-    module.setQmInternalProcess(newEngine);
-    auto& utility = qmGetFilteredData::sharedInstance();
-    QMLogger::qmSetLogLevel(utility.qmGetCurrentLogLevel());
-    // Background requests an earlier process could not finish (click statistics) go out now.
-    newEngine->qmResumePendingBackgroundRequests();
-
-    // 5. Brand change wipes everything stored for the previous brand. A deep link that opened
-    // the app stores the bundle's brand id before start-up runs, so the comparison is with
-    // the brand of the last start-up.
-    const Value storedBrand = previousStartUpBrandID();
-    if (storedBrand && storedBrand.integerValue() >= 1 && storedBrand.integerValue() != brandID) {
-        QMLog(QMLogLevelInfo, "BrandID has been changed from %ld to the new BrandID = %ld", storedBrand.integerValue(), brandID);
-        // Attribution from the link that opened the app belongs to the new account: it
-        // survives the wipe.
-        const bool linkSeen = module._qmDeeplinkcheck;
-        const Value linkUTM = module.qmFinalUTMParamsDict.get();
-        newEngine->resetQuelmar_iOS_SDK();
-        if (linkSeen) {
-            if (linkUTM.count() > 0) module.qmFinalUTMParamsDict.set(linkUTM);
-            const Value linkAnalyticID = module._qmAnalyticID.get();
-            if (linkAnalyticID.count() > 0) prefs.qmSetObject(linkAnalyticID, "qm_anal_id", QMStore::Library);
-        }
-    }
-
-    // 6. App group.
-    prefs.qmSetObject(Value(utility.qmGetAppGroupIDforQuelmar()), "qm_groupName", QMStore::AppGroup);
-    if (prefs.qmObjectForKey("qm_shouldResetCenterDataOnNewPush", QMStore::AppGroup))
-        prefs.qmRemoveObjectForKey("qm_shouldResetCenterDataOnNewPush", QMStore::AppGroup);
-
-    // 7-8. Deferred calls and per-launch containers. Events and identifications that an
-    // earlier launch could not send stay queued for this launch's settings answer.
-    utility.qmDropWaitingDisplayRequests();
-    module.resetContainers();
-    utility.qmCheckCloseButtonImage();
-
-    // 9. Per-session "shown" markers.
-    const Value libraryKeys = prefs.qmDictionaryRepresentationIntoUserDefaultsType(QMStore::Library);
-    for (const auto& [key, value] : libraryKeys.dictionaryItems()) {
-        if (key.rfind("qm_isShownViewNID", 0) == 0) prefs.qmRemoveObjectForKey(Value(key), QMStore::Library);
-    }
-    prefs.qmSynchronizeIntoUserDefaultsType(QMStore::Both);
-
-    // 10. Mode.
-    module._qmModeVale.set(mode);
-    QMLog(QMLogLevelInfo, "You are in %@ mode", mode);
-    prefs.qmSetObject(mode, "qm_AppMode", QMStore::Both);
-
-    // 11-12. Flags and the file store.
-    newEngine->_fetchClickComplete = false;
-    module.isPushNotificationDataComplete = false;
-    module.qmGetQmUidWaitingTimeCounter = 0;
-    QMLog(QMLogLevelInfo, "BrandID >>>>======>>>>> %ld", brandID);
-    auto store = std::make_shared<QMSDKDataStore>();
-    module.setQmStoreData(store);
-    newEngine->_fetchBrandSettingsComplete = false;
-    newEngine->_fetchPushSettingsComplete = false;
-    newEngine->_fetchBotSettingsComplete = false;
-    module.qm_ShouldUnsubscribeAllPush = false;
-
-    // 13. Identifiers.
-    prefs.qmSetInteger(brandID, "qm_brandID", QMStore::Both);
-    prefs.qmSetInteger(brandID, kStartUpBrandKey, QMStore::Library);
-    prefs.qmSetObject(secretKey, "qm_encryptedKey", QMStore::Both);
-    prefs.qmRemoveObjectForKey("qm_temp_SessionEvent", QMStore::Library);
-
-    // 14. Language: display name of the first preferred language.
-    auto languages = platform::Locale::preferredLanguages();
-    Value language = languages.empty() ? Value() : Value(platform::Locale::displayNameForLanguage(languages.front()));
-    module._qmAppCurrentLanguage.set(language);
-    prefs.qmSetObject(language, "qm_language", QMStore::Both);
-    newEngine->qmLanguage.set(language);
-
-    // 15. Web user agent.
-    Value userAgent = utility.qmGetCurrentWebUserAgentValueAfterReset(true);
-    if (isValidString(userAgent)) prefs.qmSetObject(userAgent, "qm_secretAgent", QMStore::Both);
-
-    // 16. Device and bundle identifiers.
-    prefs.qmSetObject(Value(platform::Device::current().identifierForVendor()), "qm_iOS_VENDOR_IDENTIFIER",
-                      QMStore::Both);
-    prefs.qmSetObject(Value(bundle.bundleIdentifier()), "qm_Package", QMStore::Both);
-
-    // 17. Launch count.
-    const long long launches = prefs.qmIntegerForKey("qm_CountAppLaunch", QMStore::Library);
-    prefs.qmSetInteger(launches > 0 ? launches + 1 : 1, "qm_CountAppLaunch", QMStore::Library);
-
-    // 18. Attribution: a deep link's analytics id replaces the click fetch.
-    Value analyticID = module._qmAnalyticID.get();
-    if (analyticID.count() > 0) {
-        newEngine->qm_anal_id.set(analyticID);
-        newEngine->qmCheckAppInstallOrUpdate();
-    } else {
-        newEngine->fetchClick();
-    }
-
-    // 19-20.
-    if (!prefs.qmBoolForKey("qm_isSendUserData", QMStore::Library))
-        prefs.qmSetBOOL(true, "qm_isSendUserData", QMStore::Library);
-    module.setContainer("_qmReadPushNotifications", Value::array());
-    Value centerOpenDate = prefs.qmObjectForKey("qm_centerOpenDate", QMStore::Library);
-    if (centerOpenDate.isDate() &&
-        platform::Clock::currentDate().timeIntervalSince(centerOpenDate.date()) >= kDayInSeconds) {
-        prefs.qmRemoveObjectForKey("qm_centerOpenDate", QMStore::Library);
-    }
-    prefs.qmSynchronizeIntoUserDefaultsType(QMStore::Both);
-
-    // 21-22. Cookies, stored pushes and their view counts.
-    utility.qmCheckCookiesExpiryWithLastSession();
-    store->clear_qm_push_notifications_Data();
-    newEngine->qmClearPushViewCountDataFromAppGroupStorage();
-
-    // 23. Settings, with the push click id that opened the app when there is one.
-    Value pushClickID(qmInternalProcessClass::sharedInstance()->_qmCurrentPushClID.get().description());
-    newEngine->qmFetchSettingsWithPushClId(isValidString(pushClickID, true) ? pushClickID : Value());
-
-    // 24. Stored pushes and the badge.
-    Value storedPushes = store->read_qm_push_notifications_Data();
-    module.setContainer("qmReadPushNotificationData", storedPushes ? storedPushes : Value::array());
-    QMSDKPushBadgeHandler::sharedInstance().qmClearPushNottificationBadgeCountNumber();
+    StartUp startUp;
+    if (!readAccountIdentifiers(startUp)) return;
+    createEngine(startUp);
+    wipeDataOnBrandChange(startUp);
+    prepareAppGroup(startUp);
+    resetPerLaunchState(startUp);
+    storeMode(startUp, mode);
+    resetFlagsAndFileStore(startUp);
+    storeIdentifiers(startUp);
+    countLaunch(startUp);
+    startAttribution(startUp);
+    refreshSessionRecords(startUp);
+    clearStoredPushData(startUp);
+    startSettingsFetch(startUp);
+    restoreStoredPushesAndBadge(startUp);
 
     // 25. The launch event.
     trackEvents("app_launch", Value(), "10", 2);
