@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: a normal build, then an AddressSanitizer +
-# UndefinedBehaviorSanitizer build. Pass "normal", "address" or "thread" to run one kind.
+# Builds and runs the whole test suite three times: a normal build, an AddressSanitizer +
+# UndefinedBehaviorSanitizer build and a ThreadSanitizer build. Pass "normal", "address" or
+# "thread" (one or more) to run only those kinds.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/scripts/setup.sh"
 
 kinds=("$@")
-[ ${#kinds[@]} -gt 0 ] || kinds=(normal address)
+[ ${#kinds[@]} -gt 0 ] || kinds=(normal address thread)
 
 for kind in "${kinds[@]}"; do
   case "$kind" in
@@ -16,10 +17,14 @@ for kind in "${kinds[@]}"; do
     *) echo "test.sh: unknown build kind '$kind'" >&2; exit 2 ;;
   esac
   echo "== $kind build"
+  started=$SECONDS
   bash "$root/scripts/build.sh" "$dir" -DQM_BUILD_TESTS=ON "${opts[@]}"
+  echo "== $kind build took $((SECONDS - started)) s"
   echo "== $kind tests"
+  started=$SECONDS
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   export TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp"
   (cd "$dir" && ctest -j"$(nproc)" --output-on-failure --timeout 300)
+  echo "== $kind tests took $((SECONDS - started)) s"
 done

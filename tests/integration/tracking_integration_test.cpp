@@ -229,7 +229,9 @@ TEST(TrackingService, UserIdentificationStoresTheServiceUserId) {
 TEST(TrackingService, CallsMadeBeforeTheSettingsAnswerAreSentAfterIt) {
     testkit::ServiceHost env;
     platform::Device::current().setSystemVersion("17.2");
-    env.service->setFault("settings", {service::FaultKind::Delay, 0.3});
+    // The click answer must be in before the delayed settings answer releases the waiting
+    // calls; the margin covers the first TLS handshake of a ThreadSanitizer build under load.
+    env.service->setFault("settings", {service::FaultKind::Delay, 1.5});
     auto results = std::make_shared<Results>();
     quelmar::sharedInstance().delegate = results;
 

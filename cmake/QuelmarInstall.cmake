@@ -1,0 +1,48 @@
+# `cmake --install BUILD --prefix DIR`: the public headers, the static libraries, a CMake
+# package (`find_package(quelmar CONFIG)`, target quelmar::quelmar) and quelmar.pc.
+#
+# Hosts include quelmar/ for the facade and qmplatform/ to configure the platform before
+# Initialize (bundle and sandbox folders, service routing, log sink, run loop), so both
+# header folders are installed. The libraries are static: a consumer links their private
+# dependencies itself, so the package finds them again and quelmar.pc lists them.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(QM_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/quelmar)
+
+install(TARGETS quelmar qm_platform
+        EXPORT quelmarTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/quelmar
+                  ${PROJECT_SOURCE_DIR}/platform/include/qmplatform
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        FILES_MATCHING PATTERN "*.hpp")
+
+install(EXPORT quelmarTargets
+        NAMESPACE quelmar::
+        DESTINATION ${QM_INSTALL_CMAKEDIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/quelmarConfig.cmake.in
+                              ${CMAKE_CURRENT_BINARY_DIR}/quelmarConfig.cmake
+                              INSTALL_DESTINATION ${QM_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/quelmarConfigVersion.cmake
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quelmarConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/quelmarConfigVersion.cmake
+        DESTINATION ${QM_INSTALL_CMAKEDIR})
+
+# quelmar.pc finds the prefix from its own folder, so the file stays right whatever
+# --prefix the install is given.
+file(RELATIVE_PATH QM_PC_PREFIX_FROM_PCDIR
+     /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+string(REGEX REPLACE "/$" "" QM_PC_PREFIX_FROM_PCDIR "${QM_PC_PREFIX_FROM_PCDIR}")
+# libcurl's own Libs.private names the libraries a static libcurl would need, whose
+# development files are not installed next to the shared one; take its shared link flags.
+pkg_check_modules(QM_PC_CURL QUIET libcurl)
+if(QM_PC_CURL_FOUND)
+  list(JOIN QM_PC_CURL_LDFLAGS " " QM_PC_CURL_LIBS)
+else()
+  set(QM_PC_CURL_LIBS "-lcurl")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/quelmar.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quelmar.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quelmar.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,62 @@
+// A minimal host app built against an installed quelmar: configures the platform the way
+// a host does, starts the library and serves the main run loop until its requests are done.
+//
+//   consumer --bundle DIR --sandbox DIR [--service HOST:PORT --ca FILE]
+//
+// Prints every log line of the library. Exits 0 once the library is idle.
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <string_view>
+
+#include "qmplatform/bundle.hpp"
+#include "qmplatform/dispatch.hpp"
+#include "qmplatform/network.hpp"
+#include "qmplatform/preferences.hpp"
+#include "qmplatform/sandbox.hpp"
+#include "qmplatform/system_log.hpp"
+#include "qmplatform/url_session.hpp"
+#include "quelmar/quelmar.hpp"
+
+namespace pf = qm::platform;
+
+int main(int argc, char** argv) {
+    std::string bundleDir, sandboxDir, serviceAddress, caFile;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string_view option = argv[i];
+        if (option == "--bundle") bundleDir = argv[i + 1];
+        else if (option == "--sandbox") sandboxDir = argv[i + 1];
+        else if (option == "--service") serviceAddress = argv[i + 1];
+        else if (option == "--ca") caFile = argv[i + 1];
+    }
+    if (bundleDir.empty() || sandboxDir.empty()) {
+        std::fprintf(stderr, "usage: consumer --bundle DIR --sandbox DIR [--service HOST:PORT --ca FILE]\n");
+        return 2;
+    }
+
+    if (!serviceAddress.empty()) {
+        pf::URLSession::setConnectTo(serviceAddress);
+        pf::NetworkReachability::setRouteOverride(serviceAddress);
+    }
+    if (!caFile.empty()) pf::URLSession::setCAFile(caFile);
+    pf::RunLoop::main().setMainThread();
+    pf::SystemLog::setSink([](std::string_view line) { std::cout << line << std::endl; });
+    pf::Bundle::setMainBundlePath(bundleDir);
+    if (!pf::Sandbox::configure(sandboxDir)) {
+        std::fprintf(stderr, "consumer: cannot use sandbox folder %s\n", sandboxDir.c_str());
+        return 1;
+    }
+
+    qm::quelmar::Initialize(qm::Value("live"));
+
+    // Answers come back to the main run loop; serve it until no request is in flight.
+    auto& loop = pf::RunLoop::main();
+    for (int round = 0; round < 100; ++round) {
+        loop.runUntilIdle(60);
+        if (pf::URLSession::activeTaskCount() == 0 && loop.pendingBlocks() == 0) break;
+        loop.runUntil([] { return pf::URLSession::activeTaskCount() == 0; }, 60);
+    }
+    pf::UserDefaults::synchronizeAll();
+    std::cout << "consumer: done" << std::endl;
+    return 0;
+}
