@@ -8,6 +8,7 @@
 #include "core/QMModuleState.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
+#include "core/QMThreadCheck.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "push/QMSDKPushBadgeHandler.hpp"
@@ -266,6 +267,7 @@ void quelmar::sendDataToEventsCallbackDelegate(const Value& result) {
 }
 
 void quelmar::Initialize(const Value& mode) {
+    qmCheckMainThread("Initialize");
     StartUp startUp;
     if (!readAccountIdentifiers(startUp)) return;
     createEngine(startUp);
@@ -316,6 +318,7 @@ void quelmar::trackEvents(const Value& eventName, const Value& attributes, const
 // In-app campaigns ------------------------------------------------------------------------
 
 void quelmar::Show(const Value& userTokens, const Value& customRule) {
+    qmCheckMainThread("Show");
     QMLog(QMLogLevelInfo, "Show method triggered");
     auto e = engine();
     if (!e) return;

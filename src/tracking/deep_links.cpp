@@ -7,6 +7,7 @@
 #include "core/QMLogger.hpp"
 #include "core/QMModuleState.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
+#include "core/QMThreadCheck.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/bundle.hpp"
@@ -107,6 +108,7 @@ std::optional<platform::URL> parse(const Value& url) {
 
 // Main queue.
 void quelmar::OpenUrlWithApplication(const std::shared_ptr<platform::Application>&, const Value& url) {
+    qmCheckMainThread("OpenUrlWithApplication");
     const auto parsed = parse(url);
     if (!captureAttribution(queryComponents(parsed))) {
         QMLog(QMLogLevelError,
@@ -122,6 +124,7 @@ void quelmar::OpenUrlWithApplication(const std::shared_ptr<platform::Application
 
 // Main queue.
 Value quelmar::OpenUrlGetDataWithApplication(const std::shared_ptr<platform::Application>&, const Value& url) {
+    qmCheckMainThread("OpenUrlGetDataWithApplication");
     const auto parsed = parse(url);
     const auto components = queryComponents(parsed);
     if (!captureAttribution(components)) return Value();

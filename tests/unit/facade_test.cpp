@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <regex>
+#include <thread>
 #include <vector>
 
 #include "core/QMModuleState.hpp"
@@ -334,4 +335,18 @@ TEST(EntriesNotBuilt, InboxQueriesAnswerEmptyOnTheMainRunLoop) {
     EXPECT_EQ(counts, (std::vector<Value>(2, Value{{"totalCount", 0}})));
     EXPECT_EQ(host.logCount("[quelmar]-[WARNING]: The notification center is not available in this build (GetUnreadPushNotification)."),
               1u);
+}
+
+// Entries that belong on the main thread say so when called from another one.
+TEST(MainThreadCheck, EntriesCalledOffTheMainThreadAreReported) {
+    testkit::TestHost host;
+    std::thread other([] {
+        quelmar::OpenUrlGetDataWithApplication(nullptr, "shopapp://Offers?x=1");
+        quelmar::Show(Value(), Value());
+    });
+    other.join();
+    EXPECT_EQ(host.logCount("[quelmar]-[ERROR]: OpenUrlGetDataWithApplication must be called on the main thread."), 1u);
+    EXPECT_EQ(host.logCount("[quelmar]-[ERROR]: Show must be called on the main thread."), 1u);
+    quelmar::OpenUrlGetDataWithApplication(nullptr, "shopapp://Offers?x=1");
+    EXPECT_EQ(host.logCount("must be called on the main thread"), 2u);
 }
