@@ -17,6 +17,9 @@
 
 namespace qm {
 
+template <typename T>
+class NoDestructor;
+
 namespace platform {
 class Application;
 class Scene;
@@ -50,6 +53,7 @@ public:
 };
 
 class quelmar {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     // Results handed to the notification callbacks.
     static constexpr unsigned long kFetchResultNewData = 0;

@@ -11,6 +11,7 @@
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/notification_center.hpp"
 #include "qmplatform/url.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm::platform {
 
@@ -295,7 +296,7 @@ struct Application::Impl {
 Application::Application() : impl_(new Impl()) {}
 
 Application& Application::shared() {
-    static auto* application = new Application();  // never destroyed
+    static NoDestructor<Application> application;  // never destroyed
     return *application;
 }
 
@@ -440,7 +441,7 @@ struct StoryboardRegistry {
 };
 
 StoryboardRegistry& storyboards() {
-    static auto* registry = new StoryboardRegistry();  // never destroyed
+    static NoDestructor<StoryboardRegistry> registry;  // never destroyed
     return *registry;
 }
 
@@ -521,12 +522,12 @@ struct Pasteboard::Impl {
 };
 
 Pasteboard& Pasteboard::general() {
-    static auto* pasteboard = new Pasteboard();  // never destroyed
+    static NoDestructor<Pasteboard> pasteboard;  // never destroyed
     return *pasteboard;
 }
 
 Pasteboard::Impl& Pasteboard::impl() const {
-    static auto* state = new Impl();  // never destroyed; there is one pasteboard
+    static NoDestructor<Impl> state;  // never destroyed; there is one pasteboard
     return *state;
 }
 
@@ -575,12 +576,12 @@ struct Screen::Impl {
 };
 
 Screen& Screen::main() {
-    static auto* screen = new Screen();  // never destroyed
+    static NoDestructor<Screen> screen;  // never destroyed
     return *screen;
 }
 
 Screen::Impl& Screen::impl() const {
-    static auto* state = new Impl();  // never destroyed; there is one main screen
+    static NoDestructor<Impl> state;  // never destroyed; there is one main screen
     return *state;
 }
 

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "qmplatform/dispatch.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm::platform {
 
@@ -18,7 +19,7 @@ struct ClockState {
 };
 
 ClockState& clockState() {
-    static ClockState* state = new ClockState;
+    static NoDestructor<ClockState> state;
     return *state;
 }
 

@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "qmplatform/clock.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm::platform {
 
@@ -35,7 +36,7 @@ struct Settings {
 };
 
 Settings& settings() {
-    static auto* s = new Settings();  // never destroyed: worker threads may ask during exit
+    static NoDestructor<Settings> s;  // never destroyed: worker threads may ask during exit
     return *s;
 }
 

@@ -10,6 +10,7 @@
 #include <openssl/rand.h>
 
 #include "qmplatform/sandbox.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm::platform {
 namespace {
@@ -18,7 +19,7 @@ struct Overrides {
     std::optional<std::string> systemName, systemVersion, model, vendorID;
 };
 Overrides& overrides() {
-    static auto* o = new Overrides();
+    static NoDestructor<Overrides> o;
     return *o;
 }
 
@@ -48,7 +49,7 @@ std::string readSystemVersion() {
 }  // namespace
 
 Device& Device::current() {
-    static auto* device = new Device();
+    static NoDestructor<Device> device;
     return *device;
 }
 

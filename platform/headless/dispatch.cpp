@@ -4,6 +4,7 @@
 // objects) is allocated once and never freed: worker threads are detached and may still be
 // waiting on these objects' mutexes when the process exits.
 #include "qmplatform/dispatch.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -90,7 +91,7 @@ struct MainLoopState {
 };
 
 MainLoopState& mainLoop() {
-    static MainLoopState* state = new MainLoopState;
+    static NoDestructor<MainLoopState> state;
     return *state;
 }
 
@@ -104,7 +105,7 @@ void finishBackgroundBlock() {
 class WorkerPool {
 public:
     static WorkerPool& instance() {
-        static WorkerPool* pool = new WorkerPool;
+        static NoDestructor<WorkerPool> pool;
         return *pool;
     }
 
@@ -283,9 +284,10 @@ namespace {
 
 // Timers and delayed blocks waiting for their deadline on the current clock.
 class Scheduler {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     static Scheduler& instance() {
-        static Scheduler* scheduler = new Scheduler;
+        static NoDestructor<Scheduler> scheduler;
         return *scheduler;
     }
 
@@ -424,7 +426,7 @@ void clockChanged(std::shared_ptr<Clock> clock) { Scheduler::instance().setClock
 
 // ---------------------------------------------------------------------------------------------
 RunLoop& RunLoop::main() {
-    static RunLoop* loop = new RunLoop;
+    static NoDestructor<RunLoop> loop;
     return *loop;
 }
 

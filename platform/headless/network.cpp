@@ -1,4 +1,5 @@
 #include "qmplatform/network.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -17,7 +18,7 @@ struct State {
     std::optional<std::string> radio;
 };
 State& state() {
-    static auto* s = new State();
+    static NoDestructor<State> s;
     return *s;
 }
 
@@ -70,7 +71,7 @@ std::optional<Interfaces> readInterfaces() {
         SteadyClock::time_point readAt;
         std::optional<Interfaces> last;
     };
-    static auto* cache = new Cache();  // never destroyed: requests may ask during exit
+    static NoDestructor<Cache> cache;  // never destroyed: requests may ask during exit
     std::lock_guard lock(cache->mutex);
     const auto now = SteadyClock::now();
     if (!cache->last || now - cache->readAt > std::chrono::seconds(1)) {

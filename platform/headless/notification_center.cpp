@@ -1,4 +1,5 @@
 #include "qmplatform/notification_center.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 #include <algorithm>
 #include <condition_variable>
@@ -59,7 +60,7 @@ NotificationCenter::NotificationCenter() : impl_(std::make_unique<Impl>()) {}
 NotificationCenter::~NotificationCenter() = default;
 
 NotificationCenter& NotificationCenter::defaultCenter() {
-    static auto* center = new NotificationCenter();  // never destroyed
+    static NoDestructor<NotificationCenter> center;  // never destroyed
     return *center;
 }
 

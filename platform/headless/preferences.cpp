@@ -18,6 +18,7 @@
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/plist.hpp"
 #include "qmplatform/sandbox.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm::platform {
 
@@ -198,14 +199,14 @@ struct Registry {
 };
 
 Registry& registry() {
-    static auto* r = new Registry();
+    static NoDestructor<Registry> r;
     return *r;
 }
 
 class Flusher {
 public:
     static Flusher& shared() {
-        static auto* f = new Flusher();  // never destroyed: used by the exit handler
+        static NoDestructor<Flusher> f;  // never destroyed: used by the exit handler
         return *f;
     }
 

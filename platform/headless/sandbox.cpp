@@ -1,4 +1,5 @@
 #include "qmplatform/sandbox.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -32,7 +33,7 @@ struct SandboxState {
 };
 
 SandboxState& state() {
-    static auto* s = new SandboxState();  // never destroyed: used from exit handlers
+    static NoDestructor<SandboxState> s;  // never destroyed: used from exit handlers
     return *s;
 }
 

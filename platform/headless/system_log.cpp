@@ -1,4 +1,5 @@
 #include "qmplatform/system_log.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 #include <syslog.h>
 
@@ -16,7 +17,7 @@ struct LogState {
 };
 
 LogState& logState() {
-    static auto* s = new LogState();  // never destroyed: logging may happen during exit
+    static NoDestructor<LogState> s;  // never destroyed: logging may happen during exit
     return *s;
 }
 

@@ -15,6 +15,7 @@
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/url.hpp"
 #include "url_transport.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm::platform {
 
@@ -64,7 +65,7 @@ struct Persistence {
 };
 
 Persistence& persistence() {
-    static Persistence* p = new Persistence;  // never destroyed (used by the I/O thread)
+    static NoDestructor<Persistence> p;  // never destroyed (used by the I/O thread)
     return *p;
 }
 

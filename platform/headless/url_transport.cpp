@@ -9,6 +9,7 @@
 // the size of answers, and follows redirects itself so that it can hold them to our rules
 // (see followRedirect).
 #include "url_transport.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 #include <curl/curl.h>
 #include <ifaddrs.h>
@@ -92,7 +93,7 @@ Settings& settingsStore() {
     // Never destroyed: read by the I/O thread and by tasks resumed during exit.
     // Only the host sets them (URLSession::setConnectTo / setCAFile): nothing in the
     // environment can reroute the library's traffic or replace its trust store.
-    static Settings* store = new Settings;
+    static NoDestructor<Settings> store;
     return *store;
 }
 
@@ -591,7 +592,7 @@ long urlErrorCodeForCurl(int curlCode) {
 }
 
 URLEngine& URLEngine::instance() {
-    static URLEngine* engine = new URLEngine;
+    static NoDestructor<URLEngine> engine;
     return *engine;
 }
 

@@ -8,6 +8,11 @@
 
 #include "qmplatform/url_session.hpp"
 
+namespace qm {
+template <typename T>
+class NoDestructor;
+}  // namespace qm
+
 namespace qm::platform::detail {
 
 // Process-wide transport settings, taken when a task is resumed.
@@ -17,6 +22,7 @@ struct TransportSettings {
 };
 
 class URLEngine {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     // Created on first use and never destroyed: the I/O thread may still be running at exit.
     static URLEngine& instance();

@@ -4,11 +4,12 @@
 
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm::platform {
 namespace {
 std::mutex& factoryMutex() {
-    static auto* m = new std::mutex();
+    static NoDestructor<std::mutex> m;
     return *m;
 }
 std::function<std::shared_ptr<ScriptEngine>()>& factory() {

@@ -1,10 +1,11 @@
 #include "core/QMModuleState.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm {
 
 QMModuleState& QMModuleState::shared() {
     // Intentionally never destroyed: completions may run while the process exits.
-    static auto* state = new QMModuleState();
+    static NoDestructor<QMModuleState> state;
     return *state;
 }
 

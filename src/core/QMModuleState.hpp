@@ -13,10 +13,14 @@
 
 namespace qm {
 
+template <typename T>
+class NoDestructor;
+
 class qmInternalProcessClass;
 class QMSDKDataStore;
 
 class QMModuleState {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     static QMModuleState& shared();
 

@@ -1,4 +1,5 @@
 #include "core/QMSDKEncryptionHandler.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -113,7 +114,7 @@ int base64Value(unsigned char c) {
 
 QMSDKEncryptionHandler& QMSDKEncryptionHandler::sharedInstance() {
     // Intentionally never destroyed: background completions may still use it at exit.
-    static QMSDKEncryptionHandler* instance = new QMSDKEncryptionHandler();
+    static NoDestructor<QMSDKEncryptionHandler> instance;
     return *instance;
 }
 

@@ -11,7 +11,11 @@
 
 namespace qm {
 
+template <typename T>
+class NoDestructor;
+
 class QMSDKEncryptionHandler {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     static QMSDKEncryptionHandler& sharedInstance();
 

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "quelmar/value.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm {
 namespace {
@@ -11,7 +12,7 @@ struct DomainSetting {
     std::string domain = kQMDefaultServiceDomain;
 };
 DomainSetting& domainSetting() {
-    static auto* setting = new DomainSetting();
+    static NoDestructor<DomainSetting> setting;
     return *setting;
 }
 
@@ -25,7 +26,7 @@ constexpr const char* kLabels[4][4] = {
 }  // namespace
 
 QMSDKNetworkManager& QMSDKNetworkManager::sharedInstance() {
-    static auto* instance = new QMSDKNetworkManager();
+    static NoDestructor<QMSDKNetworkManager> instance;
     return *instance;
 }
 

@@ -9,10 +9,14 @@
 
 namespace qm {
 
+template <typename T>
+class NoDestructor;
+
 // The service domain used unless the host sets another one.
 inline constexpr const char* kQMDefaultServiceDomain = "quelmar.io";
 
 class QMSDKNetworkManager {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     static QMSDKNetworkManager& sharedInstance();
 

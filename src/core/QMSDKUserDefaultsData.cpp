@@ -5,6 +5,7 @@
 #include "core/QMLogger.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/preferences.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm {
 namespace {
@@ -14,7 +15,7 @@ bool writesGroup(QMStore type) { return type == QMStore::AppGroup || type == QMS
 
 QMSDKUserDefaultsData& QMSDKUserDefaultsData::sharedInstance() {
     // Intentionally never destroyed: background completions may still use it at exit.
-    static QMSDKUserDefaultsData* instance = new QMSDKUserDefaultsData();
+    static NoDestructor<QMSDKUserDefaultsData> instance;
     return *instance;
 }
 

@@ -9,6 +9,9 @@
 #include "quelmar/value.hpp"
 
 namespace qm {
+
+template <typename T>
+class NoDestructor;
 namespace platform {
 class UserDefaults;
 }
@@ -17,6 +20,7 @@ class UserDefaults;
 inline constexpr const char* kQMLibraryIdentifier = "io.quelmar.sdk";
 
 class QMSDKUserDefaultsData {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     static QMSDKUserDefaultsData& sharedInstance();
 

@@ -18,11 +18,12 @@
 #include "qmplatform/text.hpp"
 #include "qmplatform/webview.hpp"
 #include "quelmar/version.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm {
 
 qmGetFilteredData& qmGetFilteredData::sharedInstance() {
-    static auto* instance = new qmGetFilteredData();
+    static NoDestructor<qmGetFilteredData> instance;
     return *instance;
 }
 

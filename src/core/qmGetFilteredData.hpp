@@ -9,6 +9,9 @@
 #include "quelmar/value.hpp"
 
 namespace qm {
+
+template <typename T>
+class NoDestructor;
 namespace platform {
 class ViewController;
 class WebView;
@@ -16,6 +19,7 @@ class Window;
 }  // namespace platform
 
 class qmGetFilteredData {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     static qmGetFilteredData& sharedInstance();
 

@@ -19,6 +19,7 @@
 #include "qmplatform/clock.hpp"
 #include "qmplatform/json.hpp"
 #include "quelmar/quelmar.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm {
 namespace {
@@ -27,7 +28,7 @@ constexpr const char* kWaitingFunctionsKey = "qm_WaitingFunctions";
 constexpr const char* kQueuedAtKey = "qmQueuedAt";
 
 std::mutex& queueMutex() {
-    static auto* mutex = new std::mutex();
+    static NoDestructor<std::mutex> mutex;
     return *mutex;
 }
 

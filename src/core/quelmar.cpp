@@ -19,6 +19,7 @@
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/application.hpp"
 #include "qmplatform/user_notifications.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm {
 namespace {
@@ -49,7 +50,7 @@ Value previousStartUpBrandID() {
 // An entry whose feature is not part of this build says so once per process (scroll
 // callbacks come many times a second); its completion is answered all the same.
 void warnNotAvailable(const char* entry, const char* feature) {
-    static auto* warned = new Guarded<std::set<std::string>>();
+    static NoDestructor<Guarded<std::set<std::string>>> warned;
     const bool first = warned->with([&](std::set<std::string>& names) { return names.insert(entry).second; });
     if (first) QMLog(QMLogLevelWarning, "%@ is not available in this build (%@).", feature, entry);
 }
@@ -249,7 +250,7 @@ void quelmarDelegate::quelmarEventsResponseCallback(const Value&) { delegateCall
 void quelmarDelegate::QuelmarGetEventResponseWithUserInfo(const Value&) { delegateCallbackAbsent = true; }
 
 quelmar& quelmar::sharedInstance() {
-    static auto* instance = new quelmar();
+    static NoDestructor<quelmar> instance;
     return *instance;
 }
 

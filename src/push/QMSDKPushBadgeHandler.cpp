@@ -1,9 +1,10 @@
 #include "push/QMSDKPushBadgeHandler.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm {
 
 QMSDKPushBadgeHandler& QMSDKPushBadgeHandler::sharedInstance() {
-    static auto* instance = new QMSDKPushBadgeHandler();
+    static NoDestructor<QMSDKPushBadgeHandler> instance;
     return *instance;
 }
 

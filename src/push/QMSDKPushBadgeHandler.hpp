@@ -3,7 +3,11 @@
 
 namespace qm {
 
+template <typename T>
+class NoDestructor;
+
 class QMSDKPushBadgeHandler {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     static QMSDKPushBadgeHandler& sharedInstance();
     void qmClearPushNottificationBadgeCountNumber();

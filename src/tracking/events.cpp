@@ -21,6 +21,7 @@
 #include "qmplatform/plist.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "quelmar/quelmar.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm {
 namespace {
@@ -138,7 +139,7 @@ struct PendingEvents {
 };
 
 PendingEvents& pendingEvents() {
-    static auto* pending = new PendingEvents();
+    static NoDestructor<PendingEvents> pending;
     return *pending;
 }
 

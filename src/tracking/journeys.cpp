@@ -7,6 +7,7 @@
 #include "core/qmGetFilteredData.hpp"
 #include "qmplatform/clock.hpp"
 #include "qmplatform/datetime.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm {
 namespace {
@@ -17,7 +18,7 @@ constexpr const char* kExpiryFormat = "yyyy-MM-dd HH:mm:ss";
 // Pushes store journeys on the main queue while events read them on global queues; each
 // load-change-store of the list happens under this lock.
 std::mutex& journeysMutex() {
-    static auto* mutex = new std::mutex();  // never destroyed: worker threads may still use it at exit
+    static NoDestructor<std::mutex> mutex;  // never destroyed: worker threads may still use it at exit
     return *mutex;
 }
 

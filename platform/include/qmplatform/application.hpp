@@ -23,6 +23,11 @@
 #include "qmplatform/webview.hpp"  // Rect
 #include "quelmar/value.hpp"
 
+namespace qm {
+template <typename T>
+class NoDestructor;
+}  // namespace qm
+
 namespace qm::platform {
 
 struct Size {
@@ -284,6 +289,7 @@ inline constexpr const char* kApplicationWillEnterForegroundNotification = "UIAp
 inline constexpr const char* kApplicationDidBecomeActiveNotification = "UIApplicationDidBecomeActiveNotification";
 
 class Application {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     static Application& shared();
 
@@ -370,6 +376,7 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 class Pasteboard {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     static constexpr const char* kPlainTextType = "public.utf8-plain-text";
 
@@ -405,6 +412,7 @@ public:
 
 // ---------------------------------------------------------------------------------------------
 class Screen {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     static Screen& main();
 

@@ -5,9 +5,15 @@
 #include <optional>
 #include <string>
 
+namespace qm {
+template <typename T>
+class NoDestructor;
+}  // namespace qm
+
 namespace qm::platform {
 
 class Device {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     static Device& current();
 

@@ -30,6 +30,11 @@
 #include "qmplatform/clock.hpp"
 #include "quelmar/value.hpp"
 
+namespace qm {
+template <typename T>
+class NoDestructor;
+}  // namespace qm
+
 namespace qm::platform {
 
 using Block = std::function<void()>;
@@ -37,6 +42,7 @@ using Block = std::function<void()>;
 // ---------------------------------------------------------------------------------------------
 // The main run loop: a serial queue of blocks run only by the main thread when it pumps.
 class RunLoop {
+    template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     static RunLoop& main();
 
