@@ -69,6 +69,8 @@ public:
         long statusCode = 0;
         std::optional<Value> answer;
     };
+    // The error a body that is not JSON gives (the platform's JSON reader error 3840).
+    static platform::Error qmJSONParseError();
     void qmPostRequest(const Value& urlString, const Value& userAgent, const Value& paramStrings, long headerContentType,
                        std::function<void(const QMPostResult&)> handler);
     // The same request on a background session that survives the process; its answer goes to

@@ -72,9 +72,7 @@ std::string settingsSessionPushClickID(const std::string& identifier) {
     return identifier.rfind(prefix, 0) == 0 ? identifier.substr(prefix.size()) : std::string();
 }
 
-platform::Error jsonError() {
-    return platform::Error{platform::kCocoaErrorDomain, 3840, "The data couldn't be read because it isn't in the correct format."};
-}
+platform::Error jsonError() { return qmInternalProcessClass::qmJSONParseError(); }
 
 // The session delegate of background requests: hands each answer to the engine.
 class BackgroundDelegate : public platform::URLSessionDelegate {
@@ -134,6 +132,10 @@ void qmInternalProcessClass::qmHitAPIWithPOSTRequestforUrlString(const Value& ur
                       if (failuerHandler) failuerHandler(result.answer ? std::nullopt : std::optional(jsonError()));
                       if (completionHandler) completionHandler(result.answer.value_or(Value()));
                   });
+}
+
+platform::Error qmInternalProcessClass::qmJSONParseError() {
+    return platform::Error{platform::kCocoaErrorDomain, 3840, "The data couldn't be read because it isn't in the correct format."};
 }
 
 void qmInternalProcessClass::qmPostRequest(const Value& urlString, const Value& userAgent, const Value& paramStrings,

@@ -145,8 +145,7 @@ void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value& pushClickI
         self->qmPostRequest(url, userAgent, Value(params), 1, [self, pushClickID](const QMPostResult& result) {
             // Main queue.
             std::optional<platform::Error> error = result.transportError;
-            if (!error && !result.answer) error = platform::Error{platform::kCocoaErrorDomain, 3840,
-                                                                  "The data couldn't be read because it isn't in the correct format."};
+            if (!error && !result.answer) error = qmJSONParseError();
             if (error) {
                 if (hasValidDescription(error)) {
                     QMLog(QMLogLevelError, "Authentication failed for settings request with error description: %@",
