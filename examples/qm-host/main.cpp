@@ -21,6 +21,7 @@
 
 #include "qmplatform/application.hpp"
 #include "qmplatform/bundle.hpp"
+#include "qmplatform/configuration.hpp"
 #include "qmplatform/datetime.hpp"
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
@@ -220,21 +221,19 @@ int main(int argc, char** argv) {
         return 2;
     }
 #endif
-    if (!serviceAddress.empty()) {
-        pf::URLSession::setConnectTo(serviceAddress);
-        pf::NetworkReachability::setRouteOverride(serviceAddress);
-    }
-    if (!caFile.empty()) pf::URLSession::setCAFile(caFile);
-    auto delegate = std::make_shared<PrintingDelegate>();
-    qm::quelmar::sharedInstance().delegate = delegate;
-
-    pf::RunLoop::main().setMainThread();
-    pf::SystemLog::setSink([](std::string_view line) { std::cout << line << std::endl; });
-    pf::Bundle::setMainBundlePath(bundleDir);
-    if (!pf::Sandbox::configure(sandboxDir)) {
-        std::fprintf(stderr, "qm-host: cannot use sandbox folder %s\n", sandboxDir.c_str());
+    pf::Configuration config;
+    config.mainBundlePath = bundleDir;
+    config.sandboxPath = sandboxDir;
+    if (!serviceAddress.empty()) config.serviceAddress = serviceAddress;
+    if (!caFile.empty()) config.caFile = caFile;
+    config.logSink = [](std::string_view line) { std::cout << line << std::endl; };
+    if (!pf::configure(std::move(config))) {
+        std::fprintf(stderr, "qm-host: cannot use bundle folder %s or sandbox folder %s\n", bundleDir.c_str(),
+                     sandboxDir.c_str());
         return 1;
     }
+    auto delegate = std::make_shared<PrintingDelegate>();
+    qm::quelmar::sharedInstance().delegate = delegate;
 
     HostScreens screens;
 

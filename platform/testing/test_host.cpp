@@ -10,6 +10,7 @@
 
 #include "qmplatform/application.hpp"
 #include "qmplatform/bundle.hpp"
+#include "qmplatform/configuration.hpp"
 #include "qmplatform/datetime.hpp"
 #include "qmplatform/network.hpp"
 #include "qmplatform/dispatch.hpp"
@@ -39,16 +40,7 @@ TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
     groupsDir_ = root_ + "/AppGroups";
     std::filesystem::create_directories(bundleDir_);
 
-    platform::RunLoop::main().setMainThread();
     clock_ = std::make_shared<platform::ManualClock>(options.start);
-    platform::Clock::setCurrent(clock_);
-    platform::TimeZone::setCurrent(options.timeZone);
-    platform::Locale::setCurrent(options.locale);
-    platform::Locale::setPreferredLanguages(options.languages);
-    platform::Sandbox::configure(sandboxDir_, groupsDir_);
-    platform::Application::shared().reset();
-    platform::NetworkReachability::setSimulatedFlags(std::nullopt);
-    platform::NetworkReachability::setRouteOverride(std::nullopt);
     // A bound socket that never listens: connections to its port are refused at once.
     refusingSocket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -60,17 +52,25 @@ TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
         std::abort();
     }
     unroutedAddress_ = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    platform::URLSession::setConnectTo(unroutedAddress_);
-    platform::URLSession::setCAFile(std::nullopt);
-    platform::Telephony::setCarrierName(std::nullopt);
-    platform::Telephony::setCurrentRadioAccessTechnology(std::nullopt);
     writeInfo(options.info);
 
+    platform::Configuration config;
+    config.mainBundlePath = bundleDir_;
+    config.sandboxPath = sandboxDir_;
+    config.appGroupContainersPath = groupsDir_;
+    config.serviceAddress = unroutedAddress_;
+    config.clock = clock_;
+    config.timeZone = options.timeZone;
+    config.locale = options.locale;
+    config.preferredLanguages = options.languages;
     auto log = log_;
-    platform::SystemLog::setSink([log](std::string_view line) {
+    config.logSink = [log](std::string_view line) {
         std::lock_guard lock(log->mutex);
         log->lines.emplace_back(line);
-    });
+    };
+    if (!platform::configure(std::move(config))) std::abort();
+    platform::Application::shared().reset();
+    platform::NetworkReachability::setSimulatedFlags(std::nullopt);
 }
 
 TestHost::~TestHost() {

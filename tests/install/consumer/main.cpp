@@ -9,12 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "qmplatform/bundle.hpp"
+#include "qmplatform/configuration.hpp"
 #include "qmplatform/dispatch.hpp"
-#include "qmplatform/network.hpp"
 #include "qmplatform/preferences.hpp"
-#include "qmplatform/sandbox.hpp"
-#include "qmplatform/system_log.hpp"
 #include "qmplatform/url_session.hpp"
 #include "quelmar/quelmar.hpp"
 
@@ -34,16 +31,14 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (!serviceAddress.empty()) {
-        pf::URLSession::setConnectTo(serviceAddress);
-        pf::NetworkReachability::setRouteOverride(serviceAddress);
-    }
-    if (!caFile.empty()) pf::URLSession::setCAFile(caFile);
-    pf::RunLoop::main().setMainThread();
-    pf::SystemLog::setSink([](std::string_view line) { std::cout << line << std::endl; });
-    pf::Bundle::setMainBundlePath(bundleDir);
-    if (!pf::Sandbox::configure(sandboxDir)) {
-        std::fprintf(stderr, "consumer: cannot use sandbox folder %s\n", sandboxDir.c_str());
+    pf::Configuration config;
+    config.mainBundlePath = bundleDir;
+    config.sandboxPath = sandboxDir;
+    if (!serviceAddress.empty()) config.serviceAddress = serviceAddress;
+    if (!caFile.empty()) config.caFile = caFile;
+    config.logSink = [](std::string_view line) { std::cout << line << std::endl; };
+    if (!pf::configure(std::move(config))) {
+        std::fprintf(stderr, "consumer: cannot use bundle %s or sandbox %s\n", bundleDir.c_str(), sandboxDir.c_str());
         return 1;
     }
 

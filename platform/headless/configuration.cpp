@@ -1,0 +1,59 @@
+#include "qmplatform/configuration.hpp"
+
+#include <string>
+
+#include "qmplatform/bundle.hpp"
+#include "qmplatform/clock.hpp"
+#include "qmplatform/datetime.hpp"
+#include "qmplatform/device.hpp"
+#include "qmplatform/dispatch.hpp"
+#include "qmplatform/network.hpp"
+#include "qmplatform/sandbox.hpp"
+#include "qmplatform/system_log.hpp"
+#include "qmplatform/url_session.hpp"
+#include "qmplatform/webview.hpp"
+
+namespace qm::platform {
+
+bool configure(Configuration config) {
+    RunLoop::main().setMainThread();
+    // The sink first, so that what goes wrong below is reported where the host looks.
+    SystemLog::setSink(std::move(config.logSink));
+    Clock::setCurrent(std::move(config.clock));
+
+    TimeZone::setCurrent(config.timeZone.value_or(""));
+    Locale::setCurrent(config.locale.value_or(""));
+    Locale::setPreferredLanguages(config.preferredLanguages.value_or(std::vector<std::string>{}));
+
+    Device& device = Device::current();
+    device.setSystemName(std::move(config.systemName));
+    device.setSystemVersion(std::move(config.systemVersion));
+    device.setModel(std::move(config.model));
+    device.setIdentifierForVendor(std::move(config.identifierForVendor));
+    Telephony::setCarrierName(std::move(config.carrierName));
+    Telephony::setCurrentRadioAccessTechnology(std::move(config.radioAccessTechnology));
+
+    URLSession::setConnectTo(config.serviceAddress);
+    NetworkReachability::setRouteOverride(config.serviceAddress);
+    URLSession::setCAFile(std::move(config.caFile));
+    WebView::setScriptEngineFactory(std::move(config.scriptEngineFactory));
+
+    bool usable = true;
+    if (config.mainBundlePath.empty()) {
+        SystemLog::write("quelmar: the configuration names no main bundle folder");
+        usable = false;
+    } else {
+        Bundle::setMainBundlePath(config.mainBundlePath);
+        Bundle::main().reload();
+    }
+    if (config.sandboxPath.empty()) {
+        SystemLog::write("quelmar: the configuration names no sandbox folder");
+        usable = false;
+    } else if (!Sandbox::configure(config.sandboxPath, config.appGroupContainersPath)) {
+        SystemLog::write("quelmar: cannot use the sandbox folder " + config.sandboxPath);
+        usable = false;
+    }
+    return usable;
+}
+
+}  // namespace qm::platform
