@@ -16,7 +16,7 @@
 
 #include <unistd.h>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKNetworkManager.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/bundle.hpp"
@@ -121,8 +121,8 @@ bool startLibrary(const std::filesystem::path& dir) {
     if (!bytes || !pf::Files::writeFileAtomically((bundle / "Info.plist").string(), *bytes)) return false;
     pf::Bundle::setMainBundlePath(bundle.string());
     qm::quelmar::Initialize("live");
-    auto engine = qm::QMModuleState::shared().qmInternalProcess();
-    return engine && pf::RunLoop::main().runUntil([&] { return engine->_fetchBrandSettingsComplete.load(); }, 30);
+    auto engine = qm::QMRuntime::shared().qmInternalProcess();
+    return engine && pf::RunLoop::main().runUntil([&] { return engine->fetchBrandSettingsComplete(); }, 30);
 }
 
 // Median cost on the caller's thread of one trackEvents call, set-up complete.

@@ -5,7 +5,7 @@
 
 #include "fuzz_app.hpp"
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/json.hpp"
@@ -16,8 +16,7 @@ std::shared_ptr<qm::qmInternalProcessClass> engine;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     qm::fuzzing::setUpApp("answer-fuzz");
-    engine = std::make_shared<qm::qmInternalProcessClass>();
-    qm::QMModuleState::shared().setQmInternalProcess(engine);
+    engine = qm::QMRuntime::shared().beginLaunch();
     return 0;
 }
 

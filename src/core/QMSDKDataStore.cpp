@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/QMLogger.hpp"
+#include "core/QMRuntime.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/plist.hpp"
@@ -82,15 +83,12 @@ bool QMSDKDataStore::qmFinishPendingFileWork(double realTimeoutSeconds) {
 }
 
 // Listing the folders is file work: it runs on the file queue, off the caller's thread, and
-// ahead of this store's own writes.
-QMSDKDataStore::QMSDKDataStore() {
+// ahead of the writes asked for after it.
+void QMSDKDataStore::qmRemoveAbandonedFiles() {
     onFileQueue([] { platform::Sandbox::removeAbandonedTemporaryFiles(); });
 }
 
-std::shared_ptr<QMSDKDataStore> QMSDKDataStore::sharedInstance() {
-    static auto* instance = new std::shared_ptr<QMSDKDataStore>(std::make_shared<QMSDKDataStore>());
-    return *instance;
-}
+std::shared_ptr<QMSDKDataStore> QMSDKDataStore::sharedInstance() { return QMRuntime::shared().qmStoreData(); }
 
 std::string QMSDKDataStore::qm_notifications_bID_FilePath() const {
     return documentsPath(format("qm_notifications_%d.plist", brandIDFromInfo()));

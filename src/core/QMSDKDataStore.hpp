@@ -4,9 +4,8 @@
 // Every file operation runs on one serial queue, in the order it was asked for: writes,
 // clears and cache changes are queued and return at once; reads and the backup check wait on
 // the queue for their answer, so a read sees every write asked for before it. The queue
-// belongs to the class, not to an instance: the process-wide store and each start-up's store
-// act on the same files. No file operation waits for the main queue, so waiting on the file
-// queue from the main thread cannot deadlock.
+// belongs to the class, not to an instance. No file operation waits for the main queue, so waiting on the file
+// queue from the main thread cannot deadlock. There is one store, owned by the runtime.
 #pragma once
 
 #include <memory>
@@ -21,10 +20,11 @@ namespace qm {
 
 class QMSDKDataStore {
 public:
+    // The runtime's store.
     static std::shared_ptr<QMSDKDataStore> sharedInstance();
-    // Start-up of a store: removes, on a global queue, the temporary files that writes cut
-    // short (the process killed midway) left in Documents and the caches folder.
-    QMSDKDataStore();
+    // At start-up: removes, on the file queue, the temporary files that writes cut short (the
+    // process killed midway) left in Documents and the caches folder.
+    void qmRemoveAbandonedFiles();
 
     // The queue that runs every file operation of the stores. A caller that must read, change
     // and write a file as one step runs the whole step on it.

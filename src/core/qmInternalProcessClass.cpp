@@ -1,22 +1,18 @@
 #include "core/qmInternalProcessClass.hpp"
 
 #include "core/QMLogger.hpp"
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMRedaction.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 
 namespace qm {
 
-std::shared_ptr<qmInternalProcessClass> qmInternalProcessClass::sharedInstance() {
-    static auto* instance = new std::shared_ptr<qmInternalProcessClass>(std::make_shared<qmInternalProcessClass>());
-    return *instance;
-}
+std::shared_ptr<qmInternalProcessClass> qmInternalProcessClass::sharedInstance() { return QMRuntime::shared().engine(); }
 
 
 void qmInternalProcessClass::resetQuelmar_iOS_SDK() {
-    auto store = QMModuleState::shared().qmStoreData();
-    if (!store) store = QMSDKDataStore::sharedInstance();
+    const auto& store = QMRuntime::shared().qmStoreData();
     store->clear_qm_notifications_bID_Data();
     store->clear_qm_notification_StatisticsData();
     store->clear_qm_push_notifications_Data();
@@ -24,9 +20,9 @@ void qmInternalProcessClass::resetQuelmar_iOS_SDK() {
     store->clear_qm_BotData();
     store->clearCachedData();
     QMSDKUserDefaultsData::sharedInstance().qmClearAllSDKPreferencesDataIntoUserDefaultsType(QMStore::Both);
-    QMModuleState::shared().qmUIDFinalStr.with([](Value& v) { if (isValidString(v)) v = Value(""); });
+    QMRuntime::shared().qmUIDFinalStr.with([](Value& v) { if (isValidString(v)) v = Value(""); });
     qmLastNidClickedForEvent.with([](Value& v) { if (isValidString(v)) v = Value(""); });
-    QMModuleState::shared().qmFinalUTMParamsDict.with([](Value& v) { if (v.count() > 0) v = Value(); });
+    QMRuntime::shared().qmFinalUTMParamsDict.with([](Value& v) { if (v.count() > 0) v = Value(); });
 }
 
 // Campaign selection arrives with the in-app rules; until then the request is only logged.

@@ -1,6 +1,6 @@
 // The engine: network work, settings, in-app views and rules, statistics, script bridge
-// and action routing. The facade makes a new engine at every start-up; a second, shared
-// engine serves callers that may run before start-up (push clicks, deep links).
+// and action routing. There is one engine, owned by the runtime (QMRuntime) for the whole
+// process; each start-up resets its per-launch state (qmBeginLaunch).
 #pragma once
 
 #include <atomic>
@@ -31,13 +31,23 @@ extern std::atomic<bool> qm_is_ViewAutoRedirectEnable;
 
 class qmInternalProcessClass : public std::enable_shared_from_this<qmInternalProcessClass> {
 public:
+    // The runtime's engine.
     static std::shared_ptr<qmInternalProcessClass> sharedInstance();
 
-    // Set-up flags: NO after start-up, YES once the matching answer has been applied.
-    std::atomic<bool> _fetchClickComplete{false};
-    std::atomic<bool> _fetchBrandSettingsComplete{false};
-    std::atomic<bool> _fetchPushSettingsComplete{false};
-    std::atomic<bool> _fetchBotSettingsComplete{false};
+    // A start-up begins: the set-up flags go back to NO, retries of the previous launch stop
+    // and answers to its requests are no longer applied.
+    void qmBeginLaunch();
+    // The orderly stop: retries and network watching end; answers still arriving are dropped.
+    void qmEndLaunch();
+    // Counts start-ups; a request's answer is applied only within the launch that asked.
+    std::uint64_t qmLaunchGeneration() const { return launchGeneration_.load(); }
+
+    // Set-up flags: NO after start-up, YES once the matching answer has been applied. Only
+    // the engine sets them.
+    bool fetchClickComplete() const { return _fetchClickComplete.load(); }
+    bool fetchBrandSettingsComplete() const { return _fetchBrandSettingsComplete.load(); }
+    bool fetchPushSettingsComplete() const { return _fetchPushSettingsComplete.load(); }
+    bool fetchBotSettingsComplete() const { return _fetchBotSettingsComplete.load(); }
 
     // Text and dictionary state, read from background completions too.
     Guarded<Value> qmLanguage;
@@ -105,8 +115,8 @@ public:
     static constexpr double kSettingsRetryFirstWait = 2;
     static constexpr double kSettingsRetryLongestWait = 300;
     void qmRetrySettingsFetchIfNeeded();
-    // YES once this engine has applied a settings answer with entries.
-    std::atomic<bool> qmSettingsAnswerApplied{false};
+    // YES once this launch has applied a settings answer with entries.
+    bool settingsAnswerApplied() const { return qmSettingsAnswerApplied.load(); }
     ~qmInternalProcessClass();
 
     // Event tracking.
@@ -137,7 +147,16 @@ public:
     void qmOnCTAEncounterInvalidActionURLErrorMessageWithErrorType(long errorType);
 
 private:
-    void qmSettingsFetchFailed(const Value& pushClickID);
+    friend struct qmEngineTestAccess;  // tests put the engine into a set-up state directly
+
+    std::atomic<bool> _fetchClickComplete{false};
+    std::atomic<bool> _fetchBrandSettingsComplete{false};
+    std::atomic<bool> _fetchPushSettingsComplete{false};
+    std::atomic<bool> _fetchBotSettingsComplete{false};
+    std::atomic<bool> qmSettingsAnswerApplied{false};
+    std::atomic<std::uint64_t> launchGeneration_{0};
+
+    void qmSettingsFetchFailed(const Value& pushClickID, std::uint64_t launch);
     void qmRunSettingsRetry(std::optional<std::uint64_t> generation);
     void qmStopSettingsRetries();
 

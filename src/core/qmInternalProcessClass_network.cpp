@@ -250,13 +250,13 @@ void qmInternalProcessClass::URLSession(platform::URLSession& session, platform:
             qmUpdateSettingsFetchedFromServerWithResponseDict(*parsed);
             return;
         }
-        qmSettingsFetchFailed(Value(settingsSessionPushClickID(identifier)));
+        qmSettingsFetchFailed(Value(settingsSessionPushClickID(identifier)), qmLaunchGeneration());
     }
 }
 
 void qmInternalProcessClass::qmBackgroundTaskDidFail(platform::URLSession& session) {
     const std::string& identifier = session.configuration().identifier;
-    if (identifier.rfind(kSettingsSessionPrefix, 0) == 0) qmSettingsFetchFailed(Value(settingsSessionPushClickID(identifier)));
+    if (identifier.rfind(kSettingsSessionPrefix, 0) == 0) qmSettingsFetchFailed(Value(settingsSessionPushClickID(identifier)), qmLaunchGeneration());
 }
 
 }  // namespace qm

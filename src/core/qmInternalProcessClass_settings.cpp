@@ -6,7 +6,7 @@
 
 #include "core/QMFormFields.hpp"
 #include "core/QMLogger.hpp"
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMReachability.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKNetworkManager.hpp"
@@ -25,11 +25,7 @@ namespace {
 
 QMSDKUserDefaultsData& prefs() { return QMSDKUserDefaultsData::sharedInstance(); }
 
-// The start-up's file store, or the process-wide one before any start-up.
-std::shared_ptr<QMSDKDataStore> fileStore() {
-    auto store = QMModuleState::shared().qmStoreData();
-    return store ? store : QMSDKDataStore::sharedInstance();
-}
+const std::shared_ptr<QMSDKDataStore>& fileStore() { return QMRuntime::shared().qmStoreData(); }
 
 // Requests go out with the web user agent found at start-up; it is kept as the agent of the
 // last fetch too.
@@ -59,14 +55,15 @@ bool statusIsOn(const Value& status) {
 
 void qmInternalProcessClass::fetchClick() {
     const Value userAgent = copyUserAgentForFetch();
-    // Engines are always owned by a shared pointer (start-up and sharedInstance make them so).
+    // The runtime owns the engine through a shared pointer.
     if (auto self = weak_from_this().lock()) {
-        platform::Queue::global().async([self, userAgent] {
+        platform::Queue::global().async([self, userAgent, launch = qmLaunchGeneration()] {
             // Runs on a global queue; the handlers below run on the main queue.
             self->qmHitAPIWithPOSTRequestforUrlString(
                 Value(QMSDKNetworkManager::sharedInstance().qmGetFetchClicksApiURLString()), userAgent,
                 Value(self->qmGetDefaultPostParamsWithDeviceIDType(0, 1)), 1,
-                [self](const Value& response) {
+                [self, launch](const Value& response) {
+                    if (launch != self->qmLaunchGeneration()) return;  // asked by an earlier launch
                     if (response.count() == 0) {
                         QMLog(QMLogLevelError,
                               "Invalid authentication, analytics could not be completed. Kindly check your internet "
@@ -120,7 +117,7 @@ void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value& pushClickI
     const Value userAgent = copyUserAgentForFetch();
     auto self = weak_from_this().lock();
     if (!self) return;
-    platform::Queue::global().async([self, userAgent, pushClickID] {
+    platform::Queue::global().async([self, userAgent, pushClickID, launch = qmLaunchGeneration()] {
         // Runs on a global queue. The stored campaigns stay as they are until an answer
         // replaces them: a fetch that fails (or one started again while an earlier answer is
         // being applied) must not leave the app without its campaigns.
@@ -128,7 +125,7 @@ void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value& pushClickI
         std::string params = self->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
         const Value userID = prefs().qmObjectForKey("qm_userID", QMStore::Library);
         if (isValidString(userID)) params += qmFormField("userID", userID);
-        const Value utm = QMModuleState::shared().qmFinalUTMParamsDict.get();
+        const Value utm = QMRuntime::shared().qmFinalUTMParamsDict.get();
         if (utm.count() > 0) {
             if (auto utmText = platform::json::write(utm)) params += qmFormField("utm_params", Value(*utmText));
         }
@@ -142,8 +139,9 @@ void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value& pushClickI
                                                                    format("qmSessionBgTaskSettings_puClid_%@", pushClickID));
             return;
         }
-        self->qmPostRequest(url, userAgent, Value(params), 1, [self, pushClickID](const QMPostResult& result) {
-            // Main queue.
+        self->qmPostRequest(url, userAgent, Value(params), 1, [self, pushClickID, launch](const QMPostResult& result) {
+            // Main queue. A new start-up fetches again for itself.
+            if (launch != self->qmLaunchGeneration()) return;
             std::optional<platform::Error> error = result.transportError;
             if (!error && !result.answer) error = qmJSONParseError();
             if (error) {
@@ -159,17 +157,40 @@ void qmInternalProcessClass::qmFetchSettingsWithPushClId(const Value& pushClickI
             } else {
                 QMLog(QMLogLevelError, "Settings request got an empty answer");
             }
-            self->qmSettingsFetchFailed(pushClickID);
+            self->qmSettingsFetchFailed(pushClickID, launch);
         });
     });
 }
 
 qmInternalProcessClass::~qmInternalProcessClass() { qmStopSettingsRetries(); }
 
-void qmInternalProcessClass::qmSettingsFetchFailed(const Value& pushClickID) {
-    // A later fetch may have brought an answer already; an engine replaced by a new start-up
-    // leaves the retries to the new one.
-    if (qmSettingsAnswerApplied || QMModuleState::shared().qmInternalProcess().get() != this) return;
+void qmInternalProcessClass::qmBeginLaunch() {
+    ++launchGeneration_;
+    qmStopSettingsRetries();
+    {
+        std::lock_guard lock(settingsRetryMutex_);
+        settingsFailures_ = 0;
+    }
+    qmSettingsAnswerApplied = false;
+    _fetchClickComplete = false;
+    _fetchBrandSettingsComplete = false;
+    _fetchPushSettingsComplete = false;
+    _fetchBotSettingsComplete = false;
+    // What the previous launch's settings answer left behind.
+    qm_IP_Mode.set(Value());
+    qmGeoData.set(Value());
+    qmScrollActiveNotification.set(Value());
+}
+
+void qmInternalProcessClass::qmEndLaunch() {
+    ++launchGeneration_;
+    qmStopSettingsRetries();
+}
+
+void qmInternalProcessClass::qmSettingsFetchFailed(const Value& pushClickID, std::uint64_t launch) {
+    // A later fetch may have brought an answer already; a new start-up (or the stop) leaves
+    // the retries to itself.
+    if (qmSettingsAnswerApplied || launch != qmLaunchGeneration() || !QMRuntime::shared().startedUp()) return;
     double wait = 0;
     std::uint64_t generation = 0;
     bool watchNetwork = false;
@@ -222,7 +243,7 @@ void qmInternalProcessClass::qmRunSettingsRetry(std::optional<std::uint64_t> gen
         ++settingsRetryGeneration_;
         pushClickID = settingsRetryPushClickID_;
     }
-    if (qmSettingsAnswerApplied || QMModuleState::shared().qmInternalProcess().get() != this) return;
+    if (qmSettingsAnswerApplied || !QMRuntime::shared().startedUp()) return;
     qmFetchSettingsWithPushClId(pushClickID);
 }
 
@@ -246,7 +267,7 @@ void qmInternalProcessClass::qmUpdateSettingsFetchedFromServerWithResponseDict(c
     _qmCurrentPushClID.set(Value(""));
     // Only a dictionary with entries is an answer; anything else is treated as empty.
     if (!response.isDictionary() || response.count() == 0) return;
-    auto& module = QMModuleState::shared();
+    auto& module = QMRuntime::shared();
     qmSettingsAnswerApplied = true;
     qmStopSettingsRetries();
 

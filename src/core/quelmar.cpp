@@ -5,7 +5,7 @@
 
 #include "core/Guarded.hpp"
 #include "core/QMLogger.hpp"
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/QMThreadCheck.hpp"
@@ -28,7 +28,7 @@ namespace {
 // library can fall back to the next callback, as with an optional protocol method.
 thread_local bool delegateCallbackAbsent = false;
 
-std::shared_ptr<qmInternalProcessClass> engine() { return QMModuleState::shared().qmInternalProcess(); }
+std::shared_ptr<qmInternalProcessClass> engine() { return QMRuntime::shared().qmInternalProcess(); }
 
 constexpr double kDayInSeconds = 86400;
 // How long termination waits for queued file work (real seconds).
@@ -42,7 +42,7 @@ Value previousStartUpBrandID() {
     if (Value recorded = prefs.qmObjectForKey(kStartUpBrandKey, QMStore::Library)) return recorded;
     // Stored by a library that did not record it yet: qm_brandID as it was before any link
     // of this process overwrote it.
-    auto& module = QMModuleState::shared();
+    auto& module = QMRuntime::shared();
     if (module._qmDeeplinkcheck) return module.qmBrandIDBeforeDeepLink.get();
     return prefs.qmObjectForKey("qm_brandID", QMStore::Library);
 }
@@ -72,7 +72,7 @@ void answerOnMain(Completion completion, Result result) {
 // What one start-up works with.
 struct StartUp {
     const platform::Bundle& bundle = platform::Bundle::main();
-    QMModuleState& module = QMModuleState::shared();
+    QMRuntime& module = QMRuntime::shared();
     // Reached only once the identifiers are valid, in the order start-up always used.
     QMSDKUserDefaultsData* prefs = nullptr;
     qmGetFilteredData* utility = nullptr;
@@ -100,8 +100,8 @@ bool readAccountIdentifiers(StartUp& s) {
 // 3-4. Store, engine, utility, log level.
 void createEngine(StartUp& s) {
     s.prefs = &QMSDKUserDefaultsData::sharedInstance();
-    s.engine = std::make_shared<qmInternalProcessClass>();
-    s.module.setQmInternalProcess(s.engine);
+    s.engine = s.module.beginLaunch();
+    s.store = s.module.qmStoreData();
     s.utility = &qmGetFilteredData::sharedInstance();
     QMLogger::qmSetLogLevel(s.utility->qmGetCurrentLogLevel());
     // Background requests an earlier process could not finish (click statistics) go out now.
@@ -158,17 +158,11 @@ void storeMode(StartUp& s, const Value& mode) {
     s.prefs->qmSetObject(mode, "qm_AppMode", QMStore::Both);
 }
 
-// 11-12. Flags and the file store.
-void resetFlagsAndFileStore(StartUp& s) {
-    s.engine->_fetchClickComplete = false;
+// 11-12. Flags (the engine's own went back to NO when the launch began).
+void resetFlags(StartUp& s) {
     s.module.isPushNotificationDataComplete = false;
     s.module.qmGetQmUidWaitingTimeCounter = 0;
     QMLog(QMLogLevelInfo, "BrandID >>>>======>>>>> %ld", s.brandID);
-    s.store = std::make_shared<QMSDKDataStore>();
-    s.module.setQmStoreData(s.store);
-    s.engine->_fetchBrandSettingsComplete = false;
-    s.engine->_fetchPushSettingsComplete = false;
-    s.engine->_fetchBotSettingsComplete = false;
     s.module.qm_ShouldUnsubscribeAllPush = false;
 }
 
@@ -233,7 +227,7 @@ void clearStoredPushData(StartUp& s) {
 
 // 23. Settings, with the push click id that opened the app when there is one.
 void startSettingsFetch(StartUp& s) {
-    Value pushClickID(qmInternalProcessClass::sharedInstance()->_qmCurrentPushClID.get().description());
+    Value pushClickID(s.engine->_qmCurrentPushClID.get().description());
     s.engine->qmFetchSettingsWithPushClId(isValidString(pushClickID, true) ? pushClickID : Value());
 }
 
@@ -276,7 +270,7 @@ void quelmar::Initialize(const Value& mode) {
     prepareAppGroup(startUp);
     resetPerLaunchState(startUp);
     storeMode(startUp, mode);
-    resetFlagsAndFileStore(startUp);
+    resetFlags(startUp);
     storeIdentifiers(startUp);
     countLaunch(startUp);
     startAttribution(startUp);
@@ -304,8 +298,7 @@ void quelmar::applicationDidBecomeActive(const std::shared_ptr<platform::Applica
 void quelmar::sceneDidBecomeActive(const std::shared_ptr<platform::Scene>&) {}
 void quelmar::applicationWillTerminate() {
     qmGetFilteredData::sharedInstance().qmSetLastSessionTimeForApp();
-    auto store = QMModuleState::shared().qmStoreData();
-    (store ? store : QMSDKDataStore::sharedInstance())->clearCachedData();
+    QMRuntime::shared().qmStoreData()->clearCachedData();
     // The process ends after this call: the queued file work is given a moment to finish.
     QMSDKDataStore::qmFinishPendingFileWork(kTerminateFileWorkSeconds);
 }
@@ -323,7 +316,7 @@ void quelmar::Show(const Value& userTokens, const Value& customRule) {
     QMLog(QMLogLevelInfo, "Show method triggered");
     auto e = engine();
     if (!e) return;
-    if (!e->_fetchBrandSettingsComplete) {
+    if (!e->fetchBrandSettingsComplete()) {
         Value userInfo{{"function", "show"}};
         if (userTokens.count() > 0) userInfo.set("UserTokens", userTokens);
         if (customRule.count() > 0) userInfo.set("customRule", customRule);
@@ -337,8 +330,8 @@ void quelmar::Show(const Value& userTokens, const Value& customRule) {
 void quelmar::checkSetupComplete(platform::Timer& timer) {
     auto e = engine();
     const Value userInfo = timer.userInfo();
-    auto& module = QMModuleState::shared();
-    if (e && e->_fetchBrandSettingsComplete) {
+    auto& module = QMRuntime::shared();
+    if (e && e->fetchBrandSettingsComplete()) {
         if (userInfo["function"].description() == "show") {
             timer.invalidate();
             Value tokens = userInfo["UserTokens"];
@@ -357,8 +350,8 @@ void quelmar::checkSetupComplete(platform::Timer& timer) {
 void quelmar::checkPushSettingComplete(platform::Timer& timer) {
     auto e = engine();
     const Value userInfo = timer.userInfo();
-    auto& module = QMModuleState::shared();
-    if (e && e->_fetchPushSettingsComplete) {
+    auto& module = QMRuntime::shared();
+    if (e && e->fetchPushSettingsComplete()) {
         if (userInfo["function"].description() == "pushsettings") {
             timer.invalidate();
             DidRegisteredNotification(nullptr, userInfo["qm_deviceToken"]);
@@ -389,7 +382,7 @@ void quelmar::RegisterPushWithDelegate(const std::shared_ptr<platform::UserNotif
 void quelmar::DidRegisteredNotification(const std::shared_ptr<platform::Application>&, const Value& deviceToken) {
     auto e = engine();
     if (!e) return;
-    if (!e->_fetchPushSettingsComplete) {
+    if (!e->fetchPushSettingsComplete()) {
         Value userInfo{{"function", "pushsettings"}};
         if (deviceToken.count() > 0) userInfo.set("qm_deviceToken", deviceToken);
         auto timer = platform::Timer::scheduled(1.0, true, [](platform::Timer& t) { checkPushSettingComplete(t); }, userInfo);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/QMFormFields.hpp"
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKEncryptionHandler.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
@@ -40,7 +40,7 @@ QMSDKUserDefaultsData& prefs() { return QMSDKUserDefaultsData::sharedInstance();
 
 // The life-cycle entries act only once start-up has created the engine; before that the
 // host's background and foreground calls leave everything as it is.
-bool startedUp() { return QMModuleState::shared().qmInternalProcess() != nullptr; }
+bool startedUp() { return QMRuntime::shared().qmInternalProcess() != nullptr; }
 
 std::string expiryKey(const Cookie& cookie) { return std::string(cookie.name) + "_expiry"; }
 
@@ -239,7 +239,7 @@ void qmGetFilteredData::qmCheckCookiesExpiryWithLastSession() {
         prefs().qmRemoveObjectForKey(cookie->key, QMStore::Both);
         if (cookie == &kSession) {
             // A new session: the settings answer usually brings a new session cookie.
-            if (auto engine = QMModuleState::shared().qmInternalProcess()) engine->qmFetchSettingsWithPushClId(Value());
+            if (auto engine = QMRuntime::shared().qmInternalProcess()) engine->qmFetchSettingsWithPushClId(Value());
         }
     }
     prefs().qmSynchronizeIntoUserDefaultsType(QMStore::Both);

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/QMLogger.hpp"
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/QMThreadCheck.hpp"
 #include "core/qmGetFilteredData.hpp"
@@ -55,11 +55,8 @@ bool containsIgnoringCase(const std::string& text, std::string_view part) {
     return lower.find(part) != std::string::npos;
 }
 
-// The engine of this start-up; before start-up, the process-wide one.
-std::shared_ptr<qmInternalProcessClass> currentEngine() {
-    auto engine = QMModuleState::shared().qmInternalProcess();
-    return engine ? engine : qmInternalProcessClass::sharedInstance();
-}
+// The one engine (it exists before start-up too).
+const std::shared_ptr<qmInternalProcessClass>& currentEngine() { return QMRuntime::shared().engine(); }
 
 // The steps both handlers share: the account keys, the analytics id and the UTM
 // parameters. False when the keys are not usable (nothing else is done then).
@@ -69,7 +66,7 @@ bool captureAttribution(const std::vector<Component>& components) {
     const Value secretKey = bundle.objectForInfoDictionaryKey("qmSecretKey");
     if (brandID <= 0 || !isValidString(secretKey)) return false;
 
-    auto& module = QMModuleState::shared();
+    auto& module = QMRuntime::shared();
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
     module.qmBrandIDBeforeDeepLink.with([&prefs, &module](Value& before) {
         if (!module._qmDeeplinkcheck) before = prefs.qmObjectForKey("qm_brandID", QMStore::Library);

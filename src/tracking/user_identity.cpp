@@ -3,7 +3,7 @@
 
 #include "core/QMFormFields.hpp"
 #include "core/QMLogger.hpp"
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKNetworkManager.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
@@ -16,15 +16,12 @@
 namespace qm {
 namespace {
 
-// The engine of the current start-up, else the shared one.
-std::shared_ptr<qmInternalProcessClass> currentEngine() {
-    auto engine = QMModuleState::shared().qmInternalProcess();
-    return engine ? engine : qmInternalProcessClass::sharedInstance();
-}
+// The one engine (it exists before start-up too).
+const std::shared_ptr<qmInternalProcessClass>& currentEngine() { return QMRuntime::shared().engine(); }
 
 bool setUpComplete() {
-    auto engine = QMModuleState::shared().qmInternalProcess();
-    return engine && engine->_fetchBrandSettingsComplete;
+    auto engine = QMRuntime::shared().qmInternalProcess();
+    return engine && engine->fetchBrandSettingsComplete();
 }
 
 // Main queue: applies the answer to an identification of `userID`; `previousUUID` is the
@@ -45,7 +42,7 @@ void applyUserAnswer(const Value& answer, const Value& userID, const Value& prev
     const Value& uuid = answer["uuid"];
     if (isValidString(uuid)) {
         const Value uuidText(uuid.description());
-        QMModuleState::shared().qmUIDFinalStr.set(uuidText);
+        QMRuntime::shared().qmUIDFinalStr.set(uuidText);
         userChanged = !previousUUID || previousUUID.isNull() || previousUUID.description() != uuidText.description();
         if (answer["campaignCookie"].count() > 0) {
             qmGetFilteredData::sharedInstance().qmSetCampaignCookiesWithCampaignData(answer["campaignCookie"]);
@@ -131,7 +128,7 @@ void quelmar::UserIdentifier(const Value& userID, const Value& userParams) {
 }
 
 void quelmar::getQmUid(std::function<void(const Value&)> completion) {
-    auto& module = QMModuleState::shared();
+    auto& module = QMRuntime::shared();
     const Value known = module.qmUIDFinalStr.get();
     if (isValidString(known)) {
         platform::Queue::main().async([completion, known] {
@@ -140,7 +137,7 @@ void quelmar::getQmUid(std::function<void(const Value&)> completion) {
         return;
     }
     sharedInstance().qmDispatchRepeatforGetQmUidInSeconds(1, [completion] {
-        auto& state = QMModuleState::shared();
+        auto& state = QMRuntime::shared();
         const Value response = state.qmGetQmUidWaitingResponse.get();
         if (!(response["Authentication"].description() == "success" && response["http_code"].description() == "200")) {
             QMLog(QMLogLevelError,
@@ -157,7 +154,7 @@ void quelmar::getQmUid(std::function<void(const Value&)> completion) {
 // shared by every wait of the process and only Initialize resets it.
 void quelmar::qmDispatchRepeatforGetQmUidInSeconds(long seconds, std::function<void()> block) {
     platform::Queue::main().asyncAfter(static_cast<double>(seconds), [this, seconds, block] {
-        auto& module = QMModuleState::shared();
+        auto& module = QMRuntime::shared();
         const long waited = (module.qmGetQmUidWaitingTimeCounter += seconds);
         if (setUpComplete()) {
             module.qmGetQmUidWaitingResponse.set(Value{{"Authentication", "success"}, {"http_code", "200"}});

@@ -1,7 +1,7 @@
 // Campaign cookies handed out by the local service and sent back with later requests.
 #include <gtest/gtest.h>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/json.hpp"
@@ -13,8 +13,8 @@ using namespace qm;
 TEST(AttributionService, SettingsCookiesRideOnTheNextEventRequest) {
     testkit::ServiceHost env;
     quelmar::Initialize("live");
-    auto engine = QMModuleState::shared().qmInternalProcess();
-    ASSERT_TRUE(env.host.runUntil([&] { return engine->_fetchBrandSettingsComplete.load(); }));
+    auto engine = QMRuntime::shared().qmInternalProcess();
+    ASSERT_TRUE(env.host.runUntil([&] { return engine->fetchBrandSettingsComplete(); }));
 
     // The first settings request went out before any cookie was known.
     const auto settings = env.service->requestsFor("settings");
@@ -41,8 +41,8 @@ TEST(AttributionService, DeepLinkAttributionTravelsWithTheNextRequests) {
     // The app is opened by a campaign link before start-up.
     quelmar::OpenUrlWithApplication(nullptr, "shopapp://Offers?qm_anal_id=42&utm_source=mail&utm_campaign=spring");
     quelmar::Initialize("live");
-    auto engine = QMModuleState::shared().qmInternalProcess();
-    ASSERT_TRUE(env.host.runUntil([&] { return engine->_fetchBrandSettingsComplete.load(); }));
+    auto engine = QMRuntime::shared().qmInternalProcess();
+    ASSERT_TRUE(env.host.runUntil([&] { return engine->fetchBrandSettingsComplete(); }));
 
     // The analytics id replaces the click fetch and rides in every request as clickID.
     EXPECT_TRUE(env.service->requestsFor("fetch_click").empty());
@@ -64,8 +64,8 @@ TEST(AttributionService, DeepLinkAttributionTravelsWithTheNextRequests) {
 TEST(AttributionService, EventsNameTheLiveJourneys) {
     testkit::ServiceHost env;
     quelmar::Initialize("live");
-    auto engine = QMModuleState::shared().qmInternalProcess();
-    ASSERT_TRUE(env.host.runUntil([&] { return engine->_fetchBrandSettingsComplete.load(); }));
+    auto engine = QMRuntime::shared().qmInternalProcess();
+    ASSERT_TRUE(env.host.runUntil([&] { return engine->fetchBrandSettingsComplete(); }));
 
     auto& utility = qmGetFilteredData::sharedInstance();
     utility.qmStoreJourneyInfo(Value{{"journeyID", "spring-1"}, {"time", "1"}});

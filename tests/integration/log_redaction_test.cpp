@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "library_fixture.hpp"
@@ -36,8 +36,8 @@ TEST(LogRedaction, VerboseSessionLogsNoSecretsButKeepsTheirShape) {
 
     // Start-up: click fetch (its answer carries the analytics id) and settings (cookies).
     quelmar::Initialize("live");
-    auto engine = QMModuleState::shared().qmInternalProcess();
-    ASSERT_TRUE(host.runUntil([&] { return engine->_fetchBrandSettingsComplete && engine->_fetchClickComplete; }));
+    auto engine = QMRuntime::shared().qmInternalProcess();
+    ASSERT_TRUE(host.runUntil([&] { return engine->fetchBrandSettingsComplete() && engine->fetchClickComplete(); }));
 
     // A campaign link with its own analytics id (settings are fetched again with it).
     quelmar::OpenUrlWithApplication(nullptr, "shopapp://Offers?qm_anal_id=link-anal-qz&utm_source=mail");

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
@@ -19,18 +19,18 @@
 using namespace qm;
 
 namespace {
-std::shared_ptr<qmInternalProcessClass> engine() { return QMModuleState::shared().qmInternalProcess(); }
+std::shared_ptr<qmInternalProcessClass> engine() { return QMRuntime::shared().qmInternalProcess(); }
 
 bool settingsApplied() {
     auto e = engine();
-    return e && e->_fetchBrandSettingsComplete && e->_fetchPushSettingsComplete && e->_fetchBotSettingsComplete;
+    return e && e->fetchBrandSettingsComplete() && e->fetchPushSettingsComplete() && e->fetchBotSettingsComplete();
 }
 }  // namespace
 
 TEST(SettingsFetch, StartUpFetchesTheClickAndAppliesTheSettings) {
     testkit::ServiceHost env;
     quelmar::Initialize("live");
-    ASSERT_TRUE(env.host.runUntil([] { return settingsApplied() && engine()->_fetchClickComplete; }));
+    ASSERT_TRUE(env.host.runUntil([] { return settingsApplied() && engine()->fetchClickComplete(); }));
 
     auto& library = *QMSDKUserDefaultsData::sharedInstance().qmSDKStdUserDefaults;
     const Value deviceID = library.objectForKey("qm_iOS_VENDOR_IDENTIFIER");
@@ -58,7 +58,7 @@ TEST(SettingsFetch, StartUpFetchesTheClickAndAppliesTheSettings) {
     EXPECT_EQ(campaigns["notifications"][3]["description"], Value("https://mobile.quelmar.io/media/banner.png"));
     EXPECT_EQ(QMSDKDataStore::sharedInstance()->read_qm_GeoData()[1]["id"], Value("gf-102"));
     EXPECT_EQ(library.objectForKey("qm_PushStatusActive"), Value(true));
-    EXPECT_EQ(QMModuleState::shared().qmUIDFinalStr.get(), Value("c3f1e7a2-5b64-4d7e-9a1f-2e8b9c0d4f11"));
+    EXPECT_EQ(QMRuntime::shared().qmUIDFinalStr.get(), Value("c3f1e7a2-5b64-4d7e-9a1f-2e8b9c0d4f11"));
 }
 
 TEST(SettingsFetch, RefusedSettingsStillReleaseTheWaitingCalls) {
@@ -92,8 +92,8 @@ TEST(SettingsFetch, TransportFailuresAreLoggedAndSetNoFlag) {
                logged("[quelmar]-[ERROR]: Invalid authentication, analytics could not be completed. Kindly check your "
                       "internet connection and retry again");
     }));
-    EXPECT_FALSE(engine()->_fetchBrandSettingsComplete);
-    EXPECT_FALSE(engine()->_fetchClickComplete);
+    EXPECT_FALSE(engine()->fetchBrandSettingsComplete());
+    EXPECT_FALSE(engine()->fetchClickComplete());
 }
 
 TEST(SettingsFetch, PushClickIdGoesThroughTheBackgroundSession) {
@@ -106,7 +106,13 @@ TEST(SettingsFetch, PushClickIdGoesThroughTheBackgroundSession) {
 
     ASSERT_TRUE(env.host.runUntil(settingsApplied));
     EXPECT_EQ(QMSDKDataStore::sharedInstance()->read_qm_notifications_bID_Data()["notifications"].count(), 4u);
-    EXPECT_EQ(engine()->_qmCurrentPushClID.get(), Value(""));
+    // The engine that recorded the click is the one whose answer cleared it: the next start-up
+    // does not send the same click again.
+    EXPECT_EQ(qmInternalProcessClass::sharedInstance(), engine());
+    EXPECT_EQ(qmInternalProcessClass::sharedInstance()->_qmCurrentPushClID.get(), Value(""));
+    quelmar::Initialize("live");
+    ASSERT_TRUE(env.waitForRequests("settings", 2));
+    EXPECT_FALSE(env.service->requestsFor("settings")[1].fields.contains("_qm_pu_clid"));
 }
 
 // A later fetch (after a user identification, a deep link or a renewed session cookie) that
@@ -124,7 +130,7 @@ TEST(SettingsFetch, CampaignsStayUntilAnAnswerReplacesThem) {
     ASSERT_TRUE(env.host.runUntil(
         [&] { return env.host.logCount("[quelmar]-[ERROR]: Settings request failed with HTTP status 500") == 1; }));
     EXPECT_EQ(campaignCount(), 4u);
-    EXPECT_TRUE(engine()->_fetchBrandSettingsComplete);
+    EXPECT_TRUE(engine()->fetchBrandSettingsComplete());
 
     env.service->setFault("settings", {service::FaultKind::Refusal});
     engine()->qmFetchSettingsWithPushClId(Value());
@@ -157,7 +163,7 @@ TEST(SettingsFetch, FailedFetchesAreRetriedAndTheWaitingCallsSentAfterwards) {
     auto settingsRequests = [&] { return env.service->requestsFor("settings").size(); };
     auto failures = [&] { return env.host.logCount("[quelmar]-[ERROR]: Settings request failed with HTTP status 500"); };
     ASSERT_TRUE(env.host.runUntil([&] { return failures() == 1; }));
-    EXPECT_FALSE(engine()->_fetchBrandSettingsComplete);
+    EXPECT_FALSE(engine()->fetchBrandSettingsComplete());
 
     // The first retry waits 2 seconds of the app's clock.
     env.host.advance(1.9);

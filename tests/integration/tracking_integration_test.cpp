@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/QMTypes.hpp"
 #include "core/qmInternalProcessClass.hpp"
@@ -39,8 +39,8 @@ std::shared_ptr<Results> startReady(testkit::ServiceHost& env) {
     auto results = std::make_shared<Results>();
     quelmar::sharedInstance().delegate = results;
     quelmar::Initialize("live");
-    auto engine = QMModuleState::shared().qmInternalProcess();
-    EXPECT_TRUE(env.host.runUntil([&] { return engine->_fetchBrandSettingsComplete.load(); }));
+    auto engine = QMRuntime::shared().qmInternalProcess();
+    EXPECT_TRUE(env.host.runUntil([&] { return engine->fetchBrandSettingsComplete(); }));
     EXPECT_TRUE(env.host.runUntil([&] { return hasResultFor(*results, "install") && hasResultFor(*results, "app_launch"); }));
     results->received.clear();
     return results;
@@ -191,7 +191,7 @@ TEST(TrackingService, UserIdentificationStoresTheServiceUserId) {
                                          {"new_user_hit", 2}});
 
     quelmar::UserIdentifier("alice", Value{{"plan", "gold"}});
-    ASSERT_TRUE(env.host.runUntil([] { return QMModuleState::shared().qmUIDFinalStr.get() == Value("svc-9"); }));
+    ASSERT_TRUE(env.host.runUntil([] { return QMRuntime::shared().qmUIDFinalStr.get() == Value("svc-9"); }));
     auto users = env.service->requestsFor("user");
     ASSERT_EQ(users.size(), 1u);
     EXPECT_EQ(users[0].fields["userID"], Value("alice"));

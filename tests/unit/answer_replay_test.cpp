@@ -5,7 +5,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/json.hpp"
 #include "test_host.hpp"
@@ -14,8 +14,7 @@ using namespace qm;
 
 TEST(AnswerFuzzInputs, SettingsAnswersNeverCrash) {
     testkit::TestHost host;
-    auto engine = std::make_shared<qmInternalProcessClass>();
-    QMModuleState::shared().setQmInternalProcess(engine);
+    auto engine = QMRuntime::shared().beginLaunch();
     std::size_t files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(QM_TEST_DATA_DIR "/fuzz/answer")) {
         std::ifstream in(entry.path(), std::ios::binary);
@@ -28,5 +27,5 @@ TEST(AnswerFuzzInputs, SettingsAnswersNeverCrash) {
         }
     }
     EXPECT_GE(files, 1u);
-    EXPECT_TRUE(engine->_fetchBrandSettingsComplete);  // the sample answer completes set-up
+    EXPECT_TRUE(engine->fetchBrandSettingsComplete());  // the sample answer completes set-up
 }

@@ -1,8 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "unit/engine_test_access.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "qmplatform/plist.hpp"
 #include "qmplatform/preferences.hpp"
@@ -93,7 +94,7 @@ TEST(CampaignCookies, TimeInTheBackgroundExpiresCookiesAndRenewsTheSession) {
     quelmar::Initialize("live");
     ASSERT_TRUE(host.runUntil([&] { return host.logCount(kSettingsFetchStarted) == 1; }));
     // Settings count as in (this host has no service), so only the session renewal fetches again.
-    QMModuleState::shared().qmInternalProcess()->qmSettingsAnswerApplied = true;
+    qmEngineTestAccess::setSettingsAnswerApplied(*QMRuntime::shared().qmInternalProcess(), true);
 
     utility().qmSetCampaignCookiesWithCampaignData(Value{
         {"cookies", Value{{"_qm_sess", "s1"}, {"_qm_uid", "u1"}, {"_qm_pu_clid", "p1"}}}, {"expires", Value{{"_qm_uid", 60}}}});

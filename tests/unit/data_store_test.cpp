@@ -12,7 +12,7 @@
 using namespace qm;
 using platform::Files;
 
-TEST(DataStore, StartingAStoreRemovesTemporariesThatKilledWritesLeftBehind) {
+TEST(DataStore, StartUpRemovesTemporariesThatKilledWritesLeftBehind) {
     testkit::TestHost host;
     const std::string documents = platform::Sandbox::documentsDirectory();
     const std::string caches = platform::Sandbox::cachesDirectory();
@@ -21,7 +21,8 @@ TEST(DataStore, StartingAStoreRemovesTemporariesThatKilledWritesLeftBehind) {
     for (const auto& path : stale) ASSERT_TRUE(Files::writeFileAtomically(path, "partial"));
     ASSERT_TRUE(Files::writeFileAtomically(foreign, "the app's"));
 
-    auto store = std::make_shared<QMSDKDataStore>();
+    auto store = QMSDKDataStore::sharedInstance();
+    store->qmRemoveAbandonedFiles();
     host.runUntilIdle();
     for (const auto& path : stale) EXPECT_FALSE(Files::fileExists(path)) << path;
     EXPECT_EQ(Files::readFile(foreign), "the app's");

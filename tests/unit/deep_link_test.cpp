@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
@@ -30,7 +30,7 @@ const char* kInvalidKeys =
 
 platform::UserDefaults& library() { return *QMSDKUserDefaultsData::sharedInstance().qmSDKStdUserDefaults; }
 platform::UserDefaults& group() { return *QMSDKUserDefaultsData::sharedInstance().qmAppGroupServiceExtUserDefaults; }
-QMModuleState& module() { return QMModuleState::shared(); }
+QMRuntime& module() { return QMRuntime::shared(); }
 
 // Deep-link state is process-wide; each test starts without it.
 struct CleanAttribution {

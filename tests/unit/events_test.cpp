@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKEncryptionHandler.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/QMTypes.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "unit/engine_test_access.hpp"
 #include "qmplatform/json.hpp"
 #include "qmplatform/network.hpp"
 #include "qmplatform/plist.hpp"
@@ -35,7 +36,7 @@ platform::UserDefaults& library() { return *QMSDKUserDefaultsData::sharedInstanc
 // Start-up whose settings are taken as applied.
 std::shared_ptr<FirstCallback> startReady() {
     quelmar::Initialize("live");
-    QMModuleState::shared().qmInternalProcess()->_fetchBrandSettingsComplete = true;
+    qmEngineTestAccess::setBrandSettingsComplete(*QMRuntime::shared().qmInternalProcess(), true);
     auto delegate = std::make_shared<FirstCallback>();
     quelmar::sharedInstance().delegate = delegate;
     return delegate;
@@ -178,7 +179,7 @@ TEST(EventTracking, BeforeSetUpAcceptableEventsAreQueuedAndOthersDropped) {
 TEST(EventTracking, GeofenceTransactionalEventsRecordTheirTime) {
     testkit::TestHost host;
     quelmar::Initialize("live");
-    auto engine = QMModuleState::shared().qmInternalProcess();
+    auto engine = QMRuntime::shared().qmInternalProcess();
     host.clearLog();
 
     engine->qmCheckTransactionalEventsForEventName("enter_store");

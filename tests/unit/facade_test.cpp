@@ -5,11 +5,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "unit/engine_test_access.hpp"
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/preferences.hpp"
@@ -34,7 +35,7 @@ Value info(const Value& brand, const Value& secret) {
 }
 
 QMSDKUserDefaultsData& prefs() { return QMSDKUserDefaultsData::sharedInstance(); }
-std::shared_ptr<qmInternalProcessClass> engine() { return QMModuleState::shared().qmInternalProcess(); }
+std::shared_ptr<qmInternalProcessClass> engine() { return QMRuntime::shared().qmInternalProcess(); }
 }  // namespace
 
 TEST(Initialize, InvalidAccountStopsStartUpWithoutChangingAnything) {
@@ -94,7 +95,7 @@ TEST(Initialize, StoresIdentifiersAndCountsLaunches) {
 
     // Flags start NO on the new engine.
     ASSERT_TRUE(engine());
-    EXPECT_FALSE(engine()->_fetchBrandSettingsComplete);
+    EXPECT_FALSE(engine()->fetchBrandSettingsComplete());
     EXPECT_EQ(engine()->qmLanguage.get(), Value("English"));
 }
 
@@ -149,22 +150,22 @@ TEST(SetupGate, ShowWaitsForSettingsAndIsAbandonedAfterItsTickBudget) {
 
     quelmar::Show(Value{{"name", "Ann"}}, Value());
     EXPECT_EQ(host.logCount("Show method triggered"), 1u);
-    EXPECT_EQ(QMModuleState::shared()._qmInAppBannerSettingsTimerCount, 1);  // fired at once
+    EXPECT_EQ(QMRuntime::shared()._qmInAppBannerSettingsTimerCount, 1);  // fired at once
 
     // Settings answer 25 seconds later: too late, the wait gave up after its 21st tick.
     host.advance(25);
-    EXPECT_EQ(QMModuleState::shared()._qmInAppBannerSettingsTimerCount, 21);
-    engine()->_fetchBrandSettingsComplete = true;
+    EXPECT_EQ(QMRuntime::shared()._qmInAppBannerSettingsTimerCount, 21);
+    qmEngineTestAccess::setBrandSettingsComplete(*engine(), true);
     host.advance(5);
     EXPECT_EQ(host.logCount("Show method triggered"), 1u);
 
     // The budget is spent for the process: a later wait ends at its first tick.
-    engine()->_fetchBrandSettingsComplete = false;
+    qmEngineTestAccess::setBrandSettingsComplete(*engine(), false);
     quelmar::Show(Value(), Value());
-    engine()->_fetchBrandSettingsComplete = true;
+    qmEngineTestAccess::setBrandSettingsComplete(*engine(), true);
     host.advance(5);
     EXPECT_EQ(host.logCount("Show method triggered"), 2u);
-    EXPECT_EQ(QMModuleState::shared()._qmInAppBannerSettingsTimerCount, 21);
+    EXPECT_EQ(QMRuntime::shared()._qmInAppBannerSettingsTimerCount, 21);
 }
 
 TEST(SetupGate, ShowIsCalledAgainWithItsArgumentsOnceSettingsArrive) {
@@ -178,7 +179,7 @@ TEST(SetupGate, ShowIsCalledAgainWithItsArgumentsOnceSettingsArrive) {
     quelmar::Show(Value{{"name", "Ann"}}, Value{{"tier", 2}});
     host.advance(3);
     EXPECT_EQ(host.logCount("Show method triggered"), 1u);
-    engine()->_fetchBrandSettingsComplete = true;
+    qmEngineTestAccess::setBrandSettingsComplete(*engine(), true);
     host.advance(1);
     EXPECT_EQ(host.logCount("Show method triggered"), 2u);
     // The user's tokens are logged with their values redacted.
@@ -189,9 +190,9 @@ TEST(SetupGate, ShowIsCalledAgainWithItsArgumentsOnceSettingsArrive) {
     EXPECT_EQ(host.logCount("Show method triggered"), 2u);  // the timer is gone
 
     // Empty arguments come back as empty dictionaries.
-    engine()->_fetchBrandSettingsComplete = false;
+    qmEngineTestAccess::setBrandSettingsComplete(*engine(), false);
     quelmar::Show(Value(), Value());
-    engine()->_fetchBrandSettingsComplete = true;
+    qmEngineTestAccess::setBrandSettingsComplete(*engine(), true);
     host.advance(1);
     EXPECT_EQ(host.logCount("In-app display requested with user tokens {\n} and custom rule {\n}"), 1u);
 }
@@ -201,11 +202,11 @@ TEST(SetupGate, PushTokenHandOverHasItsOwnBudget) {
     quelmar::Initialize("live");
     quelmar::Show(Value(), Value());
     host.advance(30);
-    EXPECT_EQ(QMModuleState::shared()._qmInAppBannerSettingsTimerCount, 21);
+    EXPECT_EQ(QMRuntime::shared()._qmInAppBannerSettingsTimerCount, 21);
 
     quelmar::DidRegisteredNotification(nullptr, Value(Bytes{1, 2, 3}));
     host.advance(30);
-    EXPECT_EQ(QMModuleState::shared()._qmFetchPushSettingTimer, 21);
+    EXPECT_EQ(QMRuntime::shared()._qmFetchPushSettingTimer, 21);
 }
 
 TEST(LifeCycle, EntriesBeforeStartUpDoNothing) {
@@ -215,7 +216,7 @@ TEST(LifeCycle, EntriesBeforeStartUpDoNothing) {
     quelmar::sceneDidBecomeActive(nullptr);
     quelmar::applicationWillTerminate();
     host.advance(5);
-    EXPECT_EQ(QMModuleState::shared()._qmInAppBannerSettingsTimerCount, 0);
+    EXPECT_EQ(QMRuntime::shared()._qmInAppBannerSettingsTimerCount, 0);
     EXPECT_EQ(prefs().qmDictionaryRepresentationIntoUserDefaultsType(QMStore::Library).count(), 0u);
 }
 

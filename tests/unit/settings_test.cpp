@@ -1,7 +1,7 @@
 // Applying the account settings answer, and the install-or-update check at start-up.
 #include <gtest/gtest.h>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
@@ -19,8 +19,7 @@ QMSDKUserDefaultsData& prefs() { return QMSDKUserDefaultsData::sharedInstance();
 QMSDKDataStore& files() { return *QMSDKDataStore::sharedInstance(); }
 
 std::shared_ptr<qmInternalProcessClass> freshEngine() {
-    auto engine = std::make_shared<qmInternalProcessClass>();
-    QMModuleState::shared().setQmInternalProcess(engine);
+    auto engine = QMRuntime::shared().beginLaunch();
     return engine;
 }
 
@@ -40,14 +39,14 @@ TEST(SettingsAnswer, BannerIsStoredOnlyWhenAuthenticatedButTheFlagIsSetEitherWay
     auto engine = freshEngine();
     engine->qmUpdateSettingsFetchedFromServerWithResponseDict(
         json(R"({"banner":{"data":{"Authentication":"failed","notifications":[{"notificationID":"1"}]}}})"));
-    EXPECT_TRUE(engine->_fetchBrandSettingsComplete);
+    EXPECT_TRUE(engine->fetchBrandSettingsComplete());
     EXPECT_FALSE(files().read_qm_notifications_bID_Data());
     EXPECT_EQ(host.logCount(kBannerError), 1u);
 
     engine = freshEngine();
     engine->qmUpdateSettingsFetchedFromServerWithResponseDict(json(
         R"({"banner":{"data":{"Authentication":"success","notifications":[{"notificationID":"7001","template":3}]}}})"));
-    EXPECT_TRUE(engine->_fetchBrandSettingsComplete);
+    EXPECT_TRUE(engine->fetchBrandSettingsComplete());
     EXPECT_EQ(files().read_qm_notifications_bID_Data(),
               (Value{{"Authentication", "success"},
                      {"notifications", Value::array({Value{{"notificationID", "7001"}, {"template", 3}}})}}));
@@ -62,7 +61,7 @@ TEST(SettingsAnswer, PushSwitchGeofencesAndPushFlag) {
     engine->qmUpdateSettingsFetchedFromServerWithResponseDict(
         json(R"({"push":{"data":{"Authentication":"success","push_details":{"ios":0}}}})"));
     EXPECT_EQ(library.objectForKey("qm_PushStatusActive"), Value(false));
-    EXPECT_TRUE(engine->_fetchPushSettingsComplete);
+    EXPECT_TRUE(engine->fetchPushSettingsComplete());
     EXPECT_FALSE(files().read_qm_GeoData());  // no "geofence" member: the file is not written
 
     // A missing "ios" switch means on; the geofence list is written to its file.
@@ -73,19 +72,19 @@ TEST(SettingsAnswer, PushSwitchGeofencesAndPushFlag) {
     const Value geofences = Value::array({Value{{"id", "gf-1"}, {"radius", "200"}}});
     EXPECT_EQ(files().read_qm_GeoData(), geofences);
     EXPECT_EQ(engine->qmGeoData.get(), geofences);
-    EXPECT_TRUE(engine->_fetchPushSettingsComplete);
+    EXPECT_TRUE(engine->fetchPushSettingsComplete());
 
     // Without "push_details" the switch is turned on but the flag stays NO.
     library.setObject(false, "qm_PushStatusActive");
     engine = freshEngine();
     engine->qmUpdateSettingsFetchedFromServerWithResponseDict(json(R"({"push":{"data":{"Authentication":"success"}}})"));
-    EXPECT_FALSE(engine->_fetchPushSettingsComplete);
+    EXPECT_FALSE(engine->fetchPushSettingsComplete());
     EXPECT_EQ(library.objectForKey("qm_PushStatusActive"), Value(true));
     EXPECT_FALSE(host.logContains(kPushError));
 
     engine = freshEngine();
     engine->qmUpdateSettingsFetchedFromServerWithResponseDict(json(R"({"push":{"data":{"Authentication":"failed"}}})"));
-    EXPECT_TRUE(engine->_fetchPushSettingsComplete);
+    EXPECT_TRUE(engine->fetchPushSettingsComplete());
     EXPECT_EQ(host.logCount(kPushError), 1u);
 }
 
@@ -100,8 +99,8 @@ TEST(SettingsAnswer, SwitchesBotAndCampaignUser) {
     EXPECT_EQ(library.objectForKey("qm_LifeCycleEventsStatus"), Value(true));
     EXPECT_EQ(library.objectForKey("qm_LogsSettingStatus"), Value(true));
     EXPECT_EQ(files().read_qm_BotData(), (Value{{"Authentication", "success"}, {"botId", "bot-9"}}));
-    EXPECT_TRUE(engine->_fetchBotSettingsComplete);
-    EXPECT_EQ(QMModuleState::shared().qmUIDFinalStr.get(), Value("U-77"));
+    EXPECT_TRUE(engine->fetchBotSettingsComplete());
+    EXPECT_EQ(QMRuntime::shared().qmUIDFinalStr.get(), Value("U-77"));
 
     engine = freshEngine();
     engine->qmUpdateSettingsFetchedFromServerWithResponseDict(json(R"({
@@ -111,9 +110,9 @@ TEST(SettingsAnswer, SwitchesBotAndCampaignUser) {
     EXPECT_EQ(library.objectForKey("qm_LifeCycleEventsStatus"), Value(false));
     EXPECT_EQ(library.objectForKey("qm_LogsSettingStatus"), Value(false));
     EXPECT_FALSE(files().read_qm_BotData());  // cleared before the refused data
-    EXPECT_TRUE(engine->_fetchBotSettingsComplete);
+    EXPECT_TRUE(engine->fetchBotSettingsComplete());
     EXPECT_EQ(host.logCount(kBotError), 1u);
-    EXPECT_EQ(QMModuleState::shared().qmUIDFinalStr.get(), Value("U-77"));  // no uuid: kept
+    EXPECT_EQ(QMRuntime::shared().qmUIDFinalStr.get(), Value("U-77"));  // no uuid: kept
 }
 
 TEST(SettingsAnswer, EmptyAnswerClearsThePushClickIdAndReplaysNothing) {

@@ -2,10 +2,11 @@
 
 #include <optional>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKEncryptionHandler.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "unit/engine_test_access.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/json.hpp"
 #include "qmplatform/preferences.hpp"
@@ -39,7 +40,7 @@ platform::UserDefaults& library() { return *QMSDKUserDefaultsData::sharedInstanc
 
 TEST(UserIdentity, KnownUidIsHandedOverOnTheMainQueue) {
     testkit::TestHost host;
-    QMModuleState::shared().qmUIDFinalStr.set(Value("svc-42"));
+    QMRuntime::shared().qmUIDFinalStr.set(Value("svc-42"));
     UidAnswer answer;
     quelmar::getQmUid(answer.completion());
     EXPECT_EQ(answer.calls, 0);  // not from inside the call
@@ -66,7 +67,7 @@ TEST(UserIdentity, UidWaitGivesUpAfterTenSecondsAndLaterWaitsAfterOneCheck) {
     EXPECT_EQ(first.uid, Value());
     EXPECT_TRUE(first.onMain);
     EXPECT_EQ(host.logCount(kWaitFailed), 1u);
-    EXPECT_EQ(QMModuleState::shared().qmGetQmUidWaitingResponse.get(),
+    EXPECT_EQ(QMRuntime::shared().qmGetQmUidWaitingResponse.get(),
               (Value{{"Authentication", "failed"}, {"http_code", "408"}}));
 
     // The budget is spent for this process: the next wait ends at its first check.
@@ -89,13 +90,13 @@ TEST(UserIdentity, UidWaitEndsQuietlyOnceSetUpCompletes) {
     EXPECT_EQ(answer.calls, 0);
 
     // The settings answer arrives with the service's user id.
-    QMModuleState::shared().qmUIDFinalStr.set(Value("svc-7"));
-    QMModuleState::shared().qmInternalProcess()->_fetchBrandSettingsComplete = true;
+    QMRuntime::shared().qmUIDFinalStr.set(Value("svc-7"));
+    qmEngineTestAccess::setBrandSettingsComplete(*QMRuntime::shared().qmInternalProcess(), true);
     host.advance(1);
     EXPECT_EQ(answer.calls, 1);
     EXPECT_EQ(answer.uid, Value("svc-7"));
     EXPECT_FALSE(host.logContains("Request time out"));
-    EXPECT_EQ(QMModuleState::shared().qmGetQmUidWaitingResponse.get(),
+    EXPECT_EQ(QMRuntime::shared().qmGetQmUidWaitingResponse.get(),
               (Value{{"Authentication", "success"}, {"http_code", "200"}}));
 }
 

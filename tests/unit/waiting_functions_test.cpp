@@ -5,12 +5,13 @@
 #include <thread>
 #include <vector>
 
-#include "core/QMModuleState.hpp"
+#include "core/QMRuntime.hpp"
 #include "core/QMSDKEncryptionHandler.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/QMTypes.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "unit/engine_test_access.hpp"
 #include "qmplatform/json.hpp"
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/url_session.hpp"
@@ -44,10 +45,9 @@ const Value kLater{{"qmFunctionName", "qmLater"}, {"x", 1}};
 
 // Replayed calls reach an engine whose settings are in, so none of them is deferred again.
 std::shared_ptr<qmInternalProcessClass> readyEngine() {
-    auto engine = std::make_shared<qmInternalProcessClass>();
-    engine->_fetchBrandSettingsComplete = true;
-    engine->_fetchPushSettingsComplete = true;
-    QMModuleState::shared().setQmInternalProcess(engine);
+    auto engine = QMRuntime::shared().beginLaunch();
+    qmEngineTestAccess::setBrandSettingsComplete(*engine, true);
+    qmEngineTestAccess::setPushSettingsComplete(*engine, true);
     platform::URLSession::setConnectTo("127.0.0.1:1");  // replayed requests stay on this machine
     return engine;
 }

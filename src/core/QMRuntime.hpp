@@ -1,6 +1,7 @@
-// Process-wide state shared by the library's classes: the current engine and file store,
-// the start-up values and the per-launch lists. Start-up creates or resets it; everything
-// is guarded because background completions and the main thread both reach it.
+// The library's runtime: the one engine, the one file store, the preferences gateway, the
+// start-up values and the per-launch lists. It exists for the whole process; each start-up
+// resets its per-launch state instead of replacing objects, and an orderly stop ends it.
+// Everything is guarded because background completions and the main thread both reach it.
 #pragma once
 
 #include <atomic>
@@ -19,15 +20,31 @@ class NoDestructor;
 class qmInternalProcessClass;
 class QMSDKDataStore;
 
-class QMModuleState {
+class QMRuntime {
     template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
-    static QMModuleState& shared();
+    static QMRuntime& shared();
 
+    // The engine, the same object for the whole process (also before start-up, for push
+    // clicks and deep links that arrive first).
+    const std::shared_ptr<qmInternalProcessClass>& engine() const { return engine_; }
+    // The engine once a start-up has run (and the library has not been stopped); nothing
+    // before that, so that entries which need the account settings do nothing.
     std::shared_ptr<qmInternalProcessClass> qmInternalProcess() const;
-    void setQmInternalProcess(std::shared_ptr<qmInternalProcessClass> engine);
-    std::shared_ptr<QMSDKDataStore> qmStoreData() const;
-    void setQmStoreData(std::shared_ptr<QMSDKDataStore> store);
+    // The file store, one for the whole process.
+    const std::shared_ptr<QMSDKDataStore>& qmStoreData() const { return store_; }
+
+    // A start-up begins: the engine forgets the previous launch's set-up state. Returns the
+    // engine.
+    std::shared_ptr<qmInternalProcessClass> beginLaunch();
+    bool startedUp() const { return startedUp_.load(); }
+
+    // The orderly stop: new calls are refused from now on, work in flight is finished or
+    // kept for the next launch within `timeoutSeconds`, preferences are written and the
+    // threads of the platform are ended. True when everything finished in time. Safe to call
+    // more than once and from an exit handler; a later start-up brings the library back.
+    bool stop(double timeoutSeconds);
+    bool stopped() const { return stopped_.load(); }
 
     Guarded<Value> _qmModeVale;
     Guarded<Value> _qmAppCurrentLanguage;
@@ -62,10 +79,13 @@ public:
     std::atomic<long> _qmFetchPushSettingTimer{0};
 
 private:
-    QMModuleState() = default;
+    QMRuntime();
     mutable std::mutex mutex_;
-    std::shared_ptr<qmInternalProcessClass> engine_;
-    std::shared_ptr<QMSDKDataStore> store_;
+    const std::shared_ptr<qmInternalProcessClass> engine_;
+    const std::shared_ptr<QMSDKDataStore> store_;
+    std::atomic<bool> startedUp_{false};
+    std::atomic<bool> stopped_{false};
+    std::mutex stopMutex_;  // one stop at a time
     Value containers_ = Value::dictionary();
 };
 
