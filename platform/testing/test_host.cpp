@@ -40,7 +40,7 @@ TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
     groupsDir_ = root_ + "/AppGroups";
     std::filesystem::create_directories(bundleDir_);
 
-    clock_ = std::make_shared<platform::ManualClock>(options.start);
+    clock_ = std::make_shared<ManualClock>(options.start);
     // A bound socket that never listens: connections to its port are refused at once.
     refusingSocket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
