@@ -50,47 +50,4 @@ Date SystemClock::now() const {
     return Date::fromUnix(duration<double>(since).count());
 }
 
-Date ManualClock::now() const { return Date{now_.load()}; }
-
-void ManualClock::raiseTo(double seconds) {
-    double current = now_.load();
-    while (current < seconds && !now_.compare_exchange_weak(current, seconds)) {
-    }
-}
-
-void ManualClock::set(Date date) {
-    if (date.seconds > now_.load()) {
-        advanceTo(date);
-    } else {
-        now_.store(date.seconds);
-    }
-}
-
-void ManualClock::advance(double seconds) {
-    advanceTo(now().adding(seconds > 0 ? seconds : 0));
-}
-
-void ManualClock::advanceTo(Date target) {
-    RunLoop& loop = RunLoop::main();
-    const bool onMain = loop.isMainThread();
-    auto drain = [&] {
-        if (onMain) {
-            while (loop.runOnce() > 0) {
-            }
-        }
-    };
-    if (Clock::current().get() == this) {
-        // One deadline at a time, so that whatever a released block does (schedule more work,
-        // invalidate a timer) is in place before the next deadline is looked at.
-        while (auto next = detail::earliestDeadline()) {
-            if (*next > target) break;
-            raiseTo(next->seconds);
-            detail::releaseDue(now());
-            drain();
-        }
-    }
-    raiseTo(target.seconds);
-    drain();
-}
-
 }  // namespace qm::platform

@@ -283,11 +283,11 @@ struct TimerAccess {
 namespace {
 
 // Timers and delayed blocks waiting for their deadline on the current clock.
-class Scheduler {
+class DeadlineScheduler {
     template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
-    static Scheduler& instance() {
-        static NoDestructor<Scheduler> scheduler;
+    static DeadlineScheduler& instance() {
+        static NoDestructor<DeadlineScheduler> scheduler;
         return *scheduler;
     }
 
@@ -358,7 +358,7 @@ public:
 
     void setClock(std::shared_ptr<Clock> clock) {
         std::lock_guard lock(mutex_);
-        manual_ = dynamic_cast<ManualClock*>(clock.get()) != nullptr;
+        driven_ = clock->drivesTimers();
         clock_ = std::move(clock);
         changed_.notify_all();
     }
@@ -371,16 +371,17 @@ private:
         std::shared_ptr<Timer> timer;
     };
 
-    Scheduler() : clock_(Clock::current()) {
-        manual_ = dynamic_cast<ManualClock*>(clock_.get()) != nullptr;
+    DeadlineScheduler() : clock_(Clock::current()) {
+        driven_ = clock_->drivesTimers();
         std::thread([this] { waitForDeadlines(); }).detach();
     }
 
-    // Releases deadlines of a real clock as they pass. A manual clock releases them itself.
+    // Releases deadlines of a clock that moves by itself as they pass. A clock that drives its
+    // timers releases them itself (Scheduler::releaseDue).
     void waitForDeadlines() {
         std::unique_lock lock(mutex_);
         for (;;) {
-            if (manual_ || entries_.empty()) {
+            if (driven_ || entries_.empty()) {
                 changed_.wait(lock);
                 continue;
             }
@@ -401,7 +402,7 @@ private:
     std::map<Key, Entry> entries_;
     std::uint64_t nextSequence_ = 0;
     std::shared_ptr<Clock> clock_;
-    bool manual_ = false;
+    bool driven_ = false;  // the clock releases its deadlines itself
 };
 
 bool isIdle() {
@@ -410,19 +411,17 @@ bool isIdle() {
         std::lock_guard lock(loop.mutex);
         if (!loop.blocks.empty()) return false;
     }
-    return gInFlight.load() == 0 && gPendingOperations.load() == 0 && !Scheduler::instance().hasDue();
+    return gInFlight.load() == 0 && gPendingOperations.load() == 0 && !DeadlineScheduler::instance().hasDue();
 }
 
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
-namespace detail {
+std::optional<Date> Scheduler::earliestDeadline() { return DeadlineScheduler::instance().earliest(); }
 
-std::optional<Date> earliestDeadline() { return Scheduler::instance().earliest(); }
-void releaseDue(Date now) { Scheduler::instance().releaseDue(now.seconds); }
-void clockChanged(std::shared_ptr<Clock> clock) { Scheduler::instance().setClock(std::move(clock)); }
+void Scheduler::releaseDue(Date now) { DeadlineScheduler::instance().releaseDue(now.seconds); }
 
-}  // namespace detail
+void detail::clockChanged(std::shared_ptr<Clock> clock) { DeadlineScheduler::instance().setClock(std::move(clock)); }
 
 // ---------------------------------------------------------------------------------------------
 RunLoop& RunLoop::main() {
@@ -488,8 +487,8 @@ bool RunLoop::runUntil(const std::function<bool()>& done, double realTimeoutSeco
 void RunLoop::runFor(double seconds) {
     if (!isMainThread()) return;
     std::shared_ptr<Clock> clock = Clock::current();
-    if (auto* manual = dynamic_cast<ManualClock*>(clock.get())) {
-        manual->advance(seconds);  // drains the main queue after every deadline
+    if (clock->drivesTimers()) {
+        clock->advance(seconds);  // a manual clock drains the main queue after every deadline
         return;
     }
     runUntil([] { return false; }, seconds);
@@ -535,7 +534,7 @@ void Queue::asyncAfter(double seconds, Block block) const {
         enqueue(impl_, std::move(block));
         return;
     }
-    Scheduler::instance().scheduleBlock(seconds, impl_, std::move(block));
+    DeadlineScheduler::instance().scheduleBlock(seconds, impl_, std::move(block));
 }
 
 void Queue::sync(const Block& block) const {
@@ -588,7 +587,7 @@ Timer::Timer(double interval, bool repeats, Tick tick, Value userInfo)
 
 std::shared_ptr<Timer> Timer::scheduled(double interval, bool repeats, Tick tick, Value userInfo) {
     auto timer = std::make_shared<Timer>(interval, repeats, std::move(tick), std::move(userInfo));
-    Scheduler::instance().scheduleTimer(timer);
+    DeadlineScheduler::instance().scheduleTimer(timer);
     return timer;
 }
 
@@ -607,7 +606,7 @@ void Timer::runTick() {
 void Timer::fire() { runTick(); }
 
 void Timer::invalidate() {
-    if (valid_.exchange(false)) Scheduler::instance().removeTimer(this);
+    if (valid_.exchange(false)) DeadlineScheduler::instance().removeTimer(this);
 }
 
 bool Timer::isValid() const { return valid_.load(); }

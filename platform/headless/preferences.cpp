@@ -5,14 +5,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "qmplatform/bundle.hpp"
@@ -167,6 +171,24 @@ void removeAbandonedTemporaries(const std::string& path, const std::string& lock
     for (const auto& leftover : leftovers) Files::removeAbandonedTemporary(leftover);
 }
 
+// Keys changed here and not yet written, each with the number of the change that last
+// touched it.
+using DirtyKeys = std::map<std::string, std::uint64_t, std::less<>>;
+
+// A removal when `local` is nothing.
+void applyChange(Value& content, const std::string& key, const Value& local) {
+    if (local.isNone()) {
+        content.remove(key);
+    } else {
+        content.set(key, local);
+    }
+}
+
+// The file's content with this process's unsaved changes (sets and removals) on top.
+Value withLocalChanges(Value onDisk, const DirtyKeys& dirty, const Value& values) {
+    for (const auto& [key, change] : dirty) applyChange(onDisk, key, values[key]);
+    return onDisk;
+}
 }  // namespace
 
 struct UserDefaults::Impl {
@@ -174,20 +196,55 @@ struct UserDefaults::Impl {
     std::string path;
     std::string lockPath;
 
+    // Held for the whole of a write or re-read of the file (file lock, read, merge, write),
+    // so that two of them in this process never interleave. Taken before `mutex`, never
+    // while holding it.
+    std::mutex writerMutex;
+
+    // Guards the fields below. Never held during file I/O, so reads and writes of values
+    // (the host's main thread among them) never wait for the disk.
     mutable std::mutex mutex;
     Value values = Value::dictionary();
-    std::set<std::string, std::less<>> dirty;  // keys changed here and not yet written
-    FileIdentity known;                         // the file version `values` is based on
+    DirtyKeys dirty;
+    std::uint64_t changes = 0;  // numbers every change; the last one given out
+    FileIdentity known;         // the file version `values` is based on
 
-    void markDirty(std::string_view key) { dirty.emplace(key); }
+    void markDirty(std::string_view key) {
+        ++changes;
+        if (auto it = dirty.find(key); it != dirty.end()) {
+            it->second = changes;
+        } else {
+            dirty.emplace(std::string(key), changes);
+        }
+    }
+
+    // Under `mutex`: whether every change numbered up to `change` is written. A key changed
+    // again since counts by its newer change.
+    bool writtenThrough(std::uint64_t change) const {
+        return std::none_of(dirty.begin(), dirty.end(), [&](const auto& entry) { return entry.second <= change; });
+    }
+
+    // Takes a file version read outside the lock as the base of `values`, with local changes
+    // not yet written (those made while it was read included) on top. The replaced content
+    // is destroyed after the lock is released.
+    bool adopt(DiskContent disk) {
+        Value previous;
+        {
+            std::lock_guard lock(mutex);
+            previous = std::exchange(values, withLocalChanges(std::move(disk.values), dirty, values));
+            known = disk.identity;
+        }
+        return disk.readable;
+    }
 };
 
 // ---- background flush ----
 //
 // Changed suites are written about a second after their first unwritten change by one
-// process-wide thread. An exit handler stops that thread and writes whatever is left, so
-// a normal exit never loses a change; after the handler has run, changes are written at
-// once.
+// process-wide thread; synchronizeSoon() and flushAll() bring that write forward to now.
+// An exit handler stops that thread and writes whatever is left, so a normal exit never
+// loses a change; after the handler has run, changes are written at once on the thread
+// that makes them.
 
 namespace {
 
@@ -203,31 +260,71 @@ Registry& registry() {
     return *r;
 }
 
+std::vector<UserDefaults*> allSuites() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    std::vector<UserDefaults*> all;
+    all.reserve(r.byPath.size());
+    for (const auto& [path, suite] : r.byPath) all.push_back(suite);
+    return all;
+}
+
 class Flusher {
 public:
+    using Clock = std::chrono::steady_clock;
+
     static Flusher& shared() {
         static NoDestructor<Flusher> f;  // never destroyed: used by the exit handler
         return *f;
     }
 
-    // Returns false when the process is exiting and the caller should write right away.
-    bool schedule(UserDefaults* suite) {
+    // Has `suite` written by the flusher thread: about a second from now, or with `now` at
+    // once. False when there is no flusher (the process is exiting, or no thread could be
+    // started) and the caller should write right away.
+    bool schedule(UserDefaults* suite, bool now) {
         std::lock_guard lock(mutex_);
-        if (stopping_) return false;
+        if (stopping_ || !startLocked()) return false;
         pending_.insert(suite);
-        if (!deadline_) {
-            deadline_ = std::chrono::steady_clock::now() + kFlushDelay;
+        const auto due = now ? Clock::now() : Clock::now() + kFlushDelay;
+        if (!deadline_ || due < *deadline_) {
+            deadline_ = due;
             cv_.notify_one();
-        }
-        if (!started_) {
-            started_ = true;
-            std::atexit([] { Flusher::shared().stopAndFlush(); });
-            thread_ = std::thread([this] { run(); });
         }
         return true;
     }
 
+    // Has the flusher thread write `suites` now and waits until that round has run or
+    // `deadline` has passed, whichever comes first. False when there is no flusher: nothing
+    // was written then, and the caller has to.
+    bool flushNow(const std::vector<UserDefaults*>& suites, Clock::time_point deadline) {
+        std::unique_lock lock(mutex_);
+        if (stopping_ || !startLocked()) return false;
+        pending_.insert(suites.begin(), suites.end());
+        deadline_ = Clock::now();
+        cv_.notify_one();
+        // A round under way took its suites before these were added: wait for the next one.
+        const std::uint64_t round = roundsStarted_ + 1;
+        roundDone_.wait_until(lock, deadline, [&] { return stopping_ || roundsFinished_ >= round; });
+        return roundsFinished_ >= round || !stopping_;
+    }
+
 private:
+    // Under mutex_. Starts the thread (and registers the exit handler) on first use.
+    bool startLocked() {
+        if (started_) return true;
+        if (!exitHandlerRegistered_) {
+            exitHandlerRegistered_ = true;
+            std::atexit([] { Flusher::shared().stopAndFlush(); });
+        }
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (...) {
+            return false;  // no thread to spare: callers write on their own thread
+        }
+        started_ = true;
+        return true;
+    }
+
     void run() {
         std::unique_lock lock(mutex_);
         while (!stopping_) {
@@ -235,16 +332,18 @@ private:
                 cv_.wait(lock);
                 continue;
             }
-            if (std::chrono::steady_clock::now() < *deadline_) {
+            if (Clock::now() < *deadline_) {
                 cv_.wait_until(lock, *deadline_);
                 continue;
             }
-            auto due = std::move(pending_);
-            pending_.clear();
+            auto due = std::exchange(pending_, {});
             deadline_.reset();
+            ++roundsStarted_;
             lock.unlock();
             for (UserDefaults* suite : due) suite->synchronize();
             lock.lock();
+            ++roundsFinished_;
+            roundDone_.notify_all();
         }
     }
 
@@ -255,15 +354,21 @@ private:
             pending_.clear();
         }
         cv_.notify_all();
+        roundDone_.notify_all();
+        // No thread starts once stopping_ is set, so thread_ no longer changes.
         if (thread_.joinable()) thread_.join();
         UserDefaults::synchronizeAll();
     }
 
     std::mutex mutex_;
-    std::condition_variable cv_;
+    std::condition_variable cv_;         // wakes the flusher thread
+    std::condition_variable roundDone_;  // wakes flushNow callers after each round
     std::set<UserDefaults*> pending_;
-    std::optional<std::chrono::steady_clock::time_point> deadline_;
+    std::optional<Clock::time_point> deadline_;
+    std::uint64_t roundsStarted_ = 0;
+    std::uint64_t roundsFinished_ = 0;
     bool started_ = false;
+    bool exitHandlerRegistered_ = false;
     bool stopping_ = false;
     std::thread thread_;
 };
@@ -301,7 +406,7 @@ struct UserDefaultsAccess {
         return new UserDefaults(std::move(impl));
     }
     static void changed(UserDefaults* suite) {
-        if (!Flusher::shared().schedule(suite)) suite->synchronize();
+        if (!Flusher::shared().schedule(suite, false)) suite->synchronize();
     }
 };
 
@@ -326,13 +431,7 @@ UserDefaults& UserDefaults::standard() {
 }
 
 void UserDefaults::synchronizeAll() {
-    std::vector<UserDefaults*> all;
-    {
-        Registry& r = registry();
-        std::lock_guard lock(r.mutex);
-        for (const auto& [path, suite] : r.byPath) all.push_back(suite);
-    }
-    for (UserDefaults* suite : all) {
+    for (UserDefaults* suite : allSuites()) {
         bool hasChanges;
         {
             std::lock_guard lock(suite->impl_->mutex);
@@ -340,6 +439,45 @@ void UserDefaults::synchronizeAll() {
         }
         if (hasChanges) suite->synchronize();
     }
+}
+
+bool UserDefaults::flushAll(double timeoutSeconds) {
+    using Clock = std::chrono::steady_clock;
+    // NaN and negative wait not at all; anything beyond a year is a year, which keeps the
+    // deadline representable.
+    constexpr double kLongest = 365.0 * 24 * 3600;
+    const double seconds = timeoutSeconds > 0 ? std::min(timeoutSeconds, kLongest) : 0.0;
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+
+    // Every change made before this call, suite by suite.
+    struct Target {
+        UserDefaults* suite;
+        std::uint64_t change;
+    };
+    std::vector<Target> targets;
+    std::vector<UserDefaults*> suites;
+    for (UserDefaults* suite : allSuites()) {
+        std::lock_guard lock(suite->impl_->mutex);
+        if (suite->impl_->dirty.empty()) continue;
+        targets.push_back({suite, suite->impl_->changes});
+        suites.push_back(suite);
+    }
+    auto written = [](const Target& t) {
+        std::lock_guard lock(t.suite->impl_->mutex);
+        return t.suite->impl_->writtenThrough(t.change);
+    };
+    if (targets.empty()) return true;
+
+    if (!Flusher::shared().flushNow(suites, deadline)) {
+        // No flusher: the exit handler has run (and written what was pending then). What is
+        // left is written here, on the caller's thread.
+        for (const Target& t : targets) {
+            if (Clock::now() >= deadline) break;
+            if (!written(t)) t.suite->synchronize();
+        }
+    }
+    return std::all_of(targets.begin(), targets.end(), written);
 }
 
 const std::string& UserDefaults::name() const { return impl_->name; }
@@ -394,33 +532,34 @@ Value UserDefaults::dictionaryRepresentation() const {
     return impl_->values;
 }
 
-namespace {
-// The file's content with this process's unsaved changes (sets and removals) on top.
-template <typename Keys>
-Value withLocalChanges(Value onDisk, const Keys& dirty, const Value& values) {
-    for (const std::string& key : dirty) {
-        const Value& local = values[key];
-        if (local.isNone()) {
-            onDisk.remove(key);
-        } else {
-            onDisk.set(key, local);
-        }
-    }
-    return onDisk;
+void UserDefaults::synchronizeSoon() {
+    if (!Flusher::shared().schedule(this, true)) synchronize();
 }
-}  // namespace
 
 bool UserDefaults::synchronize() {
     Impl& s = *impl_;
-    std::lock_guard lock(s.mutex);
+    std::lock_guard writer(s.writerMutex);
 
-    if (s.dirty.empty()) {
+    // What to write, taken under the lock; the file work below runs without it. Each change
+    // keeps its number, so that only keys no one changed again meanwhile count as written.
+    struct Change {
+        std::string key;
+        std::uint64_t number;
+        Value value;  // nothing for a removal
+    };
+    std::vector<Change> changes;
+    FileIdentity known;
+    {
+        std::lock_guard lock(s.mutex);
+        known = s.known;
+        changes.reserve(s.dirty.size());
+        for (const auto& [key, number] : s.dirty) changes.push_back({key, number, s.values[key]});
+    }
+
+    if (changes.empty()) {
         // Nothing to write: one stat tells whether someone else replaced the file.
-        if (FileIdentity::ofPath(s.path) == s.known) return true;
-        DiskContent disk = readDisk(s.path);
-        s.values = std::move(disk.values);
-        s.known = disk.identity;
-        return disk.readable;
+        if (FileIdentity::ofPath(s.path) == known) return true;
+        return s.adopt(readDisk(s.path));
     }
 
     if (!Files::createDirectory(folderOf(s.path), true)) return false;
@@ -429,7 +568,8 @@ bool UserDefaults::synchronize() {
 
     // Under the lock no other process writes, so the file read here is the one replaced.
     DiskContent disk = readDisk(s.path);
-    Value merged = withLocalChanges(std::move(disk.values), s.dirty, s.values);
+    Value merged = std::move(disk.values);
+    for (const Change& change : changes) applyChange(merged, change.key, change.value);
     std::optional<std::string> bytes;
     try {
         bytes = plist::write(merged, plist::Format::Binary);
@@ -437,21 +577,27 @@ bool UserDefaults::synchronize() {
         bytes.reset();
     }
     if (!bytes || !Files::writeFileAtomically(s.path, *bytes)) return false;
+    const FileIdentity written = FileIdentity::ofPath(s.path);
 
-    s.known = FileIdentity::ofPath(s.path);
-    s.values = std::move(merged);
-    s.dirty.clear();
+    // Keys changed again while the file was written stay unwritten and keep their newer
+    // value on top of what was written.
+    Value previous;
+    {
+        std::lock_guard lock(s.mutex);
+        for (const Change& change : changes) {
+            auto it = s.dirty.find(change.key);
+            if (it != s.dirty.end() && it->second == change.number) s.dirty.erase(it);
+        }
+        previous = std::exchange(s.values, withLocalChanges(std::move(merged), s.dirty, s.values));
+        s.known = written;
+    }
     return true;
 }
 
 bool UserDefaults::reload() {
     Impl& s = *impl_;
-    std::lock_guard lock(s.mutex);
-    DiskContent disk = readDisk(s.path);
-    Value merged = withLocalChanges(std::move(disk.values), s.dirty, s.values);
-    s.values = std::move(merged);
-    s.known = disk.identity;
-    return disk.readable;
+    std::lock_guard writer(s.writerMutex);
+    return s.adopt(readDisk(s.path));
 }
 
 }  // namespace qm::platform

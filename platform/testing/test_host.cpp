@@ -15,6 +15,7 @@
 #include "qmplatform/network.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/plist.hpp"
+#include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/system_log.hpp"
 #include "qmplatform/url_session.hpp"
@@ -40,7 +41,7 @@ TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
     groupsDir_ = root_ + "/AppGroups";
     std::filesystem::create_directories(bundleDir_);
 
-    clock_ = std::make_shared<platform::ManualClock>(options.start);
+    clock_ = std::make_shared<ManualClock>(options.start);
     // A bound socket that never listens: connections to its port are refused at once.
     refusingSocket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -82,6 +83,9 @@ TestHost::~TestHost() {
         loop.runUntil([] { return platform::URLSession::activeTaskCount() == 0; }, 5);
     }
     loop.runUntilIdle(5);
+    // Preference changes are written by a background thread; written now, they cannot
+    // bring the sandbox's folders back after it is removed.
+    platform::UserDefaults::flushAll(5);
     platform::SystemLog::setSink(nullptr);
     ::close(refusingSocket_);
     std::error_code ec;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "qmplatform/clock.hpp"
+#include "manual_clock.hpp"
 #include "quelmar/value.hpp"
 
 namespace qm::testkit {
@@ -38,7 +38,7 @@ public:
     const std::string& sandboxDir() const { return sandboxDir_; }
     const std::string& groupsDir() const { return groupsDir_; }
 
-    platform::ManualClock& clock() { return *clock_; }
+    ManualClock& clock() { return *clock_; }
     // Advances the manual clock, releasing timers and delayed blocks on the way.
     void advance(double seconds);
     // Pumps the main run loop until `done` (bounded by real time).
@@ -62,7 +62,7 @@ private:
     std::string root_, bundleDir_, sandboxDir_, groupsDir_;
     int refusingSocket_ = -1;
     std::string unroutedAddress_;
-    std::shared_ptr<platform::ManualClock> clock_;
+    std::shared_ptr<ManualClock> clock_;
     struct Log {
         mutable std::mutex mutex;
         std::vector<std::string> lines;

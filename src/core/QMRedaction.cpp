@@ -1,15 +1,13 @@
 #include "core/QMRedaction.hpp"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/rand.h>
-
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <random>
+#include <span>
 #include <vector>
 
+#include "qmplatform/crypto.hpp"
 #include "qmplatform/json.hpp"
 #include "qmplatform/url.hpp"
 
@@ -62,12 +60,12 @@ bool isKnownFormField(std::string_view name) {
 }
 
 // The per-process hash key, made once.
-const std::array<unsigned char, 32>& hashKey() {
+const std::array<std::uint8_t, 32>& hashKey() {
     static const auto* key = [] {
-        auto* k = new std::array<unsigned char, 32>();
-        if (RAND_bytes(k->data(), static_cast<int>(k->size())) != 1) {
+        auto* k = new std::array<std::uint8_t, 32>();
+        if (!platform::crypto::randomBytes(*k)) {
             std::random_device device;
-            for (auto& byte : *k) byte = static_cast<unsigned char>(device());
+            for (auto& byte : *k) byte = static_cast<std::uint8_t>(device());
         }
         return k;
     }();
@@ -75,19 +73,14 @@ const std::array<unsigned char, 32>& hashKey() {
 }
 
 std::string shortHash(std::string_view text) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    const auto& key = hashKey();
-    if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
-              text.size(), digest, &length) ||
-        length < 4) {
-        return "????????";
-    }
+    const auto digest = platform::crypto::hmacSHA256(
+        hashKey(), std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    if (!digest) return "????????";
     static constexpr char kHex[] = "0123456789abcdef";
     std::string out;
     for (unsigned int i = 0; i < 4; ++i) {
-        out += kHex[digest[i] >> 4];
-        out += kHex[digest[i] & 0xF];
+        out += kHex[(*digest)[i] >> 4];
+        out += kHex[(*digest)[i] & 0xF];
     }
     return out;
 }

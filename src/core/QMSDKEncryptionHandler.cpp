@@ -1,66 +1,31 @@
 #include "core/QMSDKEncryptionHandler.hpp"
-#include "qmplatform/no_destructor.hpp"
-
-#include <openssl/err.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <array>
-#include <climits>
 #include <cstdint>
-#include <memory>
+
+#include "qmplatform/crypto.hpp"
+#include "qmplatform/no_destructor.hpp"
 
 namespace qm {
 namespace {
 
-constexpr std::size_t kKeyLength = 32;
-constexpr std::size_t kBlockLength = 16;
-// EVP takes int lengths; larger inputs go through in pieces of this size.
-constexpr std::size_t kChunkLength = std::size_t{1} << 30;
-
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-struct CipherContextFree {
-    void operator()(EVP_CIPHER_CTX* ctx) const noexcept { EVP_CIPHER_CTX_free(ctx); }
-};
-
-// The key text as a zero-terminated string in a 33-byte buffer of zeros; the first 32 bytes
-// are the AES key.
-std::array<unsigned char, kKeyLength + 1> keyBuffer(const Value& key) {
-    std::array<unsigned char, kKeyLength + 1> buffer{};
-    std::string text = key.description();
-    std::copy_n(text.begin(), std::min(text.size(), kKeyLength), buffer.begin());
+// The key text in a 32-byte buffer of zeros: shorter texts are zero-filled, longer ones cut.
+std::array<std::uint8_t, platform::crypto::kAES256KeyLength> keyBuffer(const Value& key) {
+    std::array<std::uint8_t, platform::crypto::kAES256KeyLength> buffer{};
+    const std::string text = key.description();
+    std::copy_n(text.begin(), std::min(text.size(), buffer.size()), buffer.begin());
     return buffer;
 }
 
 std::optional<Bytes> runCipher(bool encrypt, const Value& key, const Bytes& input) {
     try {
-        auto keyBytes = keyBuffer(key);
-        const std::array<unsigned char, kBlockLength> iv{};
-        std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree> ctx(EVP_CIPHER_CTX_new());
-        if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, keyBytes.data(), iv.data(),
-                                      encrypt ? 1 : 0) != 1) {
-            ERR_clear_error();
-            return std::nullopt;
-        }
-        Bytes output(input.size() + kBlockLength);
-        std::size_t written = 0;
-        for (std::size_t offset = 0; offset < input.size(); offset += kChunkLength) {
-            int chunk = static_cast<int>(std::min(kChunkLength, input.size() - offset));
-            int produced = 0;
-            if (EVP_CipherUpdate(ctx.get(), output.data() + written, &produced, input.data() + offset, chunk) != 1) {
-                ERR_clear_error();
-                return std::nullopt;
-            }
-            written += static_cast<std::size_t>(produced);
-        }
-        int produced = 0;
-        if (EVP_CipherFinal_ex(ctx.get(), output.data() + written, &produced) != 1) {
-            ERR_clear_error();
-            return std::nullopt;
-        }
-        output.resize(written + static_cast<std::size_t>(produced));
-        return output;
+        const auto keyBytes = keyBuffer(key);
+        const std::array<std::uint8_t, platform::crypto::kAESBlockLength> iv{};
+        return encrypt ? platform::crypto::aes256CBCEncrypt(keyBytes, iv, input)
+                       : platform::crypto::aes256CBCDecrypt(keyBytes, iv, input);
     } catch (...) {
         return std::nullopt;
     }

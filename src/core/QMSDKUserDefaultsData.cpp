@@ -98,9 +98,11 @@ Value QMSDKUserDefaultsData::qmDictionaryRepresentationIntoUserDefaultsType(QMSt
     return readSuite(type)->dictionaryRepresentation();
 }
 
+// Called on the main thread after writes: the file work goes to the preferences' flush
+// thread, never onto the host's main run loop.
 void QMSDKUserDefaultsData::qmSynchronizeIntoUserDefaultsType(QMStore type) {
-    if (writesLibrary(type)) qmSDKStdUserDefaults->synchronize();
-    if (writesGroup(type)) qmAppGroupServiceExtUserDefaults->synchronize();
+    if (writesLibrary(type)) qmSDKStdUserDefaults->synchronizeSoon();
+    if (writesGroup(type)) qmAppGroupServiceExtUserDefaults->synchronizeSoon();
 }
 
 void QMSDKUserDefaultsData::qmClearAllSDKPreferencesDataIntoUserDefaultsType(QMStore type) {
@@ -109,7 +111,7 @@ void QMSDKUserDefaultsData::qmClearAllSDKPreferencesDataIntoUserDefaultsType(QMS
         for (const auto& [key, value] : content.dictionaryItems()) {
             if (key.rfind("qm_", 0) == 0) suite.removeObjectForKey(key);
         }
-        suite.synchronize();
+        suite.synchronizeSoon();
     };
     if (writesLibrary(type)) clear(*qmSDKStdUserDefaults);
     if (writesGroup(type)) clear(*qmAppGroupServiceExtUserDefaults);

@@ -40,8 +40,11 @@ public:
 
     void qmRemoveObjectForKey(const Value& key, QMStore type);
     Value qmDictionaryRepresentationIntoUserDefaultsType(QMStore type) const;
+    // Has the selected suites written now, off the caller's thread: returns at once (see
+    // UserDefaults::synchronizeSoon; UserDefaults::flushAll waits for the disk).
     void qmSynchronizeIntoUserDefaultsType(QMStore type);
-    // Removes every "qm_" key from the selected suites.
+    // Removes every "qm_" key from the selected suites and has them written now, off the
+    // caller's thread.
     void qmClearAllSDKPreferencesDataIntoUserDefaultsType(QMStore type);
 
     std::string qmGetAppGroupIDforNotificationServiceExtension() const { return appGroupID_; }

@@ -7,9 +7,11 @@
 
 #include "qmplatform/clock.hpp"
 #include "qmplatform/dispatch.hpp"
+#include "manual_clock.hpp"
 
 using namespace qm::platform;
 using qm::Date;
+using qm::testkit::ManualClock;
 
 namespace {
 
@@ -74,6 +76,35 @@ TEST_F(ManualClockTest, DelayedGlobalWorkIsReleasedOnlyPastItsDeadline) {
     EXPECT_EQ(ran.load(), 0);
     clock->advance(0.01);
     EXPECT_TRUE(RunLoop::main().runUntil([&] { return ran.load() == 1; }, kWait));
+}
+
+// The scheduler knows a test clock only through the Clock interface: a clock of any type that
+// drives its timers is moved by runFor and releases deadlines through Scheduler::releaseDue.
+TEST_F(ManualClockTest, AnyClockThatDrivesItsTimersIsHonoured) {
+    class SteppingClock final : public Clock {
+    public:
+        Date now() const override { return Date{now_.load()}; }
+        bool drivesTimers() const override { return true; }
+        void advance(double seconds) override {
+            now_.store(now_.load() + seconds);
+            Scheduler::releaseDue(now());
+            while (RunLoop::main().runOnce() > 0) {
+            }
+        }
+
+    private:
+        std::atomic<double> now_{2000};
+    };
+    auto stepping = std::make_shared<SteppingClock>();
+    Clock::setCurrent(stepping);
+    std::vector<double> seen;
+    Queue::main().asyncAfter(1, [&] { seen.push_back(Clock::currentDate().seconds); });
+    EXPECT_EQ(Scheduler::earliestDeadline(), std::optional<Date>(Date{2001}));
+    RunLoop::main().runFor(0.5);
+    EXPECT_TRUE(seen.empty());
+    RunLoop::main().runFor(0.5);  // moves this clock, not real time
+    EXPECT_EQ(seen, std::vector<double>{2001});
+    EXPECT_FALSE(Scheduler::earliestDeadline());
 }
 
 TEST_F(RunLoopTest, MainQueueRunsInOrderAndOnlyWhatWasQueued) {

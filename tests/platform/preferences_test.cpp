@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +29,52 @@ using qm::platform::Sandbox;
 using qm::platform::UserDefaults;
 
 namespace {
+
+constexpr auto kGuard = std::chrono::seconds(20);  // only ever reached when a test fails
+
+// Holds a suite's file lock the way a writer in another process does, until released.
+class HeldSuiteLock {
+public:
+    explicit HeldSuiteLock(const std::string& suiteFile) {
+        const std::string folder = suiteFile.substr(0, suiteFile.rfind('/'));
+        Files::createDirectory(folder, true);
+        fd_ = open((suiteFile + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ >= 0 && flock(fd_, LOCK_EX) != 0) release();
+    }
+    ~HeldSuiteLock() { release(); }
+    bool held() const { return fd_ >= 0; }
+    void release() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// Reports when a file is next opened: a writer of a suite opens its lock file before it
+// waits for the lock.
+class OpenWatch {
+public:
+    explicit OpenWatch(const std::string& path) {
+        fd_ = inotify_init1(IN_CLOEXEC);
+        if (fd_ >= 0 && inotify_add_watch(fd_, path.c_str(), IN_OPEN) < 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~OpenWatch() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool watching() const { return fd_ >= 0; }
+    bool waitForOpen() {
+        pollfd p{fd_, POLLIN, 0};
+        return poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kGuard).count())) == 1;
+    }
+
+private:
+    int fd_ = -1;
+};
 
 class Preferences : public ::testing::Test {
 protected:
@@ -252,6 +302,87 @@ TEST_F(Preferences, TwoProcessesWritingOneSuiteLoseNoKeys) {
     ASSERT_TRUE(d.synchronize());
     EXPECT_EQ(d.integerForKey("c2"), 2);
     EXPECT_EQ(d.dictionaryRepresentation().count(), 2u * kCount + 4);
+}
+
+TEST_F(Preferences, AWriteInProgressBlocksNoReaderAndLosesNoNewerChange) {
+    UserDefaults& d = UserDefaults::suite("busy");
+    d.setInteger(1, "k");
+    d.setInteger(1, "gone");
+
+    // Declared before the lock so that an early return releases the lock first and the
+    // threads can finish.
+    std::future<bool> writer;
+    std::future<Value> reader;
+    HeldSuiteLock lock(d.filePath());
+    ASSERT_TRUE(lock.held());
+    OpenWatch watch(d.filePath() + ".lock");
+    ASSERT_TRUE(watch.watching());
+    writer = std::async(std::launch::async, [&d] { return d.synchronize(); });
+    // Past this point the writer has taken what to write and waits for the file lock.
+    ASSERT_TRUE(watch.waitForOpen());
+
+    reader = std::async(std::launch::async, [&d] {
+        d.setInteger(2, "k");
+        d.removeObjectForKey("gone");
+        return d.dictionaryRepresentation();
+    });
+    const bool readerReturned = reader.wait_for(kGuard) == std::future_status::ready;
+    EXPECT_TRUE(readerReturned) << "a change and a read waited for the write";
+    EXPECT_EQ(writer.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    lock.release();
+    ASSERT_TRUE(writer.get());
+    EXPECT_EQ(reader.get(), (Value{{"k", 2}}));
+
+    // The write of the older values left the newer ones in memory and pending.
+    EXPECT_EQ(d.dictionaryRepresentation(), (Value{{"k", 2}}));
+    ASSERT_TRUE(d.synchronize());
+    EXPECT_EQ(readPlistFile(d.filePath()), (Value{{"k", 2}}));
+}
+
+TEST_F(Preferences, FlushAllWritesEverySuiteWithinItsDeadline) {
+    UserDefaults& a = UserDefaults::suite("flush.a");
+    UserDefaults& b = UserDefaults::suite("flush.b");
+    EXPECT_TRUE(UserDefaults::flushAll(0));  // nothing pending
+
+    HeldSuiteLock lock(b.filePath());
+    ASSERT_TRUE(lock.held());
+    a.setInteger(1, "x");
+    b.setObject("y", "y");
+    a.synchronizeSoon();
+    b.synchronizeSoon();  // returns although b cannot be written now
+
+    // b's writer waits for the lock: not everything is on disk, and the call says so
+    // instead of waiting past its deadline.
+    EXPECT_FALSE(UserDefaults::flushAll(0));
+    lock.release();
+    EXPECT_TRUE(UserDefaults::flushAll(kGuard.count()));
+    EXPECT_EQ(readPlistFile(a.filePath()), (Value{{"x", 1}}));
+    EXPECT_EQ(readPlistFile(b.filePath()), (Value{{"y", "y"}}));
+}
+
+TEST_F(Preferences, FlushedChangesSurviveAKillAndAnExitWritesTheRest) {
+    UserDefaults& d = UserDefaults::suite("durable");
+    auto endedBy = [](pid_t pid) {
+        int status = 0;
+        if (waitpid(pid, &status, 0) != pid) return -1;
+        return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    };
+
+    // Killed right after flushAll returned: every key is in the file.
+    pid_t killed = spawnWriter("durable", "f", 20, "flush-then-kill");
+    ASSERT_GT(killed, 0);
+    EXPECT_EQ(endedBy(killed), SIGKILL);
+    ASSERT_TRUE(d.synchronize());
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(d.integerForKey("f" + std::to_string(i)), i);
+
+    // Exiting while the flush thread may be at work on its requests: the exit handler
+    // still writes every key.
+    pid_t exiting = spawnWriter("durable", "s", 200, "soon");
+    ASSERT_GT(exiting, 0);
+    EXPECT_EQ(waitExitCode(exiting), 0);
+    ASSERT_TRUE(d.synchronize());
+    EXPECT_EQ(d.dictionaryRepresentation().count(), 220u);
+    EXPECT_EQ(d.integerForKey("s199"), 199);
 }
 
 TEST_F(Preferences, OpeningASuiteRemovesOnlyItsAbandonedTemporaries) {

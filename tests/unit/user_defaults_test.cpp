@@ -1,10 +1,17 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <future>
 
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
+#include "qmplatform/plist.hpp"
 #include "qmplatform/preferences.hpp"
+#include "qmplatform/sandbox.hpp"
 #include "test_host.hpp"
 
 using namespace qm;
@@ -14,6 +21,23 @@ Value infoWith(std::initializer_list<std::pair<const std::string, Value>> extra)
     Value info = testkit::TestHost::defaultInfo();
     for (const auto& [k, v] : extra) info.set(k, v);
     return info;
+}
+
+Value fileContent(const platform::UserDefaults& suite) {
+    auto bytes = platform::Files::readFile(suite.filePath());
+    return bytes ? platform::plist::read(*bytes).value_or(Value()) : Value();
+}
+
+// Holds a suite's file lock the way a writer in another process does; -1 when it failed.
+int holdSuiteLock(const platform::UserDefaults& suite) {
+    const std::string& file = suite.filePath();
+    platform::Files::createDirectory(file.substr(0, file.rfind('/')), true);
+    const int fd = open((file + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0 && flock(fd, LOCK_EX) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 }  // namespace
 
@@ -86,15 +110,51 @@ TEST(UserDefaultsData, ResetRemovesOnlyLibraryKeysFromBothSuites) {
               (Value{{"qmNoUnderscore", "keep"}}));
     EXPECT_EQ(host.logCount("[quelmar]-[INFO]: Inside, reset SDK data."), 1u);
 
-    // The reset is durable: the library suite's file no longer has the keys.
-    prefs.qmSDKStdUserDefaults->reload();
-    EXPECT_FALSE(prefs.qmSDKStdUserDefaults->objectForKey("qm_brandID"));
+    // The reset reaches the files.
+    ASSERT_TRUE(platform::UserDefaults::flushAll(20));
+    EXPECT_EQ(fileContent(*prefs.qmSDKStdUserDefaults), (Value{{"appKey", "keep"}}));
+    EXPECT_EQ(fileContent(*prefs.qmAppGroupServiceExtUserDefaults), (Value{{"qmNoUnderscore", "keep"}}));
 
     // Any other selector only logs.
     prefs.qmSetInteger(1, "qm_again", QMStore::Library);
     prefs.qmClearAllSDKPreferencesDataIntoUserDefaultsType(static_cast<QMStore>(5));
     EXPECT_TRUE(prefs.qmObjectForKey("qm_again", QMStore::Library));
     EXPECT_EQ(host.logCount("Inside, reset SDK data."), 2u);
+}
+
+TEST(UserDefaultsData, WritesAndTheirSynchronizeNeverWaitForTheDisk) {
+    testkit::TestHost host;
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    // Another process holds both suites' file locks, so no write can finish meanwhile.
+    std::future<void> writes;  // before the locks: an early return releases them first
+    struct Locks {
+        int fds[2];
+        ~Locks() { release(); }
+        void release() {
+            for (int& fd : fds) {
+                if (fd >= 0) close(fd);
+                fd = -1;
+            }
+        }
+    } locks{{holdSuiteLock(*prefs.qmSDKStdUserDefaults), holdSuiteLock(*prefs.qmAppGroupServiceExtUserDefaults)}};
+    ASSERT_GE(locks.fds[0], 0);
+    ASSERT_GE(locks.fds[1], 0);
+
+    writes = std::async(std::launch::async, [&prefs] {
+        prefs.qmSetInteger(5, "qm_count", QMStore::Both);
+        prefs.qmSynchronizeIntoUserDefaultsType(QMStore::Both);
+        prefs.qmSetString("x", "qm_gone", QMStore::Library);
+        prefs.qmClearAllSDKPreferencesDataIntoUserDefaultsType(QMStore::Library);
+        prefs.qmSetInteger(6, "qm_count", QMStore::Library);
+        prefs.qmSynchronizeIntoUserDefaultsType(QMStore::Library);
+    });
+    EXPECT_EQ(writes.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(prefs.qmIntegerForKey("qm_count", QMStore::Library), 6);
+
+    locks.release();
+    ASSERT_TRUE(platform::UserDefaults::flushAll(20));
+    EXPECT_EQ(fileContent(*prefs.qmSDKStdUserDefaults), (Value{{"qm_count", 6}}));
+    EXPECT_EQ(fileContent(*prefs.qmAppGroupServiceExtUserDefaults), (Value{{"qm_count", 5}}));
 }
 
 TEST(UserDefaultsData, AppGroupIdentifiers) {

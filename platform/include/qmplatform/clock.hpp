@@ -1,12 +1,11 @@
 // The clock every part of the library reads "now" from. Production uses the system clock;
-// tests install a ManualClock and drive time forward explicitly.
+// tests install a manual clock (platform/testing) and drive time forward explicitly.
 //
 // Timers and delayed blocks (dispatch.hpp) are scheduled against the current clock. With the
-// system clock a timer thread releases them when their deadline passes; with a ManualClock
-// nothing is released until the test moves the clock past the deadline.
+// system clock a timer thread releases them when their deadline passes; with a clock that
+// drives its timers nothing is released until that clock moves past the deadline.
 #pragma once
 
-#include <atomic>
 #include <memory>
 
 #include "quelmar/value.hpp"
@@ -17,6 +16,16 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual Date now() const = 0;
+
+    // False for a clock that moves by itself: the platform's timer thread releases timers and
+    // delayed blocks as their deadlines pass. True for a clock that moves only when told to:
+    // the timer thread leaves its deadlines alone, the clock releases them itself through
+    // Scheduler::releaseDue as it moves, and RunLoop::runFor moves it with advance() instead
+    // of waiting in real time.
+    virtual bool drivesTimers() const { return false; }
+    // Moves a clock that drives its timers forward by `seconds`, releasing what falls due on
+    // the way. A clock that moves by itself ignores it.
+    virtual void advance(double seconds) { (void)seconds; }
 
     // The process-wide clock (the system clock unless replaced). Safe from any thread.
     static std::shared_ptr<Clock> current();
@@ -30,35 +39,6 @@ public:
 class SystemClock final : public Clock {
 public:
     Date now() const override;
-};
-
-// A clock that only moves when told to. While it is the current clock, moving it forward
-// releases the timers and delayed blocks that fall due, one deadline at a time and in deadline
-// order: at each deadline "now" is that deadline, the due blocks are put on their queues (a
-// repeating timer is rescheduled one interval later), and, when the caller is the main
-// thread, the main run loop is drained before the next deadline is looked at. So a tick that
-// schedules more work, or invalidates its timer, takes effect before later deadlines.
-// Work released onto global or serial queues runs there; wait for it with
-// RunLoop::main().runUntil(...).
-//
-// A block that keeps re-posting itself to the main queue makes the drain never end; don't.
-class ManualClock final : public Clock {
-public:
-    explicit ManualClock(Date start = Date{}) : now_(start.seconds) {}
-
-    Date now() const override;
-    // Moves the clock to `date`. Moving forward behaves like advance(); moving backward only
-    // changes "now" (nothing is released).
-    void set(Date date);
-    // Moves the clock forward by `seconds` (zero or negative: only releases what is already
-    // due).
-    void advance(double seconds);
-
-private:
-    void advanceTo(Date target);
-    void raiseTo(double seconds);
-
-    std::atomic<double> now_;
 };
 
 }  // namespace qm::platform

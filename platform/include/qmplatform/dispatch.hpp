@@ -60,9 +60,9 @@ public:
     // Runs blocks as they arrive until done() is true or realTimeoutSeconds of real time have
     // passed. Returns done().
     bool runUntil(const std::function<bool()>& done, double realTimeoutSeconds);
-    // With the system clock: runs blocks for `seconds` of real time. With a ManualClock:
-    // advances the clock by `seconds` (releasing timers and delayed blocks on the way) and
-    // drains the queue.
+    // With the system clock: runs blocks for `seconds` of real time. With a clock that drives
+    // its timers (a test's manual clock): advances that clock by `seconds` (releasing timers
+    // and delayed blocks on the way) and drains the queue.
     void runFor(double seconds);
     // Runs until the main queue is empty, no block is queued or running on a global or serial
     // queue, and no operation queue has unfinished operations. Timers and delayed blocks
@@ -257,13 +257,22 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
-// Used by ManualClock and Clock::setCurrent; not for library code.
+// The deadlines of timers and delayed blocks. A clock that drives its timers
+// (Clock::drivesTimers) releases them through these as it moves; the system clock's are
+// released by the platform's timer thread.
+class Scheduler {
+public:
+    // The earliest deadline among timers and delayed blocks, if any.
+    static std::optional<Date> earliestDeadline();
+    // Puts everything due at `now` on its queue (timer ticks on the main queue); repeating
+    // timers are rescheduled one interval later (intervals missed are skipped). Any thread.
+    static void releaseDue(Date now);
+
+    Scheduler() = delete;
+};
+
 namespace detail {
-// The earliest deadline among timers and delayed blocks, if any.
-std::optional<Date> earliestDeadline();
-// Puts everything due at `now` on its queue; repeating timers are rescheduled.
-void releaseDue(Date now);
-// Tells the deadline scheduler which clock is now current.
+// Tells the deadline scheduler which clock is now current (Clock::setCurrent).
 void clockChanged(std::shared_ptr<Clock> clock);
 }  // namespace detail
 
