@@ -7,11 +7,13 @@
 // runs. --service points every service host name at HOST:PORT and trusts the CA in FILE;
 // --embedded-service starts the local service counterpart inside this process (its state
 // in DIR) and points the library at it. Verbs run in order, each followed by pumping the
-// main run loop until the library is idle. Every log line of the library and every
-// delegate callback (as JSON) is printed.
+// main run loop until the library is idle (at most --settle seconds); at the end the
+// library is stopped within --stop-deadline seconds. Every log line of the library and
+// every delegate callback (as JSON) is printed.
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -46,7 +48,9 @@ namespace pf = qm::platform;
 int usage() {
     std::fprintf(stderr,
                  "usage: qm-host --bundle DIR --sandbox DIR [--service HOST:PORT --ca FILE | --embedded-service DIR]\n"
-                 "               VERB [ARGS]...\n"
+                 "               [--settle SECONDS] [--stop-deadline SECONDS] VERB [ARGS]...\n"
+                 "  --settle            longest wait for the library to be idle after each verb (60)\n"
+                 "  --stop-deadline     how long the library's stop at the end may take (5)\n"
                  "verbs:\n"
                  "  info                       print what the platform layer sees (bundle, sandbox, device, locale)\n"
                  "  init MODE                  start the library with a mode text\n"
@@ -167,18 +171,23 @@ struct HostScreens {
 
 }  // namespace
 
-// Serves the main run loop until the library has nothing queued and no request in flight.
-void settle() {
+// Serves the main run loop until the library has nothing queued and no request in flight,
+// for at most `seconds`.
+void settle(double seconds) {
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    const auto left = [until] { return std::max(0.0, std::chrono::duration<double>(until - Clock::now()).count()); };
     auto& loop = pf::RunLoop::main();
-    for (int round = 0; round < 100; ++round) {
-        loop.runUntilIdle(60);
+    while (left() > 0) {
+        loop.runUntilIdle(left());
         if (pf::URLSession::activeTaskCount() == 0 && loop.pendingBlocks() == 0) return;
-        loop.runUntil([] { return pf::URLSession::activeTaskCount() == 0; }, 60);
+        loop.runUntil([] { return pf::URLSession::activeTaskCount() == 0; }, left());
     }
 }
 
 int main(int argc, char** argv) {
     std::string bundleDir, sandboxDir, serviceAddress, caFile, embeddedDir;
+    double settleSeconds = 60, stopSeconds = 5;
     std::vector<std::string> words;
     bool verbsStarted = false;
     for (int i = 1; i < argc; ++i) {
@@ -188,6 +197,8 @@ int main(int argc, char** argv) {
         else if (!verbsStarted && a == "--service" && i + 1 < argc) serviceAddress = argv[++i];
         else if (!verbsStarted && a == "--ca" && i + 1 < argc) caFile = argv[++i];
         else if (!verbsStarted && a == "--embedded-service" && i + 1 < argc) embeddedDir = argv[++i];
+        else if (!verbsStarted && a == "--settle" && i + 1 < argc) settleSeconds = std::strtod(argv[++i], nullptr);
+        else if (!verbsStarted && a == "--stop-deadline" && i + 1 < argc) stopSeconds = std::strtod(argv[++i], nullptr);
         else if (!verbsStarted && (a == "--help" || a == "-h")) return usage();
         else {
             verbsStarted = true;
@@ -310,7 +321,7 @@ int main(int argc, char** argv) {
             if (!url) return usage();
             const std::size_t openedBefore = pf::Application::shared().openedURLs().size();
             qm::quelmar::OpenUrlWithApplication(nullptr, Value(*url));
-            settle();
+            settle(settleSeconds);
             screens.report(openedBefore);
         } else if (verb == "requests") {
 #ifdef QM_HOST_WITH_SERVICE
@@ -325,9 +336,12 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "qm-host: unknown verb %s\n", verb.c_str());
             return usage();
         }
-        settle();
+        settle(settleSeconds);
     }
-    pf::UserDefaults::synchronizeAll();
+    // What is still in flight gets until the stop deadline; background requests and calls
+    // waiting for the account settings are kept for the next launch.
+    const bool finished = qm::quelmar::stop(stopSeconds);
+    std::cout << (finished ? "stopped" : "stopped at the deadline") << std::endl;
 #ifdef QM_HOST_WITH_SERVICE
     if (embedded) embedded->stop();
 #endif

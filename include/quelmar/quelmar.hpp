@@ -68,6 +68,15 @@ public:
 
     // Start-up with a mode text ("live", "debug", ...).
     static void Initialize(const Value& mode);
+    // Ends the library in order, within `timeoutSeconds` of real time: calls made from now on
+    // are ignored (as before Initialize); requests in flight get until the deadline to finish
+    // (called on the main thread, their answers are applied: the main run loop is served
+    // meanwhile), and then are cancelled, those of background sessions to be sent again at
+    // the next launch, as are the calls still waiting for the account settings; file work and
+    // preferences are written; the threads the library and its platform started are ended.
+    // True when nothing had to be cut short. Also runs, without serving the main run loop,
+    // when the process exits normally after Initialize. Initialize starts the library again.
+    static bool stop(double timeoutSeconds = 5);
 
     // Application and scene life cycle.
     static void applicationDidEnterBackground(const std::shared_ptr<platform::Application>& application);

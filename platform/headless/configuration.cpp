@@ -2,12 +2,14 @@
 
 #include <string>
 
+#include "lifetime.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/clock.hpp"
 #include "qmplatform/datetime.hpp"
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/network.hpp"
+#include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/system_log.hpp"
 #include "qmplatform/url_session.hpp"
@@ -54,6 +56,14 @@ bool configure(Configuration config) {
         usable = false;
     }
     return usable;
+}
+
+bool shutdown(double timeoutSeconds) {
+    const detail::Deadline deadline(timeoutSeconds);
+    bool finished = detail::stopTransport(deadline);
+    finished = detail::stopQueues(deadline) && finished;
+    finished = UserDefaults::flushAll(deadline.remaining()) && finished;
+    return finished;
 }
 
 }  // namespace qm::platform

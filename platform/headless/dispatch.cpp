@@ -1,10 +1,12 @@
 // Run loops, queues, timers, groups and operation queues on plain threads.
 //
 // Every process-wide object here (main run loop, worker pool, deadline scheduler, global queue
-// objects) is allocated once and never freed: worker threads are detached and may still be
-// waiting on these objects' mutexes when the process exits.
+// objects) is allocated once and never freed: without an orderly shutdown, worker threads
+// may still be waiting on these objects' mutexes when the process exits.
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/no_destructor.hpp"
+
+#include "lifetime.hpp"
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -101,7 +103,8 @@ void finishBackgroundBlock() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The elastic worker pool behind the global and serial queues.
+// The elastic worker pool behind the global and serial queues. Workers end after a while
+// without work; the shutdown lets them run what is queued and joins them.
 class WorkerPool {
 public:
     static WorkerPool& instance() {
@@ -110,26 +113,48 @@ public:
     }
 
     void submit(Priority priority, Block task) {
-        bool spawn = false;
+        std::vector<std::thread> ended;  // joined after the lock is released
         {
             std::lock_guard lock(mutex_);
             queues_[static_cast<std::size_t>(priority)].push_back(std::move(task));
             ++queued_;
+            ended = takeEnded();
             // Every queued task should have a thread free to take it; otherwise start one.
             if (queued_ > idle_ && threads_ < kMaxWorkerThreads) {
-                ++threads_;
-                spawn = true;
+                try {
+                    std::thread worker([this] { work(); });
+                    workers_.emplace(worker.get_id(), std::move(worker));
+                    ++threads_;
+                } catch (...) {
+                    // No thread now: a running worker or the next submit takes the task.
+                }
             }
             if (idle_ > 0) available_.notify_one();
         }
-        if (spawn) {
-            try {
-                std::thread([this] { work(); }).detach();
-            } catch (...) {
-                std::lock_guard lock(mutex_);
-                --threads_;
+        for (auto& thread : ended) thread.join();
+    }
+
+    // Lets the workers run what is queued, then joins them. Workers still busy at the
+    // deadline are left running (detached). Called on a worker it cannot wait for itself.
+    bool shutdown(SteadyClock::time_point deadline, bool onWorker) {
+        std::unique_lock lock(mutex_);
+        stopping_ = true;
+        available_.notify_all();
+        const int self = onWorker ? 1 : 0;
+        const bool ended = changed_.wait_until(lock, deadline, [&] { return threads_ <= self; });
+        std::vector<std::thread> joinable = takeEnded();
+        std::vector<std::thread> busy;
+        if (!ended) {
+            for (auto& [id, thread] : workers_) {
+                if (id != std::this_thread::get_id()) busy.push_back(std::move(thread));
             }
+            std::erase_if(workers_, [](const auto& entry) { return !entry.second.joinable(); });
         }
+        stopping_ = false;
+        lock.unlock();
+        for (auto& thread : joinable) thread.join();
+        for (auto& thread : busy) thread.detach();
+        return ended;
     }
 
 private:
@@ -152,22 +177,41 @@ private:
                 lock.lock();
                 continue;
             }
+            if (stopping_) break;
             ++idle_;
-            const bool gotWork = available_.wait_for(lock, kWorkerIdleExit, [&] { return queued_ > 0; });
+            const bool gotWork = available_.wait_for(lock, kWorkerIdleExit, [&] { return queued_ > 0 || stopping_; });
             --idle_;
-            if (!gotWork) {
-                --threads_;
-                return;
-            }
+            if (!gotWork) break;
         }
+        // Joined by the next submit or the shutdown; nothing of this thread runs after this.
+        --threads_;
+        ended_.push_back(std::this_thread::get_id());
+        changed_.notify_all();
+    }
+
+    // Handles of workers that have left work(); the caller joins them.
+    std::vector<std::thread> takeEnded() {
+        std::vector<std::thread> ended;
+        for (const auto id : ended_) {
+            auto it = workers_.find(id);
+            if (it == workers_.end()) continue;
+            ended.push_back(std::move(it->second));
+            workers_.erase(it);
+        }
+        ended_.clear();
+        return ended;
     }
 
     std::mutex mutex_;
     std::condition_variable available_;
+    std::condition_variable changed_;  // a worker ended
     std::array<std::deque<Block>, 4> queues_;  // by Priority, highest first
     std::size_t queued_ = 0;
     int threads_ = 0;
     std::size_t idle_ = 0;
+    bool stopping_ = false;
+    std::map<std::thread::id, std::thread> workers_;
+    std::vector<std::thread::id> ended_;
 };
 
 }  // namespace
@@ -295,6 +339,7 @@ public:
         std::lock_guard lock(mutex_);
         const double deadline = clock_->now().seconds + seconds;
         entries_.emplace(Key{deadline, nextSequence_++}, Entry{std::move(queue), std::move(block), nullptr});
+        startThreadLocked();
         changed_.notify_all();
     }
 
@@ -302,6 +347,7 @@ public:
         std::lock_guard lock(mutex_);
         const double deadline = clock_->now().seconds + timer->interval();
         entries_.emplace(Key{deadline, nextSequence_++}, Entry{nullptr, nullptr, std::move(timer)});
+        startThreadLocked();
         changed_.notify_all();
     }
 
@@ -356,6 +402,23 @@ public:
         }
     }
 
+    // Ends the deadline thread; what is scheduled stays and is released once the scheduler is
+    // used again. The thread only waits and moves due blocks to their queues, so it ends at once.
+    bool shutdown() {
+        std::thread thread;
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+            thread = std::move(thread_);
+            changed_.notify_all();
+        }
+        if (thread.joinable()) thread.join();
+        std::lock_guard lock(mutex_);
+        stopping_ = false;
+        if (!entries_.empty()) startThreadLocked();
+        return true;
+    }
+
     void setClock(std::shared_ptr<Clock> clock) {
         std::lock_guard lock(mutex_);
         driven_ = clock->drivesTimers();
@@ -371,16 +434,23 @@ private:
         std::shared_ptr<Timer> timer;
     };
 
-    DeadlineScheduler() : clock_(Clock::current()) {
-        driven_ = clock_->drivesTimers();
-        std::thread([this] { waitForDeadlines(); }).detach();
+    DeadlineScheduler() : clock_(Clock::current()) { driven_ = clock_->drivesTimers(); }
+
+    // The deadline thread starts with the first deadline (again after a shutdown).
+    void startThreadLocked() {
+        if (thread_.joinable() || stopping_) return;
+        try {
+            thread_ = std::thread([this] { waitForDeadlines(); });
+        } catch (...) {
+            // No thread: deadlines of a real clock wait for the next schedule to try again.
+        }
     }
 
     // Releases deadlines of a clock that moves by itself as they pass. A clock that drives its
     // timers releases them itself (Scheduler::releaseDue).
     void waitForDeadlines() {
         std::unique_lock lock(mutex_);
-        for (;;) {
+        while (!stopping_) {
             if (driven_ || entries_.empty()) {
                 changed_.wait(lock);
                 continue;
@@ -403,6 +473,8 @@ private:
     std::uint64_t nextSequence_ = 0;
     std::shared_ptr<Clock> clock_;
     bool driven_ = false;  // the clock releases its deadlines itself
+    bool stopping_ = false;
+    std::thread thread_;
 };
 
 bool isIdle() {
@@ -422,6 +494,13 @@ std::optional<Date> Scheduler::earliestDeadline() { return DeadlineScheduler::in
 void Scheduler::releaseDue(Date now) { DeadlineScheduler::instance().releaseDue(now.seconds); }
 
 void detail::clockChanged(std::shared_ptr<Clock> clock) { DeadlineScheduler::instance().setClock(std::move(clock)); }
+
+bool detail::stopQueues(const Deadline& deadline) {
+    const bool onWorker = tCurrentQueue != nullptr && tCurrentQueue->kind != QueueImpl::Kind::Main;
+    bool finished = WorkerPool::instance().shutdown(deadline.at(), onWorker);
+    finished = DeadlineScheduler::instance().shutdown() && finished;
+    return finished;
+}
 
 // ---------------------------------------------------------------------------------------------
 RunLoop& RunLoop::main() {

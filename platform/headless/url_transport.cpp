@@ -9,6 +9,8 @@
 // the size of answers, and follows redirects itself so that it can hold them to our rules
 // (see followRedirect).
 #include "url_transport.hpp"
+
+#include "lifetime.hpp"
 #include "qmplatform/no_destructor.hpp"
 
 #include <curl/curl.h>
@@ -23,6 +25,7 @@
 #include <cctype>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <limits>
@@ -239,6 +242,11 @@ struct URLEngine::State {
     };
     std::mutex mutex;
     std::deque<Command> inbox;
+    // The I/O thread, started with the first command (again after a shutdown).
+    std::thread thread;
+    bool stopNow = false;           // the I/O thread ends its transfers and returns
+    std::size_t liveCount = 0;      // transfers running, as the I/O thread last saw them
+    std::condition_variable quiet;  // signalled when nothing is queued or running
 
     // I/O thread only.
     std::map<CURL*, std::unique_ptr<URLTransfer>> live;
@@ -248,8 +256,27 @@ struct URLEngine::State {
         {
             std::lock_guard lock(mutex);
             inbox.push_back(std::move(command));
+            if (!thread.joinable()) thread = std::thread([this] { run(); });
         }
         curl_multi_wakeup(multi);
+    }
+
+    // Waits until nothing is queued or running, or the deadline; then ends what is left and
+    // joins the I/O thread. True when nothing had to be ended.
+    bool shutdown(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex);
+        if (!thread.joinable()) return true;
+        const bool drained = quiet.wait_until(lock, deadline, [&] { return inbox.empty() && liveCount == 0; });
+        stopNow = true;
+        std::thread ending = std::move(thread);
+        lock.unlock();
+        curl_multi_wakeup(multi);
+        ending.join();
+        lock.lock();
+        stopNow = false;
+        // A command that came in while the thread was ending starts a new one.
+        if (!inbox.empty()) thread = std::thread([this] { run(); });
+        return drained;
     }
 
     void run() {
@@ -260,13 +287,19 @@ struct URLEngine::State {
         pthread_sigmask(SIG_BLOCK, &set, nullptr);
         for (;;) {
             std::deque<Command> commands;
+            bool ending = false;
             {
                 std::lock_guard lock(mutex);
                 commands.swap(inbox);
+                ending = stopNow;
             }
             for (auto& command : commands) {
                 if (command.start) begin(std::move(command.task), command.settings);
                 else abort(command.task.get());
+            }
+            if (ending) {
+                endAll();
+                return;
             }
             int running = 0;
             curl_multi_perform(multi, &running);
@@ -278,8 +311,25 @@ struct URLEngine::State {
                 if (result == CURLE_OK && followRedirect(easy)) continue;
                 finish(easy, result, false);
             }
+            {
+                std::lock_guard lock(mutex);
+                liveCount = live.size();
+                if (liveCount == 0 && inbox.empty()) quiet.notify_all();
+            }
             curl_multi_poll(multi, nullptr, 0, expireTimedOut(), nullptr);
         }
+    }
+
+    // The process is stopping: every transfer still running fails as a lost connection, so
+    // that a background request stays recorded and the next process sends it.
+    void endAll() {
+        while (!live.empty()) {
+            URLError error = URLError::withCode(URLErrorCode::NetworkConnectionLost);
+            error.localizedDescription = "The transfer was ended because the app stopped.";
+            finish(live.begin()->first, CURLE_OK, false, std::move(error));
+        }
+        std::lock_guard lock(mutex);
+        liveCount = 0;
     }
 
     // Fails the transfers whose time is up; returns how long the loop may sleep (ms) before
@@ -611,8 +661,11 @@ URLEngine::URLEngine() : state_(new State) {
     curl_share_setopt(state_->share, CURLSHOPT_USERDATA, state_);
     curl_share_setopt(state_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     curl_share_setopt(state_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    std::thread([state = state_] { state->run(); }).detach();
 }
+
+bool URLEngine::shutdown(std::chrono::steady_clock::time_point deadline) { return state_->shutdown(deadline); }
+
+bool stopTransport(const Deadline& deadline) { return URLEngine::instance().shutdown(deadline.at()); }
 
 void URLEngine::start(std::shared_ptr<URLSessionTask> task) { state_->post({true, std::move(task), settings()}); }
 

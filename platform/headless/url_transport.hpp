@@ -2,6 +2,7 @@
 // thread (internal to the platform layer).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,6 +33,10 @@ public:
     void start(std::shared_ptr<URLSessionTask> task);
     // Stops a running task; it completes with -999.
     void cancel(std::shared_ptr<URLSessionTask> task);
+    // Lets running transfers finish until the deadline, ends the rest as lost connections
+    // (background requests stay recorded) and joins the I/O thread, which the next task
+    // starts again. True when nothing had to be ended.
+    bool shutdown(std::chrono::steady_clock::time_point deadline);
 
     static TransportSettings settings();
     static void setConnectTo(std::optional<std::string> address);

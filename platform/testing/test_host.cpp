@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -75,17 +76,16 @@ TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
 }
 
 TestHost::~TestHost() {
-    // Let work the test started finish (requests in flight, queued blocks) before the
-    // sandbox goes away and the process exits under it.
+    // The blocks the test's last steps queued are run; then the platform stops as a host's
+    // would (transfers, queue workers, timers, preference writer). Requests the test started
+    // have had their time: one still running when the stop's deadline comes was left in flight
+    // by the test, which fails here rather than leaving threads behind under a removed sandbox.
     auto& loop = platform::RunLoop::main();
-    for (int round = 0; round < 3; ++round) {
-        loop.runUntilIdle(5);
-        loop.runUntil([] { return platform::URLSession::activeTaskCount() == 0; }, 5);
+    loop.runUntilIdle(kQuietSeconds);
+    if (!platform::shutdown(kStopSeconds)) {
+        std::fprintf(stderr, "TestHost: work was still in flight %g seconds after the test ended\n", kStopSeconds);
+        std::abort();
     }
-    loop.runUntilIdle(5);
-    // Preference changes are written by a background thread; written now, they cannot
-    // bring the sandbox's folders back after it is removed.
-    platform::UserDefaults::flushAll(5);
     platform::SystemLog::setSink(nullptr);
     ::close(refusingSocket_);
     std::error_code ec;

@@ -27,6 +27,11 @@ public:
 
     static Value defaultInfo();
 
+    // At the end of a test: how long the blocks it queued may take to run, and how long the
+    // platform's stop may take before the test counts as having left work in flight.
+    static constexpr double kQuietSeconds = 5;
+    static constexpr double kStopSeconds = 10;
+
     TestHost();
     explicit TestHost(Options options);
     ~TestHost();

@@ -1,8 +1,16 @@
 #include "core/QMRuntime.hpp"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+
+#include "core/QMLogger.hpp"
 #include "core/QMSDKDataStore.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "qmplatform/configuration.hpp"
+#include "qmplatform/dispatch.hpp"
 #include "qmplatform/no_destructor.hpp"
+#include "qmplatform/url_session.hpp"
 
 namespace qm {
 
@@ -21,11 +29,51 @@ std::shared_ptr<qmInternalProcessClass> QMRuntime::qmInternalProcess() const {
 }
 
 std::shared_ptr<qmInternalProcessClass> QMRuntime::beginLaunch() {
+    std::call_once(exitHandlerOnce_, [] {
+        // A normal exit stops the library like the host would, without serving the main run
+        // loop (the host's objects may be gone by then).
+        std::atexit([] { QMRuntime::shared().stop(kExitStopSeconds, false); });
+    });
     stopped_ = false;
     engine_->qmBeginLaunch();
     store_->qmRemoveAbandonedFiles();
     startedUp_ = true;
     return engine_;
+}
+
+bool QMRuntime::stop(double timeoutSeconds, bool serveMainLoop) {
+    std::lock_guard lock(stopMutex_);
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration<double>(std::max(0.0, timeoutSeconds));
+    const auto remaining = [deadline] {
+        return std::max(0.0, std::chrono::duration<double>(deadline - Clock::now()).count());
+    };
+    auto& loop = platform::RunLoop::main();
+    const bool wasRunning = startedUp_.load();
+    bool finished = true;
+    if (wasRunning && serveMainLoop && loop.isMainThread()) {
+        // The host is not calling in while its main thread is here, so nothing new arrives
+        // but what the work in flight brings: answers are applied and the calls they release
+        // are sent, until all is quiet or the deadline comes.
+        const auto quiet = [&loop] { return platform::URLSession::activeTaskCount() == 0 && loop.pendingBlocks() == 0; };
+        while (!quiet() && remaining() > 0) {
+            loop.runUntilIdle(remaining());
+            loop.runUntil([] { return platform::URLSession::activeTaskCount() == 0; }, remaining());
+        }
+        finished = quiet();
+    }
+    // From here on calls are ignored and late answers dropped.
+    startedUp_ = false;
+    stopped_ = true;
+    engine_->qmEndLaunch();
+    finished = QMSDKDataStore::qmFinishPendingFileWork(remaining()) && finished;
+    finished = platform::shutdown(remaining()) && finished;
+    if (wasRunning) {
+        QMLog(QMLogLevelInfo, finished ? "Stopped."
+                                       : "Stopped at the deadline; requests of background sessions and calls waiting "
+                                         "for the account settings are sent at the next launch.");
+    }
+    return finished;
 }
 
 Value QMRuntime::container(std::string_view name) const {

@@ -40,10 +40,13 @@ public:
     bool startedUp() const { return startedUp_.load(); }
 
     // The orderly stop: new calls are refused from now on, work in flight is finished or
-    // kept for the next launch within `timeoutSeconds`, preferences are written and the
-    // threads of the platform are ended. True when everything finished in time. Safe to call
-    // more than once and from an exit handler; a later start-up brings the library back.
-    bool stop(double timeoutSeconds);
+    // kept for the next launch within `timeoutSeconds` (serving the main run loop meanwhile
+    // when asked to and called on the main thread), preferences are written and the threads
+    // of the platform are ended. True when everything finished in time. Safe to call more
+    // than once; a later start-up brings the library back.
+    bool stop(double timeoutSeconds, bool serveMainLoop);
+    // How long the stop at a normal process exit may take.
+    static constexpr double kExitStopSeconds = 3;
     bool stopped() const { return stopped_.load(); }
 
     Guarded<Value> _qmModeVale;
@@ -86,6 +89,7 @@ private:
     std::atomic<bool> startedUp_{false};
     std::atomic<bool> stopped_{false};
     std::mutex stopMutex_;  // one stop at a time
+    std::once_flag exitHandlerOnce_;
     Value containers_ = Value::dictionary();
 };
 

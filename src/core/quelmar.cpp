@@ -283,6 +283,8 @@ void quelmar::Initialize(const Value& mode) {
     trackEvents("app_launch", Value(), "10", 2);
 }
 
+bool quelmar::stop(double timeoutSeconds) { return QMRuntime::shared().stop(timeoutSeconds, true); }
+
 // Life cycle ----------------------------------------------------------------------------
 
 void quelmar::applicationDidEnterBackground(const std::shared_ptr<platform::Application>&) {

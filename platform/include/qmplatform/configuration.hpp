@@ -70,4 +70,12 @@ struct Configuration {
 // folder is missing or cannot be created.
 bool configure(Configuration configuration);
 
+// Ends the platform's work in order within `timeoutSeconds` of real time: URL tasks still
+// running at the deadline are cancelled (those of background sessions stay recorded and the
+// next process sends them), blocks already queued on global and serial queues run, unwritten
+// preferences are written, and the platform's threads (transport, timers, queue workers,
+// preference writer) are joined. Used by the library's orderly stop; the platform starts
+// its threads again when it is used afterwards. True when nothing had to be cut short.
+bool shutdown(double timeoutSeconds);
+
 }  // namespace qm::platform

@@ -10,9 +10,6 @@
 #include <string_view>
 
 #include "qmplatform/configuration.hpp"
-#include "qmplatform/dispatch.hpp"
-#include "qmplatform/preferences.hpp"
-#include "qmplatform/url_session.hpp"
 #include "quelmar/quelmar.hpp"
 
 namespace pf = qm::platform;
@@ -44,14 +41,9 @@ int main(int argc, char** argv) {
 
     qm::quelmar::Initialize(qm::Value("live"));
 
-    // Answers come back to the main run loop; serve it until no request is in flight.
-    auto& loop = pf::RunLoop::main();
-    for (int round = 0; round < 100; ++round) {
-        loop.runUntilIdle(60);
-        if (pf::URLSession::activeTaskCount() == 0 && loop.pendingBlocks() == 0) break;
-        loop.runUntil([] { return pf::URLSession::activeTaskCount() == 0; }, 60);
-    }
-    pf::UserDefaults::synchronizeAll();
+    // Answers come back to the main run loop, which the stop serves until the requests in
+    // flight are done (at most 30 seconds).
+    const bool finished = qm::quelmar::stop(30);
     std::cout << "consumer: done" << std::endl;
-    return 0;
+    return finished ? 0 : 1;
 }
