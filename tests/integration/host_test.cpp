@@ -2,8 +2,12 @@
 // and again.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <string>
+#include <vector>
 
+#include "library_fixture.hpp"
 #include "process.hpp"
 #include "qmplatform/plist.hpp"
 #include "qmplatform/sandbox.hpp"
@@ -61,4 +65,44 @@ TEST(HostApp, RefusesAnAppWithoutAccount) {
     EXPECT_FALSE(libraryPreferences(sandbox)["qm_brandID"]);
     auto bad = testkit::runProgram(kHost, {"--bundle", host.bundleDir(), "init"});
     EXPECT_EQ(bad.exitCode, 2);
+}
+
+// An app that exits while the service holds its requests: the library's stop at the end
+// returns within its deadline, and the background request it could not finish is sent by
+// the next launch.
+TEST(HostApp, ExitWithRequestsHeldEndsWithinTheStopDeadlineAndTheNextLaunchSendsTheRest) {
+    testkit::ServiceHost env;
+    const std::string sandbox = env.host.root() + "/host-sandbox";
+    const std::vector<std::string> common = {"--bundle", env.host.bundleDir(), "--sandbox", sandbox,
+                                             "--service", env.service->address(), "--ca", env.service->caFile()};
+    env.service->setFault("settings", {service::FaultKind::NoAnswer});
+    env.service->setFault("push/stats", {service::FaultKind::NoAnswer});
+    // A push click's statistics request, left by a process that was killed.
+    auto click = testkit::runProgram(QM_BINARY_DIR "/tests/qm_bg_click",
+                                     {sandbox, env.service->address(), env.service->caFile(), "N7"});
+    ASSERT_EQ(click.exitCode, 0) << click.output;
+
+    std::vector<std::string> held = common;
+    held.insert(held.end(), {"--settle", "1", "--stop-deadline", "2", "init", "live"});
+    const auto started = std::chrono::steady_clock::now();
+    auto run = testkit::runProgram(kHost, held);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("stopped at the deadline"), std::string::npos) << run.output;
+    // Start-up, one second of settling, two of stopping: well under the service's hold.
+    EXPECT_LT(seconds, 10) << run.output;
+    EXPECT_GE(env.service->requestsFor("stats").size(), 1u);
+    EXPECT_FALSE(platform::Files::contentsOfDirectory(sandbox + "/Library/BackgroundTransfers").empty());
+
+    env.service->clearFaults();
+    env.service->clearRequests();
+    std::vector<std::string> next = common;
+    next.insert(next.end(), {"init", "live"});
+    run = testkit::runProgram(kHost, next);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("\nstopped\n"), std::string::npos) << run.output;
+    const auto stats = env.service->requestsFor("stats");
+    ASSERT_EQ(stats.size(), 1u) << run.output;
+    EXPECT_EQ(stats[0].fields["nid"], Value("N7"));
+    EXPECT_EQ(env.service->requestsFor("settings").size(), 1u);
 }

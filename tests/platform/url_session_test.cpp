@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "process.hpp"
+#include "qmplatform/configuration.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/json.hpp"
 #include "qmplatform/plist.hpp"
@@ -510,3 +511,31 @@ TEST_F(URLSessionTest, BackgroundServerErrorsAreRetriedLikeLostConnections) {
 }
 
 }  // namespace
+
+// The platform's stop: a request the service holds is ended at the deadline as a lost
+// connection, a background one stays recorded for the next process, and the transport
+// starts again for the requests that follow.
+TEST_F(URLSessionTest, ShutdownEndsHeldRequestsAtItsDeadlineAndTheTransportStartsAgain) {
+    service_->setFault("event", Fault{FaultKind::NoAnswer});
+    auto foreground = start(mainSession(), eventPost("held=1"));
+    auto background = mainSession(URLSessionConfiguration::backgroundSessionConfiguration("qm.test.stop"),
+                                  std::make_shared<RecordingDelegate>());
+    background->downloadTaskWithRequest(eventPost("held=2"))->resume();
+    ASSERT_TRUE(host_.runUntil([&] { return service_->requestsFor("event").size() == 2; }));
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(qm::platform::shutdown(0.5));
+    EXPECT_LT(secondsSince(started), 5);
+    ASSERT_TRUE(host_.runUntil([&] { return foreground->calls == 1; }));
+    ASSERT_TRUE(foreground->error);
+    EXPECT_EQ(foreground->error->code, URLErrorCode::NetworkConnectionLost);
+    EXPECT_EQ(URLSession::pendingBackgroundSessionIdentifiers(), std::vector<std::string>{"qm.test.stop"});
+
+    service_->clearFaults();
+    const Result after = fetch(mainSession(), eventPost("after=1"));
+    EXPECT_FALSE(after.error);
+    EXPECT_EQ(after.response->statusCode, 200);
+    // Nothing in flight: the stop has nothing to cut short.
+    EXPECT_TRUE(host_.runUntilIdle());
+    EXPECT_TRUE(qm::platform::shutdown(5));
+}
