@@ -546,8 +546,6 @@ void URLSession::setCAFile(std::optional<std::string> path) { detail::URLEngine:
 
 std::size_t URLSession::activeTaskCount() { return gActiveTasks.load(); }
 
-std::size_t URLSession::connectionsOpenedForTesting() { return detail::URLEngine::instance().connectionsOpened(); }
-
 std::vector<std::string> URLSession::pendingBackgroundSessionIdentifiers() {
     std::vector<std::string> identifiers;
     const std::string root = transfersRoot();

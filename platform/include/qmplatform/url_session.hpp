@@ -257,11 +257,9 @@ public:
     // Identifiers of background sessions with kept requests, sorted.
     static std::vector<std::string> pendingBackgroundSessionIdentifiers();
 
-    // New connections the transport has opened in this process.
     // Tasks resumed whose results have not been delivered yet, over all sessions (hosts use
     // it to tell when the library has nothing left in flight).
     static std::size_t activeTaskCount();
-    static std::size_t connectionsOpenedForTesting();
 
     ~URLSession();
     URLSession(const URLSession&) = delete;
