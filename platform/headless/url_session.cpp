@@ -271,7 +271,15 @@ void URLSessionTask::resume() {
     downloadDirectory_ = Sandbox::temporaryDirectory();
     Files::createDirectory(downloadDirectory_);
     userAgent_ = userAgent();
-    transport_->start(std::move(self));
+    transport_->start(self);
+    // A cancel that came while the transport was being handed the task was held back (see
+    // cancel()); pass it on now that the transport knows the task.
+    started_.store(true);
+    if (state_.load() == State::Canceling) forwardCancel();
+}
+
+void URLSessionTask::forwardCancel() {
+    if (!cancelForwarded_.exchange(true)) transport_->cancel(shared_from_this());
 }
 
 void URLSessionTask::cancel() {
@@ -280,8 +288,11 @@ void URLSessionTask::cancel() {
         complete(shared_from_this(), std::nullopt, std::nullopt, std::nullopt, URLError::withCode(URLErrorCode::Cancelled));
         return;
     }
+    // Running, but maybe not yet handed to the transport: then resume() passes the cancel on
+    // once it has, so that a transport never hears of a task before its start() and never
+    // ends it while resume() is still filling it in.
     expected = State::Running;
-    if (state_.compare_exchange_strong(expected, State::Canceling)) transport_->cancel(shared_from_this());
+    if (state_.compare_exchange_strong(expected, State::Canceling) && started_.load()) forwardCancel();
 }
 
 // ---------------------------------------------------------------------------------------------

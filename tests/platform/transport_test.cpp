@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -320,4 +322,58 @@ TEST(TransportSeam, TasksKeepTheTransportTheyWereMadeWith) {
 
     Transport::setCurrent(nullptr);  // back to libcurl, which is never a test double
     EXPECT_EQ(std::dynamic_pointer_cast<RecordingTransport>(Transport::current()), nullptr);
+}
+
+// A cancel that arrives while the transport is still in start() reaches the transport only
+// after start() has returned, and the task ends once, with -999.
+TEST(TransportSeam, ACancelDuringStartReachesTheTransportAfterIt) {
+    class SlowStart final : public Transport {
+    public:
+        void start(std::shared_ptr<URLSessionTask>) override {
+            std::unique_lock lock(mutex);
+            events.push_back("start");
+            changed.notify_all();
+            changed.wait_for(lock, std::chrono::seconds(20), [&] { return released; });
+            events.push_back("started");
+        }
+        void cancel(std::shared_ptr<URLSessionTask> task) override {
+            {
+                std::lock_guard lock(mutex);
+                events.push_back("cancel");
+            }
+            deliverError(task, URLError::withCode(URLErrorCode::Cancelled));
+        }
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<std::string> events;
+        bool released = false;
+    };
+    auto transport = std::make_shared<SlowStart>();
+    qm::testkit::TestHost::Options options;
+    options.transport = transport;
+    qm::testkit::TestHost host(options);
+    auto result = std::make_shared<Result>();
+    auto task = mainSession()->dataTaskWithRequest(get("https://a.example/x"), [result](auto&, auto&, auto& error) {
+        result->error = error;
+        result->calls++;
+    });
+
+    std::thread resumer([task] { task->resume(); });
+    {
+        std::unique_lock lock(transport->mutex);
+        ASSERT_TRUE(transport->changed.wait_for(lock, std::chrono::seconds(20), [&] { return !transport->events.empty(); }));
+    }
+    task->cancel();  // the transport is inside start()
+    {
+        std::lock_guard lock(transport->mutex);
+        transport->released = true;
+        transport->changed.notify_all();
+    }
+    resumer.join();
+    ASSERT_TRUE(host.runUntil([&] { return result->calls == 1; }));
+    EXPECT_EQ(transport->events, (std::vector<std::string>{"start", "started", "cancel"}));
+    ASSERT_TRUE(result->error);
+    EXPECT_EQ(result->error->code, URLErrorCode::Cancelled);
+    EXPECT_TRUE(host.runUntilIdle());
+    EXPECT_EQ(result->calls, 1);
 }

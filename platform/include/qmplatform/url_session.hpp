@@ -168,6 +168,8 @@ public:
 private:
     // Claims the right to deliver the result (true exactly once).
     bool claimCompletion() { return !completionClaimed_.exchange(true); }
+    // Tells the transport of a cancel, once.
+    void forwardCancel();
     // Ends the task with its result: the first call keeps or drops a background request's
     // file and hands the result to the session; later calls only delete their file.
     static void complete(const std::shared_ptr<URLSessionTask>& task, std::optional<std::string> body,
@@ -184,6 +186,8 @@ private:
         completion_;
     std::atomic<State> state_{State::Suspended};
     std::atomic<bool> completionClaimed_{false};
+    std::atomic<bool> started_{false};          // the transport's start() has returned
+    std::atomic<bool> cancelForwarded_{false};  // the transport's cancel() was called
     std::atomic<bool> countedActive_{false};  // counted in activeTaskCount() since resume()
     bool rejected_ = false;            // created on an invalidated session
     std::string persistedPath_;        // background tasks: the request's file
