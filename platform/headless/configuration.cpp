@@ -12,6 +12,7 @@
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/system_log.hpp"
+#include "qmplatform/transport.hpp"
 #include "qmplatform/url_session.hpp"
 #include "qmplatform/webview.hpp"
 
@@ -35,6 +36,7 @@ bool configure(Configuration config) {
     Telephony::setCarrierName(std::move(config.carrierName));
     Telephony::setCurrentRadioAccessTechnology(std::move(config.radioAccessTechnology));
 
+    Transport::setCurrent(std::move(config.transport));
     URLSession::setConnectTo(config.serviceAddress);
     NetworkReachability::setRouteOverride(config.serviceAddress);
     URLSession::setCAFile(std::move(config.caFile));

@@ -1,18 +1,23 @@
 // Sessions and tasks: task life cycle, delivery on the delegate queue, invalidation, and the
-// persistence of background requests. The transfers themselves run in url_transport.cpp.
+// persistence of background requests; the choice of transport and what a transport may see
+// and do. The libcurl transfers themselves run in url_transport.cpp.
 #include "qmplatform/url_session.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <set>
+#include <utility>
 
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/device.hpp"
 #include "qmplatform/plist.hpp"
 #include "qmplatform/sandbox.hpp"
+#include "qmplatform/transport.hpp"
 #include "qmplatform/url.hpp"
 #include "url_transport.hpp"
 #include "qmplatform/no_destructor.hpp"
@@ -235,7 +240,11 @@ double URLSessionConfiguration::defaultTimeoutIntervalForRequest() { return gDef
 // ---------------------------------------------------------------------------------------------
 URLSessionTask::URLSessionTask(Key, std::shared_ptr<URLSession> session, std::size_t identifier, URLRequest request,
                                bool download)
-    : session_(std::move(session)), identifier_(identifier), request_(std::move(request)), download_(download) {}
+    : session_(std::move(session)),
+      transport_(Transport::current()),
+      identifier_(identifier),
+      request_(std::move(request)),
+      download_(download) {}
 
 URLSessionTask::~URLSessionTask() {
     if (session_) session_->taskEnded(identifier_);
@@ -247,9 +256,7 @@ void URLSessionTask::resume() {
     countedActive_ = true;
     gActiveTasks.fetch_add(1);
     auto self = shared_from_this();
-    auto fail = [&](long code) {
-        detail::URLEngine::deliver(self, std::nullopt, std::nullopt, std::nullopt, URLError::withCode(code));
-    };
+    auto fail = [&](long code) { complete(self, std::nullopt, std::nullopt, std::nullopt, URLError::withCode(code)); };
     if (rejected_) return fail(URLErrorCode::Cancelled);
     const auto url = URL::parse(request_.url);
     const std::string scheme = url ? url->scheme() : std::string();
@@ -264,25 +271,34 @@ void URLSessionTask::resume() {
     downloadDirectory_ = Sandbox::temporaryDirectory();
     Files::createDirectory(downloadDirectory_);
     userAgent_ = userAgent();
-    detail::URLEngine::instance().start(std::move(self));
+    transport_->start(self);
+    // A cancel that came while the transport was being handed the task was held back (see
+    // cancel()); pass it on now that the transport knows the task.
+    started_.store(true);
+    if (state_.load() == State::Canceling) forwardCancel();
+}
+
+void URLSessionTask::forwardCancel() {
+    if (!cancelForwarded_.exchange(true)) transport_->cancel(shared_from_this());
 }
 
 void URLSessionTask::cancel() {
     auto expected = State::Suspended;
     if (state_.compare_exchange_strong(expected, State::Canceling)) {
-        detail::URLEngine::deliver(shared_from_this(), std::nullopt, std::nullopt, std::nullopt,
-                                   URLError::withCode(URLErrorCode::Cancelled));
+        complete(shared_from_this(), std::nullopt, std::nullopt, std::nullopt, URLError::withCode(URLErrorCode::Cancelled));
         return;
     }
+    // Running, but maybe not yet handed to the transport: then resume() passes the cancel on
+    // once it has, so that a transport never hears of a task before its start() and never
+    // ends it while resume() is still filling it in.
     expected = State::Running;
-    if (state_.compare_exchange_strong(expected, State::Canceling))
-        detail::URLEngine::instance().cancel(shared_from_this());
+    if (state_.compare_exchange_strong(expected, State::Canceling) && started_.load()) forwardCancel();
 }
 
 // ---------------------------------------------------------------------------------------------
-void detail::URLEngine::deliver(const std::shared_ptr<URLSessionTask>& task, std::optional<std::string> body,
-                                std::optional<std::string> filePath, std::optional<HTTPURLResponse> response,
-                                std::optional<URLError> error) {
+void URLSessionTask::complete(const std::shared_ptr<URLSessionTask>& task, std::optional<std::string> body,
+                              std::optional<std::string> filePath, std::optional<HTTPURLResponse> response,
+                              std::optional<URLError> error) {
     if (!task->claimCompletion()) {
         if (filePath) ::unlink(filePath->c_str());
         return;
@@ -305,6 +321,89 @@ void detail::URLEngine::deliver(const std::shared_ptr<URLSessionTask>& task, std
     if (!task->persistedPath_.empty())
         releasePersisted(task->persistedPath_, retry && task->attempts_ < URLSession::kMaxBackgroundAttempts);
     task->session_->deliver(task, std::move(body), std::move(filePath), std::move(response), std::move(error));
+}
+
+// ---------------------------------------------------------------------------------------------
+namespace {
+
+struct TransportChoice {
+    std::mutex mutex;
+    std::shared_ptr<Transport> transport;  // null: libcurl
+};
+
+TransportChoice& transportChoice() {
+    static NoDestructor<TransportChoice> choice;  // read by tasks made during exit
+    return *choice;
+}
+
+}  // namespace
+
+std::shared_ptr<Transport> Transport::current() {
+    {
+        TransportChoice& choice = transportChoice();
+        std::lock_guard lock(choice.mutex);
+        if (choice.transport) return choice.transport;
+    }
+    // The libcurl engine is never destroyed; the pointer owns nothing.
+    return std::shared_ptr<Transport>(std::shared_ptr<Transport>(), &detail::URLEngine::instance());
+}
+
+void Transport::setCurrent(std::shared_ptr<Transport> transport) {
+    std::shared_ptr<Transport> previous;  // released after the lock: it may hold tasks
+    TransportChoice& choice = transportChoice();
+    std::lock_guard lock(choice.mutex);
+    previous = std::exchange(choice.transport, std::move(transport));
+}
+
+const URLSessionConfiguration& Transport::configurationOf(const URLSessionTask& task) {
+    return task.session_->configuration();
+}
+
+const std::string& Transport::userAgentOf(const URLSessionTask& task) { return task.userAgent_; }
+
+const std::string& Transport::downloadDirectoryOf(const URLSessionTask& task) { return task.downloadDirectory_; }
+
+void Transport::deliverResponse(const std::shared_ptr<URLSessionTask>& task, HTTPURLResponse response, std::string body) {
+    if (!task->isDownloadTask()) {
+        URLSessionTask::complete(task, std::move(body), std::nullopt, std::move(response), std::nullopt);
+        return;
+    }
+    if (task->completionClaimed_.load()) return;  // already ended: no file to write
+    std::string path = task->downloadDirectory_ + "/qm-download-XXXXXX.tmp";
+    const int fd = ::mkstemps(path.data(), 4);
+    bool written = fd >= 0;
+    for (std::size_t offset = 0; written && offset < body.size();) {
+        const ssize_t n = ::write(fd, body.data() + offset, body.size() - offset);
+        if (n < 0 && errno == EINTR) continue;
+        written = n > 0;
+        if (written) offset += static_cast<std::size_t>(n);
+    }
+    if (fd >= 0 && ::close(fd) != 0) written = false;
+    if (!written) {
+        if (fd >= 0) ::unlink(path.c_str());
+        deliverError(task, URLError::withCode(URLErrorCode::CannotCreateFile));
+        return;
+    }
+    URLSessionTask::complete(task, std::nullopt, std::move(path), std::move(response), std::nullopt);
+}
+
+void Transport::deliverDownloadedFile(const std::shared_ptr<URLSessionTask>& task, HTTPURLResponse response,
+                                      std::string filePath) {
+    if (task->isDownloadTask()) {
+        URLSessionTask::complete(task, std::nullopt, std::move(filePath), std::move(response), std::nullopt);
+        return;
+    }
+    auto body = Files::readFile(filePath);
+    ::unlink(filePath.c_str());
+    if (!body) {
+        deliverError(task, URLError::withCode(URLErrorCode::CannotCreateFile));
+        return;
+    }
+    URLSessionTask::complete(task, std::move(*body), std::nullopt, std::move(response), std::nullopt);
+}
+
+void Transport::deliverError(const std::shared_ptr<URLSessionTask>& task, URLError error) {
+    URLSessionTask::complete(task, std::nullopt, std::nullopt, std::nullopt, std::move(error));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -457,8 +556,6 @@ void URLSession::setConnectTo(std::optional<std::string> address) { detail::URLE
 void URLSession::setCAFile(std::optional<std::string> path) { detail::URLEngine::setCAFile(std::move(path)); }
 
 std::size_t URLSession::activeTaskCount() { return gActiveTasks.load(); }
-
-std::size_t URLSession::connectionsOpenedForTesting() { return detail::URLEngine::instance().connectionsOpened(); }
 
 std::vector<std::string> URLSession::pendingBackgroundSessionIdentifiers() {
     std::vector<std::string> identifiers;

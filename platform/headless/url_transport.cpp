@@ -365,7 +365,7 @@ void unlockShare(CURL*, curl_lock_data data, void* user) {
 }  // namespace
 
 void URLEngine::State::complete(const std::shared_ptr<URLSessionTask>& task, long errorCode) {
-    URLEngine::deliver(task, std::nullopt, std::nullopt, std::nullopt, URLError::withCode(errorCode));
+    URLEngine::deliverError(task, URLError::withCode(errorCode));
 }
 
 void URLEngine::State::begin(std::shared_ptr<URLSessionTask> task, const TransportSettings& settings) {
@@ -376,7 +376,7 @@ void URLEngine::State::begin(std::shared_ptr<URLSessionTask> task, const Transpo
     if (!easy) return complete(task, URLErrorCode::Unknown);
     transfer->easy = easy;
     const URLRequest& request = task->originalRequest();
-    const URLSessionConfiguration& configuration = task->session_->configuration();
+    const URLSessionConfiguration& configuration = URLEngine::configurationOf(*task);
 
     curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -394,7 +394,8 @@ void URLEngine::State::begin(std::shared_ptr<URLSessionTask> task, const Transpo
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
-    if (!task->userAgent_.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, task->userAgent_.c_str());
+    const std::string& userAgent = URLEngine::userAgentOf(*task);
+    if (!userAgent.empty()) curl_easy_setopt(easy, CURLOPT_USERAGENT, userAgent.c_str());
 
     // Method and body. The body lives in the task's request, which outlives the transfer.
     const std::string& method = request.httpMethod;
@@ -444,7 +445,7 @@ void URLEngine::State::begin(std::shared_ptr<URLSessionTask> task, const Transpo
     }
 
     if (task->isDownloadTask()) {
-        std::string path = task->downloadDirectory_ + "/qm-download-XXXXXX.tmp";
+        std::string path = URLEngine::downloadDirectoryOf(*task) + "/qm-download-XXXXXX.tmp";
         const int fd = mkstemps(path.data(), 4);
         transfer->file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
         if (!transfer->file) {
@@ -570,7 +571,7 @@ void URLEngine::State::finish(CURL* easy, CURLcode result, bool cancelled, std::
     if (code != 0) {
         if (!transfer->filePath.empty()) ::unlink(transfer->filePath.c_str());
         if (failure && !cancelled) {
-            URLEngine::deliver(transfer->task, std::nullopt, std::nullopt, std::nullopt, std::move(failure));
+            URLEngine::deliverError(transfer->task, std::move(*failure));
         } else {
             complete(transfer->task, code);
         }
@@ -585,9 +586,9 @@ void URLEngine::State::finish(CURL* easy, CURLcode result, bool cancelled, std::
     response.url = effective ? effective : transfer->task->originalRequest().url;
     response.headers = std::move(transfer->responseHeaders);
     if (transfer->task->isDownloadTask())
-        URLEngine::deliver(transfer->task, std::nullopt, transfer->filePath, std::move(response), std::nullopt);
+        URLEngine::deliverDownloadedFile(transfer->task, std::move(response), transfer->filePath);
     else
-        URLEngine::deliver(transfer->task, std::move(transfer->body), std::nullopt, std::move(response), std::nullopt);
+        URLEngine::deliverResponse(transfer->task, std::move(response), std::move(transfer->body));
 }
 
 long urlErrorCodeForCurl(int curlCode) {
@@ -663,9 +664,15 @@ URLEngine::URLEngine() : state_(new State) {
     curl_share_setopt(state_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
 }
 
-bool URLEngine::shutdown(std::chrono::steady_clock::time_point deadline) { return state_->shutdown(deadline); }
+bool URLEngine::shutdown(double timeoutSeconds) { return state_->shutdown(Deadline(timeoutSeconds).at()); }
 
-bool stopTransport(const Deadline& deadline) { return URLEngine::instance().shutdown(deadline.at()); }
+bool stopTransport(const Deadline& deadline) {
+    // The configured transport, and the libcurl one in case it carried tasks before.
+    const auto current = Transport::current();
+    bool finished = current->shutdown(deadline.remaining());
+    if (current.get() != &URLEngine::instance()) finished = URLEngine::instance().shutdown(deadline.remaining()) && finished;
+    return finished;
+}
 
 void URLEngine::start(std::shared_ptr<URLSessionTask> task) { state_->post({true, std::move(task), settings()}); }
 

@@ -1,5 +1,5 @@
-// The shared transport behind every URL session: one libcurl multi handle driven by one I/O
-// thread (internal to the platform layer).
+// The platform's transport behind URL sessions unless another is configured: one libcurl
+// multi handle driven by one I/O thread (internal to the platform layer).
 #pragma once
 
 #include <chrono>
@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "qmplatform/transport.hpp"
 #include "qmplatform/url_session.hpp"
 
 namespace qm {
@@ -22,31 +23,26 @@ struct TransportSettings {
     std::optional<std::string> caFile;
 };
 
-class URLEngine {
+class URLEngine final : public Transport {
     template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
     // Created on first use and never destroyed: the I/O thread may still be running at exit.
     static URLEngine& instance();
 
-    // Hands a resumed task to the I/O thread. Its result goes to the task's session
-    // (URLSession::deliver) exactly once.
-    void start(std::shared_ptr<URLSessionTask> task);
+    // Hands a resumed task to the I/O thread, which delivers its result.
+    void start(std::shared_ptr<URLSessionTask> task) override;
     // Stops a running task; it completes with -999.
-    void cancel(std::shared_ptr<URLSessionTask> task);
+    void cancel(std::shared_ptr<URLSessionTask> task) override;
     // Lets running transfers finish until the deadline, ends the rest as lost connections
     // (background requests stay recorded) and joins the I/O thread, which the next task
     // starts again. True when nothing had to be ended.
-    bool shutdown(std::chrono::steady_clock::time_point deadline);
+    bool shutdown(double timeoutSeconds) override;
 
     static TransportSettings settings();
     static void setConnectTo(std::optional<std::string> address);
     static void setCAFile(std::optional<std::string> path);
+    // New connections the engine has opened in this process.
     std::size_t connectionsOpened() const;
-
-    // Lets the transport deliver a result through the session's private path.
-    static void deliver(const std::shared_ptr<URLSessionTask>& task, std::optional<std::string> body,
-                        std::optional<std::string> filePath, std::optional<HTTPURLResponse> response,
-                        std::optional<URLError> error);
 
     URLEngine(const URLEngine&) = delete;
     URLEngine& operator=(const URLEngine&) = delete;
@@ -55,7 +51,7 @@ public:
 
 private:
     URLEngine();
-    ~URLEngine() = default;
+    ~URLEngine() override = default;
     State* state_;
 };
 

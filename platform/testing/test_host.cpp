@@ -62,6 +62,7 @@ TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
     config.appGroupContainersPath = groupsDir_;
     config.serviceAddress = unroutedAddress_;
     config.clock = clock_;
+    config.transport = std::move(options.transport);
     config.timeZone = options.timeZone;
     config.locale = options.locale;
     config.preferredLanguages = options.languages;

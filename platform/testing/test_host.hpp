@@ -1,5 +1,6 @@
 // The test host: a throw-away app bundle and sandbox, the manual clock, a fixed time zone,
-// locale and language, and a captured system log, so that each test starts clean.
+// locale and language, a captured system log and, when asked, a test transport, so that each
+// test starts clean.
 #pragma once
 
 #include <functional>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "manual_clock.hpp"
+#include "qmplatform/transport.hpp"
 #include "quelmar/value.hpp"
 
 namespace qm::testkit {
@@ -23,6 +25,9 @@ public:
         Date start = Date::fromUnix(1705312800);
         // The Info.plist of the test app.
         Value info = defaultInfo();
+        // What carries requests (a RecordingTransport, say); empty: libcurl, routed to
+        // unroutedAddress() unless the test routes it elsewhere.
+        std::shared_ptr<platform::Transport> transport;
     };
 
     static Value defaultInfo();

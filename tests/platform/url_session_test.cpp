@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "libcurl_statistics.hpp"
 #include "process.hpp"
 #include "qmplatform/configuration.hpp"
 #include "qmplatform/dispatch.hpp"
@@ -287,14 +288,14 @@ TEST_F(URLSessionTest, DownloadsLandInTmpUntilTheCallbackReturns) {
 }
 
 TEST_F(URLSessionTest, SessionsShareConnections) {
-    const std::size_t before = URLSession::connectionsOpenedForTesting();
+    const std::size_t before = qm::testkit::libcurlConnectionsOpened();
     constexpr int kRequests = 8;
     for (int i = 0; i < kRequests; ++i) {
         const Result result = fetch(mainSession(), eventPost("n=" + std::to_string(i)));  // a new session each time
         ASSERT_FALSE(result.error) << result.error->description();
     }
     EXPECT_EQ(service_->requestsFor("event").size(), std::size_t(kRequests));
-    const std::size_t opened = URLSession::connectionsOpenedForTesting() - before;
+    const std::size_t opened = qm::testkit::libcurlConnectionsOpened() - before;
     EXPECT_GE(opened, 1u);
     EXPECT_LE(opened, 2u);
 }

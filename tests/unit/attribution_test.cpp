@@ -9,13 +9,12 @@
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "quelmar/quelmar.hpp"
+#include "recording_transport.hpp"
 #include "test_host.hpp"
 
 using namespace qm;
 
 namespace {
-
-const char* kSettingsFetchStarted = "[quelmar]-[INFO]: Fetching the account settings.";
 
 qmGetFilteredData& utility() { return qmGetFilteredData::sharedInstance(); }
 platform::UserDefaults& library() { return *QMSDKUserDefaultsData::sharedInstance().qmSDKStdUserDefaults; }
@@ -85,14 +84,16 @@ TEST(CampaignCookies, EventListEncodingAndHitCookieMerge) {
 }
 
 TEST(CampaignCookies, TimeInTheBackgroundExpiresCookiesAndRenewsTheSession) {
-    testkit::TestHost host;
+    auto transport = std::make_shared<testkit::RecordingTransport>();  // refuses every request
+    testkit::TestHost host({.transport = transport});
+    auto settingsFetches = [&] { return transport->requestsFor("/mobile/api_v2/settings").size(); };
     // Records without their own lifetime last 10 minutes here.
     ASSERT_TRUE(platform::Files::writeFileAtomically(
         host.bundleDir() + "/qmResourceValues.plist",
         *platform::plist::write(Value{{"qmNumbers", Value{{"qmDefaultSessionTimeOutInMinute", 10}}}},
                                 platform::plist::Format::XML)));
     quelmar::Initialize("live");
-    ASSERT_TRUE(host.runUntil([&] { return host.logCount(kSettingsFetchStarted) == 1; }));
+    ASSERT_TRUE(host.runUntil([&] { return settingsFetches() == 1; }));
     // Settings count as in (this host has no service), so only the session renewal fetches again.
     qmEngineTestAccess::setSettingsAnswerApplied(*QMRuntime::shared().qmInternalProcess(), true);
 
@@ -106,13 +107,16 @@ TEST(CampaignCookies, TimeInTheBackgroundExpiresCookiesAndRenewsTheSession) {
     EXPECT_FALSE(library().objectForKey("qm_AppCookieUTM"));
     EXPECT_FALSE(group().objectForKey("qm_AppCookieUTM"));
     host.runUntilIdle();
-    EXPECT_EQ(host.logCount(kSettingsFetchStarted), 1u);
+    EXPECT_EQ(settingsFetches(), 1u);
 
     // 21 minutes: the session cookie goes in both suites and settings are fetched again.
     inBackgroundFor(host, 21);
     EXPECT_FALSE(library().objectForKey("qm_AppCookieSess"));
     EXPECT_FALSE(group().objectForKey("qm_AppCookieSess"));
-    EXPECT_TRUE(host.runUntil([&] { return host.logCount(kSettingsFetchStarted) == 2; }));
+    EXPECT_TRUE(host.runUntil([&] { return settingsFetches() == 2; }));
+    // It carries the cookies still alive, not the expired session.
+    const std::string renewal = transport->requestsFor("/mobile/api_v2/settings")[1].body;
+    EXPECT_NE(renewal.find("&cookieData=_qm_uid%3Du1%3B_qm_pu_clid%3Dp1%3B"), std::string::npos) << renewal;
     EXPECT_EQ(library().objectForKey("qm_AppCookieUID")["_qm_uid"], Value("u1"));
     // The push-click cookie never expires with time away.
     inBackgroundFor(host, 24 * 60);

@@ -8,8 +8,8 @@
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/json.hpp"
 #include "qmplatform/preferences.hpp"
-#include "qmplatform/url_session.hpp"
 #include "quelmar/quelmar.hpp"
+#include "recording_transport.hpp"
 #include "test_host.hpp"
 
 using namespace qm;
@@ -31,6 +31,7 @@ Value json(const char* text) {
 
 const char* kBannerError = "[quelmar]-[ERROR]: Invalid authentication for retrieving InApp Banner or Survey notifications";
 const char* kPushError = "[quelmar]-[ERROR]: Invalid authentication for retrieving push notification settings";
+const char* kSettingsPath = "/mobile/api_v2/settings";
 const char* kBotError = "[quelmar]-[ERROR]: Invalid authentication for retrieving chatBot settings";
 }  // namespace
 
@@ -138,8 +139,8 @@ TEST(SettingsAnswer, EmptyAnswerClearsThePushClickIdAndReplaysNothing) {
 }
 
 TEST(InstallOrUpdate, FirstInstallThenUpdateThenNeither) {
-    testkit::TestHost host;
-    platform::URLSession::setConnectTo("127.0.0.1:1");  // nothing listens: no request leaves the machine
+    auto transport = std::make_shared<testkit::RecordingTransport>();  // refuses every request
+    testkit::TestHost host({.transport = transport});
     auto& library = *prefs().qmSDKStdUserDefaults;
     const std::string install = "[quelmar]-[INFO]: First install";
     const std::string update = "[quelmar]-[INFO]: A new version has been updated.";
@@ -162,4 +163,12 @@ TEST(InstallOrUpdate, FirstInstallThenUpdateThenNeither) {
     EXPECT_EQ(host.logCount(update), 1u);
     EXPECT_EQ(host.logCount(neither), 1u);
     EXPECT_EQ(library.objectForKey("qm_appVersion"), Value("1.1"));
+
+    // Every start asked for the account settings, as this app (its Info.plist).
+    EXPECT_TRUE(host.runUntil([&] { return transport->requestsFor(kSettingsPath).size() == 3; }));
+    for (const auto& request : transport->requestsFor(kSettingsPath)) {
+        EXPECT_EQ(request.method, "POST");
+        EXPECT_EQ(request.body.rfind("bid=1234&bid_e=secret-key-0123456789abcdef&", 0), 0u) << request.body;
+        EXPECT_NE(request.body.find("&mobile_app_id=com.example.testapp"), std::string::npos) << request.body;
+    }
 }

@@ -14,8 +14,9 @@
 #include "unit/engine_test_access.hpp"
 #include "qmplatform/json.hpp"
 #include "qmplatform/preferences.hpp"
-#include "qmplatform/url_session.hpp"
+#include "qmplatform/url.hpp"
 #include "quelmar/quelmar.hpp"
+#include "recording_transport.hpp"
 #include "test_host.hpp"
 
 using namespace qm;
@@ -43,12 +44,25 @@ const Value kUser{{"qmFunctionName", "qmTrackUser"}, {"qmTrackUserID", "user-7"}
 const Value kShow{{"qmFunctionName", "qmShowInAppNotification"}};
 const Value kLater{{"qmFunctionName", "qmLater"}, {"x", 1}};
 
+// The percent-decoded value of a form field; nothing when absent.
+std::optional<std::string> formField(const std::string& form, std::string_view name) {
+    std::size_t start = 0;
+    while (start <= form.size()) {
+        const std::size_t end = std::min(form.find('&', start), form.size());
+        const std::string_view field = std::string_view(form).substr(start, end - start);
+        const std::size_t equals = field.find('=');
+        if (field.substr(0, equals) == name)
+            return platform::percentDecode(equals == std::string_view::npos ? "" : field.substr(equals + 1));
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
 // Replayed calls reach an engine whose settings are in, so none of them is deferred again.
 std::shared_ptr<qmInternalProcessClass> readyEngine() {
     auto engine = QMRuntime::shared().beginLaunch();
     qmEngineTestAccess::setBrandSettingsComplete(*engine, true);
     qmEngineTestAccess::setPushSettingsComplete(*engine, true);
-    platform::URLSession::setConnectTo("127.0.0.1:1");  // replayed requests stay on this machine
     return engine;
 }
 }  // namespace
@@ -101,7 +115,8 @@ TEST(WaitingFunctions, AcceptedRecordsAreStoredAsEncryptedPrettyJson) {
 }
 
 TEST(WaitingFunctions, ReplayEmptiesTheQueueButKeepsUnknownRecords) {
-    testkit::TestHost host;
+    auto transport = std::make_shared<testkit::RecordingTransport>();  // refuses every request
+    testkit::TestHost host({.transport = transport});
     readyEngine();
     utility().qmUpdateWaitingFunctionsWithData(Value::array({kEvent, kLater, kUser, kShow}));
     utility().qmExecuteWaitingFunctions();
@@ -113,6 +128,17 @@ TEST(WaitingFunctions, ReplayEmptiesTheQueueButKeepsUnknownRecords) {
   }
 ])";
     EXPECT_EQ(storedPlainText(), onlyLater);
+    // The replayed event and user identification went out, once each.
+    ASSERT_TRUE(transport->waitForRequests(2));
+    const auto events = transport->requestsFor("/mobile/api/event");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].method, "POST");
+    EXPECT_EQ(formField(events[0].body, "event_name"), "purchase");
+    EXPECT_EQ(formField(events[0].body, "scope"), "2");
+    EXPECT_EQ(formField(events[0].body, "ltv"), "9.5");
+    EXPECT_EQ(formField(events[0].body, "attributes"), R"({"sku":"A1"})");
+    ASSERT_EQ(transport->requestsFor("/mobile/api/user").size(), 1u);
+    EXPECT_EQ(formField(transport->requestsFor("/mobile/api/user")[0].body, "userID"), "user-7");
 
     // The left-over record survives further replays.
     utility().qmExecuteWaitingFunctions();
@@ -126,6 +152,9 @@ TEST(WaitingFunctions, ReplayEmptiesTheQueueButKeepsUnknownRecords) {
     EXPECT_FALSE(stored());
     EXPECT_EQ(host.logCount("[quelmar]-[INFO]: Show method triggered"), 2u);
     EXPECT_FALSE(host.logContains(kUnreadable));
+    EXPECT_TRUE(transport->waitForRequests(3));
+    EXPECT_EQ(transport->requestsFor("/mobile/api/user").size(), 2u);
+    EXPECT_EQ(transport->requestCount(), 3u);
 }
 
 // Calls wait across launches, but not forever: one queued more than 7 days ago is dropped at

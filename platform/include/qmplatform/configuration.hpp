@@ -52,7 +52,8 @@ struct Configuration {
     std::function<void(std::string_view line)> logSink;
     // The clock "now" and every timer is read from (the system clock when empty).
     std::shared_ptr<Clock> clock;
-    // What carries URL requests (libcurl when empty).
+    // What carries URL requests (libcurl when empty; see transport.hpp). The connect-to
+    // address and CA file above are libcurl's.
     std::shared_ptr<Transport> transport;
     // Makes the script engine of each web view (the headless engine when empty).
     std::function<std::shared_ptr<ScriptEngine>()> scriptEngineFactory;

@@ -1,10 +1,11 @@
 // URL sessions: HTTP(S) data and download tasks, and background sessions whose tasks outlive
 // the process.
 //
-// Every session is "new" to its caller, but all sessions of the process share one transport:
-// one I/O thread runs every transfer, keeps connections open for reuse, and shares TLS
-// sessions, DNS answers and the loaded CA store between requests. resume() only hands the
-// request to that thread; nothing here blocks the caller (apart from the small atomic file
+// Every session is "new" to its caller, but all sessions of the process share one transport
+// (transport.hpp; a host or a test may configure its own). The platform's transport runs on
+// libcurl: one I/O thread runs every transfer, keeps connections open for reuse, and shares
+// TLS sessions, DNS answers and the loaded CA store between requests. resume() only hands the
+// request to the transport; nothing here blocks the caller (apart from the small atomic file
 // write that persists a background task, see below).
 //
 // TLS is always verified. Proxies come from the usual environment variables (http_proxy,
@@ -133,11 +134,7 @@ private:
 };
 
 class URLSession;
-
-namespace detail {
-struct URLTransfer;
-class URLEngine;
-}  // namespace detail
+class Transport;
 
 class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
 public:
@@ -161,8 +158,7 @@ public:
 
 private:
     friend class URLSession;
-    friend class detail::URLEngine;
-    friend struct detail::URLTransfer;
+    friend class Transport;
     struct Key {};
 
 public:
@@ -172,8 +168,16 @@ public:
 private:
     // Claims the right to deliver the result (true exactly once).
     bool claimCompletion() { return !completionClaimed_.exchange(true); }
+    // Tells the transport of a cancel, once.
+    void forwardCancel();
+    // Ends the task with its result: the first call keeps or drops a background request's
+    // file and hands the result to the session; later calls only delete their file.
+    static void complete(const std::shared_ptr<URLSessionTask>& task, std::optional<std::string> body,
+                         std::optional<std::string> filePath, std::optional<HTTPURLResponse> response,
+                         std::optional<URLError> error);
 
     std::shared_ptr<URLSession> session_;
+    const std::shared_ptr<Transport> transport_;  // Transport::current() when the task was made
     const std::size_t identifier_;
     const URLRequest request_;
     const bool download_;
@@ -182,6 +186,8 @@ private:
         completion_;
     std::atomic<State> state_{State::Suspended};
     std::atomic<bool> completionClaimed_{false};
+    std::atomic<bool> started_{false};          // the transport's start() has returned
+    std::atomic<bool> cancelForwarded_{false};  // the transport's cancel() was called
     std::atomic<bool> countedActive_{false};  // counted in activeTaskCount() since resume()
     bool rejected_ = false;            // created on an invalidated session
     std::string persistedPath_;        // background tasks: the request's file
@@ -245,8 +251,7 @@ public:
     void invalidateAndCancel();
     bool isInvalidated() const { return invalidated_.load(); }
 
-    // Transport settings, process-wide, read by every task resumed afterwards. Unless set,
-    // they come from QM_SERVICE_ADDRESS and QM_SERVICE_CA at first use.
+    // Settings of the libcurl transport, process-wide, read by every task resumed afterwards.
     // "127.0.0.1:PORT": every host's default port (443, 80) connects there, while TLS still
     // checks the real host name; a URL that names another port connects as given.
     static void setConnectTo(std::optional<std::string> address);
@@ -256,11 +261,9 @@ public:
     // Identifiers of background sessions with kept requests, sorted.
     static std::vector<std::string> pendingBackgroundSessionIdentifiers();
 
-    // New connections the transport has opened in this process.
     // Tasks resumed whose results have not been delivered yet, over all sessions (hosts use
     // it to tell when the library has nothing left in flight).
     static std::size_t activeTaskCount();
-    static std::size_t connectionsOpenedForTesting();
 
     ~URLSession();
     URLSession(const URLSession&) = delete;
@@ -268,7 +271,6 @@ public:
 
 private:
     friend class URLSessionTask;
-    friend class detail::URLEngine;
     struct Key {};
 
 public:
