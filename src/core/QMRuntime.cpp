@@ -55,12 +55,14 @@ bool QMRuntime::stop(double timeoutSeconds, bool serveMainLoop) {
         // The host is not calling in while its main thread is here, so nothing new arrives
         // but what the work in flight brings: answers are applied and the calls they release
         // are sent, until all is quiet or the deadline comes.
-        const auto quiet = [&loop] { return platform::URLSession::activeTaskCount() == 0 && loop.pendingBlocks() == 0; };
-        while (!quiet() && remaining() > 0) {
-            loop.runUntilIdle(remaining());
-            loop.runUntil([] { return platform::URLSession::activeTaskCount() == 0; }, remaining());
+        // Idle (no block queued or running anywhere) with no request in flight is quiet: a
+        // request is always started by a block, which counts until the request does.
+        bool quiet = false;
+        while (!quiet && remaining() > 0) {
+            quiet = loop.runUntilIdle(remaining()) && platform::URLSession::activeTaskCount() == 0;
+            if (!quiet) loop.runUntil([] { return platform::URLSession::activeTaskCount() == 0; }, remaining());
         }
-        finished = quiet();
+        finished = quiet;
     }
     // From here on calls are ignored and late answers dropped.
     startedUp_ = false;

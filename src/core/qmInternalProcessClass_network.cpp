@@ -156,11 +156,15 @@ void qmInternalProcessClass::qmPostRequest(const Value& urlString, const Value& 
     auto configuration = platform::URLSessionConfiguration::defaultSessionConfiguration();
     configuration.timeoutIntervalForResource =
         std::min(configuration.timeoutIntervalForResource, 2 * configuration.timeoutIntervalForRequest);
-    auto session = platform::URLSession::sessionWithConfiguration(configuration);
+    // The session delivers straight to the main queue: the answer is handed over once, from
+    // the transport's thread to the main run loop, and parsed there (answers are small; the
+    // transport caps them).
+    auto session = platform::URLSession::sessionWithConfiguration(configuration, nullptr, &platform::OperationQueue::main());
     auto task = session->dataTaskWithRequest(
         buildRequest(url, userAgent, body, headerContentType),
         [url, body, handler](const std::optional<std::string>& data, const std::optional<platform::HTTPURLResponse>& response,
                              const std::optional<platform::URLError>& error) {
+            // Main queue.
             // The dump shows secrets and personal values only redacted.
             const bool dump = QMLogger::qmIsEnabled(QMLogLevelVerbose);
             Value log = Value::dictionary();
@@ -179,9 +183,7 @@ void qmInternalProcessClass::qmPostRequest(const Value& urlString, const Value& 
                 result.answer = std::move(parsed);
                 result.statusCode = response->statusCode;
             }
-            platform::Queue::main().async([handler, result] {
-                if (handler) handler(result);
-            });
+            if (handler) handler(result);
         });
     session->finishTasksAndInvalidate();
     task->resume();
