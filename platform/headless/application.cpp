@@ -11,7 +11,7 @@
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/notification_center.hpp"
 #include "qmplatform/url.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm::platform {
 
