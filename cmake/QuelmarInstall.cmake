@@ -1,19 +1,23 @@
 # `cmake --install BUILD --prefix DIR`: the public headers, the static libraries, a CMake
 # package (`find_package(quelmar CONFIG)`, target quelmar::quelmar) and quelmar.pc.
 #
-# Hosts include quelmar/ for the facade and qmplatform/ to configure the platform before
-# Initialize (bundle and sandbox folders, service routing, log sink, run loop), so both
-# header folders are installed. The libraries are static: a consumer links their private
-# dependencies itself, so the package finds them again and quelmar.pc lists them.
+# Hosts include quelmar/ for the facade and the value type, and qmplatform/ to configure the
+# platform before Initialize (bundle and sandbox folders, service routing, log sink, run
+# loop); the platform's headers include qmbase/. All three header folders are installed. The
+# libraries are static: a consumer links their private dependencies itself, so the package
+# finds them again and quelmar.pc lists them.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(QM_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/quelmar)
 
-install(TARGETS quelmar qm_platform
+install(TARGETS quelmar qm_platform qm_base
         EXPORT quelmarTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# quelmar/ is filled from two folders: the facade from include/, the value type from base/.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/quelmar
+                  ${PROJECT_SOURCE_DIR}/base/include/quelmar
+                  ${PROJECT_SOURCE_DIR}/base/include/qmbase
                   ${PROJECT_SOURCE_DIR}/platform/include/qmplatform
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         FILES_MATCHING PATTERN "*.hpp")

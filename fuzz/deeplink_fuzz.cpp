@@ -6,9 +6,10 @@
 #include "fuzz_app.hpp"
 
 #include "core/qmGetFilteredData.hpp"
-#include "qmplatform/application.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/url.hpp"
+#include "qmplatform/view_controller.hpp"
+#include "qmplatform/window.hpp"
 #include "quelmar/quelmar.hpp"
 
 namespace {

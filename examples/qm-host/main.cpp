@@ -34,7 +34,9 @@
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/system_log.hpp"
+#include "qmplatform/view_controller.hpp"
 #include "qmplatform/webview.hpp"
+#include "qmplatform/window.hpp"
 #include "quelmar/quelmar.hpp"
 #ifdef QM_HOST_WITH_SERVICE
 #include "qmservice/local_service.hpp"

@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "qmplatform/dispatch.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm::platform {
 

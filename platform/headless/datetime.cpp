@@ -19,7 +19,7 @@
 #include <mutex>
 
 #include "qmplatform/clock.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm::platform {
 

@@ -10,7 +10,7 @@
 #include <openssl/rand.h>
 
 #include "qmplatform/sandbox.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm::platform {
 namespace {

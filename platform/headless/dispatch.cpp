@@ -4,7 +4,7 @@
 // objects) is allocated once and never freed: without an orderly shutdown, worker threads
 // may still be waiting on these objects' mutexes when the process exits.
 #include "qmplatform/dispatch.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 #include "lifetime.hpp"
 

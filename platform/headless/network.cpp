@@ -1,5 +1,5 @@
 #include "qmplatform/network.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

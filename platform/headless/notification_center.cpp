@@ -1,5 +1,5 @@
 #include "qmplatform/notification_center.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 #include <algorithm>
 #include <condition_variable>

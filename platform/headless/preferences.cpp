@@ -22,7 +22,7 @@
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/plist.hpp"
 #include "qmplatform/sandbox.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm::platform {
 

@@ -1,5 +1,5 @@
 #include "qmplatform/sandbox.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,5 +1,5 @@
 #include "qmplatform/system_log.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 #include <syslog.h>
 

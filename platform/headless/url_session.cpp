@@ -20,7 +20,7 @@
 #include "qmplatform/transport.hpp"
 #include "qmplatform/url.hpp"
 #include "url_transport.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm::platform {
 

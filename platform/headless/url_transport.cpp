@@ -11,7 +11,7 @@
 #include "url_transport.hpp"
 
 #include "lifetime.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 #include <curl/curl.h>
 #include <ifaddrs.h>

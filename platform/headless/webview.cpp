@@ -4,7 +4,7 @@
 
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm::platform {
 namespace {

@@ -9,7 +9,7 @@
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/configuration.hpp"
 #include "qmplatform/dispatch.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 #include "qmplatform/url_session.hpp"
 
 namespace qm {

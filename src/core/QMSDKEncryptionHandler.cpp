@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "qmplatform/crypto.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm {
 namespace {

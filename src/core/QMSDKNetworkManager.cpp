@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "quelmar/value.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm {
 namespace {

@@ -5,7 +5,7 @@
 #include "core/QMLogger.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/preferences.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm {
 namespace {

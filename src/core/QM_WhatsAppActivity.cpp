@@ -1,6 +1,7 @@
 #include "core/QM_WhatsAppActivity.hpp"
 
 #include "core/qmInternalProcessClass.hpp"
+#include "qmplatform/application.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/url.hpp"
 

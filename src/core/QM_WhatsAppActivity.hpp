@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "qmplatform/application.hpp"
+#include "qmplatform/view_controller.hpp"
 #include "quelmar/value.hpp"
 
 namespace qm {

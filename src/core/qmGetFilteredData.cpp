@@ -18,7 +18,7 @@
 #include "qmplatform/text.hpp"
 #include "qmplatform/webview.hpp"
 #include "quelmar/version.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm {
 

@@ -19,7 +19,7 @@
 #include "qmplatform/clock.hpp"
 #include "qmplatform/json.hpp"
 #include "quelmar/quelmar.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm {
 namespace {

@@ -15,6 +15,8 @@
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/error.hpp"
 #include "qmplatform/notification_center.hpp"
+#include "qmplatform/view_controller.hpp"
+#include "qmplatform/window.hpp"
 
 namespace qm {
 

@@ -19,7 +19,7 @@
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/application.hpp"
 #include "qmplatform/user_notifications.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm {
 namespace {

@@ -1,5 +1,5 @@
 #include "push/QMSDKPushBadgeHandler.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm {
 

@@ -21,7 +21,7 @@
 #include "qmplatform/plist.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "quelmar/quelmar.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm {
 namespace {

@@ -7,7 +7,7 @@
 #include "core/qmGetFilteredData.hpp"
 #include "qmplatform/clock.hpp"
 #include "qmplatform/datetime.hpp"
-#include "qmplatform/no_destructor.hpp"
+#include "qmbase/no_destructor.hpp"
 
 namespace qm {
 namespace {

@@ -40,7 +40,8 @@ quiet "$work/install.log" "$cmake" --install "$build" --prefix "$work/prefix" ||
 
 # Every installed header must compile from the prefix alone: a header that includes something
 # left out of the install breaks every consumer.
-for header in "$work"/prefix/include/quelmar/*.hpp "$work"/prefix/include/qmplatform/*.hpp; do
+for header in "$work"/prefix/include/quelmar/*.hpp "$work"/prefix/include/qmbase/*.hpp \
+              "$work"/prefix/include/qmplatform/*.hpp; do
   echo "#include \"${header#"$work"/prefix/include/}\""
 done >"$work/all_headers.cpp"
 $launcher "$cxx" -std=c++20 -fsyntax-only -I"$work/prefix/include" "$work/all_headers.cpp" \

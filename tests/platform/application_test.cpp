@@ -8,6 +8,10 @@
 #include "qmplatform/application.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/notification_center.hpp"
+#include "qmplatform/pasteboard.hpp"
+#include "qmplatform/screen.hpp"
+#include "qmplatform/view_controller.hpp"
+#include "qmplatform/window.hpp"
 
 using namespace qm::platform;
 

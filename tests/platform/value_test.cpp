@@ -139,6 +139,16 @@ TEST(Value, FormatUsesDescriptionsForObjects) {
     EXPECT_EQ(qm::format("%5d|%-3s|", 42, "a"), "   42|a  |");
 }
 
+// Printed pieces longer than a line (a whole answer body logged with %s, a wide field) come
+// out whole, not cut at some buffer size.
+TEST(Value, FormatKeepsLongPiecesWhole) {
+    const std::string body(2000, 'x');
+    EXPECT_EQ(qm::format("<%s>", body), "<" + body + ">");
+    EXPECT_EQ(qm::format("%-700@|", "a"), "a" + std::string(699, ' ') + "|");
+    EXPECT_EQ(qm::format("%0800d", 7), std::string(799, '0') + "7");
+    EXPECT_EQ(qm::format("%.600f", 0.5).size(), 602u);  // "0." and 600 digits
+}
+
 // References into a value's storage are refused on temporaries (they would dangle as soon as
 // the statement ends); lookups on temporaries return copies instead.
 template <typename T>

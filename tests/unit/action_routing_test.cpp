@@ -10,6 +10,8 @@
 #include "qmplatform/application.hpp"
 #include "qmplatform/error.hpp"
 #include "qmplatform/notification_center.hpp"
+#include "qmplatform/view_controller.hpp"
+#include "qmplatform/window.hpp"
 #include "quelmar/quelmar.hpp"
 #include "test_host.hpp"
 

@@ -12,9 +12,10 @@
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
-#include "qmplatform/application.hpp"
 #include "qmplatform/notification_center.hpp"
 #include "qmplatform/preferences.hpp"
+#include "qmplatform/view_controller.hpp"
+#include "qmplatform/window.hpp"
 #include "quelmar/quelmar.hpp"
 #include "test_host.hpp"
 

@@ -8,13 +8,10 @@
 #include <optional>
 #include <string>
 
+#include "qmplatform/geometry.hpp"
 #include "quelmar/value.hpp"
 
 namespace qm::platform {
-
-struct Rect {
-    double x = 0, y = 0, width = 0, height = 0;
-};
 
 using ScriptCompletion = std::function<void(const Value& result, const std::optional<std::string>& error)>;
 

@@ -196,6 +196,24 @@ void describe(std::string& out, const Value& v, int level, bool nested) {
     }
 }
 
+// Appends one printf conversion. A piece longer than the stack buffer (a long text under %s,
+// a wide field) is printed again straight into the output, so it is never cut short.
+template <typename T>
+void appendPrinted(std::string& out, const std::string& directive, T arg) {
+    char buf[512];
+    int n = std::snprintf(buf, sizeof buf, directive.c_str(), arg);
+    if (n <= 0) return;
+    std::size_t length = static_cast<std::size_t>(n);
+    if (length < sizeof buf) {
+        out.append(buf, length);
+        return;
+    }
+    std::size_t at = out.size();
+    out.resize(at + length + 1);  // room for the terminator snprintf writes
+    std::snprintf(out.data() + at, length + 1, directive.c_str(), arg);
+    out.resize(at + length);
+}
+
 }  // namespace
 
 std::string formatReal(double d) {
@@ -460,38 +478,34 @@ std::string formatv(std::string_view fmt, const std::vector<Value>& args) {
             break;
         }
         char conv = fmt[i];
-        char buf[512];
-        int n = -1;
         switch (conv) {
             case '@': {
                 std::string text = take().description();
                 if (directive == "%") {
                     out += text;
                 } else {
-                    n = std::snprintf(buf, sizeof buf, (directive + "s").c_str(), text.c_str());
+                    appendPrinted(out, directive + "s", text.c_str());
                 }
                 break;
             }
-            case 's': n = std::snprintf(buf, sizeof buf, (directive + "s").c_str(), take().description().c_str()); break;
+            case 's': appendPrinted(out, directive + "s", take().description().c_str()); break;
             case 'd':
-            case 'i': n = std::snprintf(buf, sizeof buf, (directive + "lld").c_str(), take().integerValue()); break;
+            case 'i': appendPrinted(out, directive + "lld", take().integerValue()); break;
             case 'u':
             case 'x':
             case 'X':
             case 'o':
-                n = std::snprintf(buf, sizeof buf, (directive + "ll" + conv).c_str(),
-                                  static_cast<unsigned long long>(take().integerValue()));
+                appendPrinted(out, directive + "ll" + conv, static_cast<unsigned long long>(take().integerValue()));
                 break;
             case 'f':
             case 'F':
             case 'e':
             case 'E':
             case 'g':
-            case 'G': n = std::snprintf(buf, sizeof buf, (directive + conv).c_str(), take().doubleValue()); break;
-            case 'c': n = std::snprintf(buf, sizeof buf, (directive + "c").c_str(), static_cast<int>(take().integerValue())); break;
+            case 'G': appendPrinted(out, directive + conv, take().doubleValue()); break;
+            case 'c': appendPrinted(out, directive + "c", static_cast<int>(take().integerValue())); break;
             default: out.append(fmt.substr(start, i - start + 1)); break;
         }
-        if (n > 0) out.append(buf, std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buf - 1));
     }
     return out;
 }
