@@ -72,15 +72,21 @@ struct MainLoopState {
     std::uint64_t generation = 0;  // bumped on every enqueue and every finished background block
     std::atomic<std::thread::id> mainThread{};
 
+    // The waiter is woken after the lock is released, so that it does not wake only to wait
+    // for the lock (the state is never destroyed, so notifying outside the lock is safe).
     void enqueue(Block block) {
-        std::lock_guard lock(mutex);
-        blocks.push_back(std::move(block));
-        ++generation;
+        {
+            std::lock_guard lock(mutex);
+            blocks.push_back(std::move(block));
+            ++generation;
+        }
         changed.notify_all();
     }
     void wake() {
-        std::lock_guard lock(mutex);
-        ++generation;
+        {
+            std::lock_guard lock(mutex);
+            ++generation;
+        }
         changed.notify_all();
     }
     std::optional<Block> pop() {

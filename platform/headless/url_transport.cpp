@@ -31,6 +31,8 @@
 #include <limits>
 #include <map>
 #include <thread>
+#include <vector>
+#include <utility>
 
 namespace qm::platform::detail {
 
@@ -348,6 +350,23 @@ struct URLEngine::State {
         return static_cast<int>(std::clamp<long long>(wait, 0, 1000));
     }
 
+    // Finished easy handles are reset and used again: a new handle costs its buffers and
+    // set-up for every request. I/O thread only.
+    static constexpr std::size_t kIdleHandles = 8;
+    std::vector<CURL*> idleHandles;
+    CURL* takeHandle() {
+        if (idleHandles.empty()) return curl_easy_init();
+        CURL* easy = idleHandles.back();
+        idleHandles.pop_back();
+        return easy;
+    }
+    void recycleHandle(CURL* easy) {
+        if (!easy) return;
+        if (idleHandles.size() >= kIdleHandles) return curl_easy_cleanup(easy);
+        curl_easy_reset(easy);
+        idleHandles.push_back(easy);
+    }
+
     void begin(std::shared_ptr<URLSessionTask> task, const TransportSettings& settings);
     void abort(const URLSessionTask* task);
     bool followRedirect(CURL* easy);
@@ -372,7 +391,7 @@ void URLEngine::State::begin(std::shared_ptr<URLSessionTask> task, const Transpo
     if (task->state() == URLSessionTask::State::Canceling) return complete(task, URLErrorCode::Cancelled);
     auto transfer = std::make_unique<URLTransfer>();
     transfer->task = task;
-    CURL* easy = curl_easy_init();
+    CURL* easy = takeHandle();
     if (!easy) return complete(task, URLErrorCode::Unknown);
     transfer->easy = easy;
     const URLRequest& request = task->originalRequest();
@@ -550,6 +569,13 @@ void URLEngine::State::finish(CURL* easy, CURLcode result, bool cancelled, std::
     live.erase(it);
     byTask.erase(transfer->task.get());
     curl_multi_remove_handle(multi, easy);
+    // The handle goes back to the pool once its results have been read (before the transfer,
+    // which would otherwise clean it up, is destroyed).
+    struct Recycle {
+        State& state;
+        URLTransfer& transfer;
+        ~Recycle() { state.recycleHandle(std::exchange(transfer.easy, nullptr)); }
+    } recycle{*this, *transfer};
 
     long connects = 0;
     if (curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects > 0)
