@@ -6,6 +6,7 @@
 
 #include "core/QMLogger.hpp"
 #include "core/QMSDKDataStore.hpp"
+#include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/configuration.hpp"
 #include "qmplatform/dispatch.hpp"
@@ -23,6 +24,13 @@ QMRuntime& QMRuntime::shared() {
 
 QMRuntime::QMRuntime()
     : engine_(std::make_shared<qmInternalProcessClass>()), store_(std::make_shared<QMSDKDataStore>()) {}
+
+QMRuntime::~QMRuntime() = default;
+
+QMSDKUserDefaultsData& QMRuntime::qmPreferences() {
+    std::call_once(preferencesOnce_, [this] { preferences_.reset(new QMSDKUserDefaultsData()); });
+    return *preferences_;
+}
 
 std::shared_ptr<qmInternalProcessClass> QMRuntime::qmInternalProcess() const {
     return startedUp_ ? engine_ : nullptr;

@@ -19,6 +19,7 @@ class NoDestructor;
 
 class qmInternalProcessClass;
 class QMSDKDataStore;
+class QMSDKUserDefaultsData;
 
 class QMRuntime {
     template <typename> friend class qm::NoDestructor;  // builds the one instance
@@ -33,6 +34,9 @@ public:
     std::shared_ptr<qmInternalProcessClass> qmInternalProcess() const;
     // The file store, one for the whole process.
     const std::shared_ptr<QMSDKDataStore>& qmStoreData() const { return store_; }
+    // The preferences gateway. Made on first use: it opens the suites the main bundle's
+    // Info.plist names, so the host configures the platform first.
+    QMSDKUserDefaultsData& qmPreferences();
 
     // A start-up begins: the engine forgets the previous launch's set-up state. Returns the
     // engine.
@@ -83,6 +87,7 @@ public:
 
 private:
     QMRuntime();
+    ~QMRuntime();
     mutable std::mutex mutex_;
     const std::shared_ptr<qmInternalProcessClass> engine_;
     const std::shared_ptr<QMSDKDataStore> store_;
@@ -90,6 +95,8 @@ private:
     std::atomic<bool> stopped_{false};
     std::mutex stopMutex_;  // one stop at a time
     std::once_flag exitHandlerOnce_;
+    std::once_flag preferencesOnce_;
+    std::unique_ptr<QMSDKUserDefaultsData> preferences_;
     Value containers_ = Value::dictionary();
 };
 

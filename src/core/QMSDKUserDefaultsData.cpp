@@ -1,11 +1,12 @@
 #include "core/QMSDKUserDefaultsData.hpp"
 
+#include "core/QMRuntime.hpp"
+
 #include <cmath>
 
 #include "core/QMLogger.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/preferences.hpp"
-#include "qmbase/no_destructor.hpp"
 
 namespace qm {
 namespace {
@@ -13,11 +14,7 @@ bool writesLibrary(QMStore type) { return type == QMStore::Library || type == QM
 bool writesGroup(QMStore type) { return type == QMStore::AppGroup || type == QMStore::Both; }
 }  // namespace
 
-QMSDKUserDefaultsData& QMSDKUserDefaultsData::sharedInstance() {
-    // Intentionally never destroyed: background completions may still use it at exit.
-    static NoDestructor<QMSDKUserDefaultsData> instance;
-    return *instance;
-}
+QMSDKUserDefaultsData& QMSDKUserDefaultsData::sharedInstance() { return QMRuntime::shared().qmPreferences(); }
 
 QMSDKUserDefaultsData::QMSDKUserDefaultsData() {
     appGroupID_ = appGroupIDFromInfoDictionary(false);

@@ -10,8 +10,6 @@
 
 namespace qm {
 
-template <typename T>
-class NoDestructor;
 namespace platform {
 class UserDefaults;
 }
@@ -20,8 +18,9 @@ class UserDefaults;
 inline constexpr const char* kQMLibraryIdentifier = "io.quelmar.sdk";
 
 class QMSDKUserDefaultsData {
-    template <typename> friend class qm::NoDestructor;  // builds the one instance
+    friend class QMRuntime;  // owns the one instance
 public:
+    // The runtime's gateway.
     static QMSDKUserDefaultsData& sharedInstance();
 
     void qmSetInteger(long long value, const Value& key, QMStore type);
