@@ -50,6 +50,15 @@ std::shared_ptr<qmInternalProcessClass> QMRuntime::beginLaunch() {
 }
 
 bool QMRuntime::stop(double timeoutSeconds, bool serveMainLoop) {
+    // A block that the stop runs while serving the main run loop may call it again: that
+    // call returns at once instead of waiting for the stop it is part of.
+    thread_local bool stopping = false;
+    if (stopping) return false;
+    stopping = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{stopping};
     std::lock_guard lock(stopMutex_);
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::duration<double>(std::max(0.0, timeoutSeconds));

@@ -61,3 +61,14 @@ TEST(Stop, CallsWaitingAtTheDeadlineAreSentByTheNextStartUp) {
     EXPECT_TRUE(env.host.runUntil([&] { return contains(eventNames(*env.service), "checkout"); }));
     EXPECT_TRUE(quelmar::stop(20));
 }
+
+// A block run while the stop serves the main run loop may call the stop again: that call
+// returns at once (false) and the first one carries on.
+TEST(Stop, ACallFromABlockItRunsDoesNotWaitForItself) {
+    testkit::ServiceHost env;
+    quelmar::Initialize("live");
+    bool inner = true;
+    platform::Queue::main().async([&inner] { inner = quelmar::stop(5); });
+    EXPECT_TRUE(quelmar::stop(20));
+    EXPECT_FALSE(inner);
+}
