@@ -8,9 +8,9 @@
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "qmbase/no_destructor.hpp"
 #include "qmplatform/configuration.hpp"
 #include "qmplatform/dispatch.hpp"
-#include "qmbase/no_destructor.hpp"
 #include "qmplatform/url_session.hpp"
 
 namespace qm {
@@ -42,7 +42,6 @@ std::shared_ptr<qmInternalProcessClass> QMRuntime::beginLaunch() {
         // loop (the host's objects may be gone by then).
         std::atexit([] { QMRuntime::shared().stop(kExitStopSeconds, false); });
     });
-    stopped_ = false;
     engine_->qmBeginLaunch();
     store_->qmRemoveAbandonedFiles();
     startedUp_ = true;
@@ -83,7 +82,6 @@ bool QMRuntime::stop(double timeoutSeconds, bool serveMainLoop) {
     }
     // From here on calls are ignored and late answers dropped.
     startedUp_ = false;
-    stopped_ = true;
     engine_->qmEndLaunch();
     finished = QMSDKDataStore::qmFinishPendingFileWork(remaining()) && finished;
     finished = platform::shutdown(remaining()) && finished;

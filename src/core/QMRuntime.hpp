@@ -51,7 +51,6 @@ public:
     bool stop(double timeoutSeconds, bool serveMainLoop);
     // How long the stop at a normal process exit may take.
     static constexpr double kExitStopSeconds = 3;
-    bool stopped() const { return stopped_.load(); }
 
     Guarded<Value> _qmModeVale;
     Guarded<Value> _qmAppCurrentLanguage;
@@ -92,7 +91,6 @@ private:
     const std::shared_ptr<qmInternalProcessClass> engine_;
     const std::shared_ptr<QMSDKDataStore> store_;
     std::atomic<bool> startedUp_{false};
-    std::atomic<bool> stopped_{false};
     std::mutex stopMutex_;  // one stop at a time
     std::once_flag exitHandlerOnce_;
     std::once_flag preferencesOnce_;
