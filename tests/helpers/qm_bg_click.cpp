@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string_view>
 
 #include "core/QMSDKNetworkManager.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/sandbox.hpp"
+#include "qmplatform/system_log.hpp"
 #include "qmplatform/url_session.hpp"
 
 int main(int argc, char** argv) {
@@ -16,6 +18,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s SANDBOX_DIR SERVICE_ADDRESS CA_FILE NOTIFICATION_ID\n", argv[0]);
         return 2;
     }
+    // Log lines go to stderr, which the test reads, not to the machine's system log.
+    qm::platform::SystemLog::setSink([](std::string_view line) { std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data()); });
     qm::platform::Sandbox::configure(argv[1]);
     qm::platform::URLSession::setConnectTo(std::string(argv[2]));
     qm::platform::URLSession::setCAFile(std::string(argv[3]));

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string_view>
 
 #include "qmplatform/sandbox.hpp"
+#include "qmplatform/system_log.hpp"
 #include "qmplatform/url_session.hpp"
 
 using namespace qm::platform;
@@ -19,6 +21,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s SANDBOX_DIR SESSION_IDENTIFIER URL BODY CONNECT_TO CA_FILE\n", argv[0]);
         return 2;
     }
+    // Log lines go to stderr, which the test reads, not to the machine's system log.
+    SystemLog::setSink([](std::string_view line) { std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data()); });
     Sandbox::configure(argv[1]);
     URLSession::setConnectTo(std::string(argv[5]));
     URLSession::setCAFile(std::string(argv[6]));

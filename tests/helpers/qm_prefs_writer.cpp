@@ -15,11 +15,13 @@
 
 #include <csignal>
 #include <cstdio>
+#include <string_view>
 #include <cstdlib>
 #include <string>
 
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
+#include "qmplatform/system_log.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 5 && argc != 6) {
@@ -37,6 +39,8 @@ int main(int argc, char** argv) {
     const long count = std::strtol(argv[4], nullptr, 10);
     if (count < 0 || (argc == 6 && !exitFlush && !soon && dieAfter <= 0)) return 2;
 
+    // Log lines go to stderr, which the test reads, not to the machine's system log.
+    qm::platform::SystemLog::setSink([](std::string_view line) { std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data()); });
     qm::platform::Sandbox::configure(argv[1]);
     auto& suite = qm::platform::UserDefaults::suite(argv[2]);
     const std::string prefix = argv[3];
