@@ -7,9 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <set>
 #include <utility>
 
@@ -238,53 +242,84 @@ void URLSessionConfiguration::setDefaultTimeoutIntervalForRequest(double seconds
 double URLSessionConfiguration::defaultTimeoutIntervalForRequest() { return gDefaultRequestTimeout.load(); }
 
 // ---------------------------------------------------------------------------------------------
+struct URLSessionTask::Impl {
+    Impl(std::shared_ptr<URLSession> session, std::size_t identifier, URLRequest request, bool download)
+        : session_(std::move(session)),
+          transport_(Transport::current()),
+          identifier_(identifier),
+          request_(std::move(request)),
+          download_(download) {}
+
+    std::shared_ptr<URLSession> session_;
+    const std::shared_ptr<Transport> transport_;  // Transport::current() when the task was made
+    const std::size_t identifier_;
+    const URLRequest request_;
+    const bool download_;
+    std::function<void(const std::optional<std::string>&, const std::optional<HTTPURLResponse>&,
+                       const std::optional<URLError>&)>
+        completion_;
+    std::atomic<State> state_{State::Suspended};
+    std::atomic<bool> completionClaimed_{false};
+    std::atomic<bool> started_{false};          // the transport's start() has returned
+    std::atomic<bool> cancelForwarded_{false};  // the transport's cancel() was called
+    std::atomic<bool> countedActive_{false};    // counted in activeTaskCount() since resume()
+    bool rejected_ = false;                     // created on an invalidated session
+    std::string persistedPath_;                 // background tasks: the request's file
+    int attempts_ = 0;                          // background tasks: sends of that request, this one included
+    std::string downloadDirectory_;             // where a download's body is written
+    std::string userAgent_;
+};
+
 URLSessionTask::URLSessionTask(Key, std::shared_ptr<URLSession> session, std::size_t identifier, URLRequest request,
                                bool download)
-    : session_(std::move(session)),
-      transport_(Transport::current()),
-      identifier_(identifier),
-      request_(std::move(request)),
-      download_(download) {}
+    : impl_(std::make_unique<Impl>(std::move(session), identifier, std::move(request), download)) {}
+
+std::size_t URLSessionTask::taskIdentifier() const { return impl_->identifier_; }
+const URLRequest& URLSessionTask::originalRequest() const { return impl_->request_; }
+const URLRequest& URLSessionTask::currentRequest() const { return impl_->request_; }
+URLSessionTask::State URLSessionTask::state() const { return impl_->state_.load(); }
+bool URLSessionTask::isDownloadTask() const { return impl_->download_; }
+bool URLSessionTask::claimCompletion() { return !impl_->completionClaimed_.exchange(true); }
 
 URLSessionTask::~URLSessionTask() {
-    if (session_) session_->taskEnded(identifier_);
+    if (impl_->session_) impl_->session_->taskEnded(impl_->identifier_);
 }
 
 void URLSessionTask::resume() {
     auto expected = State::Suspended;
-    if (!state_.compare_exchange_strong(expected, State::Running)) return;
-    countedActive_ = true;
+    if (!impl_->state_.compare_exchange_strong(expected, State::Running)) return;
+    impl_->countedActive_ = true;
     gActiveTasks.fetch_add(1);
     auto self = shared_from_this();
     auto fail = [&](long code) { complete(self, std::nullopt, std::nullopt, std::nullopt, URLError::withCode(code)); };
-    if (rejected_) return fail(URLErrorCode::Cancelled);
-    const auto url = URL::parse(request_.url);
+    if (impl_->rejected_) return fail(URLErrorCode::Cancelled);
+    const auto url = URL::parse(impl_->request_.url);
     const std::string scheme = url ? url->scheme() : std::string();
     if (!url || (scheme != "http" && scheme != "https") || url->host().empty())
         return fail(URLErrorCode::UnsupportedURL);
 
-    const URLSessionConfiguration& configuration = session_->configuration();
-    if (configuration.isBackground() && !configuration.identifier.empty() && persistedPath_.empty()) {
-        persistedPath_ = persistRequest(configuration.identifier, request_);
-        attempts_ = 1;
+    const URLSessionConfiguration& configuration = impl_->session_->configuration();
+    if (configuration.isBackground() && !configuration.identifier.empty() && impl_->persistedPath_.empty()) {
+        impl_->persistedPath_ = persistRequest(configuration.identifier, impl_->request_);
+        impl_->attempts_ = 1;
     }
-    downloadDirectory_ = Sandbox::temporaryDirectory();
-    Files::createDirectory(downloadDirectory_);
-    userAgent_ = userAgent();
-    transport_->start(self);
+    impl_->downloadDirectory_ = Sandbox::temporaryDirectory();
+    Files::createDirectory(impl_->downloadDirectory_);
+    impl_->userAgent_ = userAgent();
+    impl_->transport_->start(self);
     // A cancel that came while the transport was being handed the task was held back (see
     // cancel()); pass it on now that the transport knows the task.
-    started_.store(true);
-    if (state_.load() == State::Canceling) forwardCancel();
+    impl_->started_.store(true);
+    if (impl_->state_.load() == State::Canceling) forwardCancel();
 }
 
 void URLSessionTask::forwardCancel() {
-    if (!cancelForwarded_.exchange(true)) transport_->cancel(shared_from_this());
+    if (!impl_->cancelForwarded_.exchange(true)) impl_->transport_->cancel(shared_from_this());
 }
 
 void URLSessionTask::cancel() {
     auto expected = State::Suspended;
-    if (state_.compare_exchange_strong(expected, State::Canceling)) {
+    if (impl_->state_.compare_exchange_strong(expected, State::Canceling)) {
         complete(shared_from_this(), std::nullopt, std::nullopt, std::nullopt, URLError::withCode(URLErrorCode::Cancelled));
         return;
     }
@@ -292,7 +327,7 @@ void URLSessionTask::cancel() {
     // once it has, so that a transport never hears of a task before its start() and never
     // ends it while resume() is still filling it in.
     expected = State::Running;
-    if (state_.compare_exchange_strong(expected, State::Canceling) && started_.load()) forwardCancel();
+    if (impl_->state_.compare_exchange_strong(expected, State::Canceling) && impl_->started_.load()) forwardCancel();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -303,11 +338,11 @@ void URLSessionTask::complete(const std::shared_ptr<URLSessionTask>& task, std::
         if (filePath) ::unlink(filePath->c_str());
         return;
     }
-    task->state_.store(URLSessionTask::State::Completed);
+    task->impl_->state_.store(URLSessionTask::State::Completed);
     bool retry = error && keepForRetry(error->code);
     // A background request answered with a transient status has not got through: like a lost
     // connection, it fails (-1011) and stays for a retry; its answer is not handed on.
-    if (!error && response && isTransientStatus(response->statusCode) && task->session_->configuration().isBackground()) {
+    if (!error && response && isTransientStatus(response->statusCode) && task->impl_->session_->configuration().isBackground()) {
         if (filePath) ::unlink(filePath->c_str());
         URLError failed = URLError::withCode(URLErrorCode::BadServerResponse);
         failed.localizedDescription += " (status " + std::to_string(response->statusCode) + ")";
@@ -318,9 +353,9 @@ void URLSessionTask::complete(const std::shared_ptr<URLSessionTask>& task, std::
         retry = true;
     }
     // The last allowed send gives up for good: its failure is the one the delegate hears last.
-    if (!task->persistedPath_.empty())
-        releasePersisted(task->persistedPath_, retry && task->attempts_ < URLSession::kMaxBackgroundAttempts);
-    task->session_->deliver(task, std::move(body), std::move(filePath), std::move(response), std::move(error));
+    if (!task->impl_->persistedPath_.empty())
+        releasePersisted(task->impl_->persistedPath_, retry && task->impl_->attempts_ < URLSession::kMaxBackgroundAttempts);
+    task->impl_->session_->deliver(task, std::move(body), std::move(filePath), std::move(response), std::move(error));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -356,20 +391,20 @@ void Transport::setCurrent(std::shared_ptr<Transport> transport) {
 }
 
 const URLSessionConfiguration& Transport::configurationOf(const URLSessionTask& task) {
-    return task.session_->configuration();
+    return task.impl_->session_->configuration();
 }
 
-const std::string& Transport::userAgentOf(const URLSessionTask& task) { return task.userAgent_; }
+const std::string& Transport::userAgentOf(const URLSessionTask& task) { return task.impl_->userAgent_; }
 
-const std::string& Transport::downloadDirectoryOf(const URLSessionTask& task) { return task.downloadDirectory_; }
+const std::string& Transport::downloadDirectoryOf(const URLSessionTask& task) { return task.impl_->downloadDirectory_; }
 
 void Transport::deliverResponse(const std::shared_ptr<URLSessionTask>& task, HTTPURLResponse response, std::string body) {
     if (!task->isDownloadTask()) {
         URLSessionTask::complete(task, std::move(body), std::nullopt, std::move(response), std::nullopt);
         return;
     }
-    if (task->completionClaimed_.load()) return;  // already ended: no file to write
-    std::string path = task->downloadDirectory_ + "/qm-download-XXXXXX.tmp";
+    if (task->impl_->completionClaimed_.load()) return;  // already ended: no file to write
+    std::string path = task->impl_->downloadDirectory_ + "/qm-download-XXXXXX.tmp";
     const int fd = ::mkstemps(path.data(), 4);
     bool written = fd >= 0;
     for (std::size_t offset = 0; written && offset < body.size();) {
@@ -407,14 +442,34 @@ void Transport::deliverError(const std::shared_ptr<URLSessionTask>& task, URLErr
 }
 
 // ---------------------------------------------------------------------------------------------
+struct URLSession::Impl {
+    Impl(URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate, OperationQueue* delegateQueue,
+         bool shared)
+        : configuration_(std::move(configuration)),
+          delegateQueue_(delegateQueue),
+          shared_(shared),
+          delegate_(std::move(delegate)) {}
+
+    const URLSessionConfiguration configuration_;
+    OperationQueue* const delegateQueue_;
+    const bool shared_;
+    std::optional<Queue> serialQueue_;
+    std::atomic<bool> invalidated_{false};
+
+    mutable std::mutex mutex_;
+    std::shared_ptr<URLSessionDelegate> delegate_;
+    std::size_t nextIdentifier_ = 1;
+    std::map<std::size_t, std::weak_ptr<URLSessionTask>> unfinished_;
+};
+
 URLSession::URLSession(Key, URLSessionConfiguration configuration, std::shared_ptr<URLSessionDelegate> delegate,
                        OperationQueue* delegateQueue, bool shared)
-    : configuration_(std::move(configuration)),
-      delegateQueue_(delegateQueue),
-      shared_(shared),
-      delegate_(std::move(delegate)) {
-    if (!delegateQueue_) serialQueue_ = Queue::serial("qm.urlsession.delegate");
+    : impl_(std::make_unique<Impl>(std::move(configuration), std::move(delegate), delegateQueue, shared)) {
+    if (!impl_->delegateQueue_) impl_->serialQueue_ = Queue::serial("qm.urlsession.delegate");
 }
+
+const URLSessionConfiguration& URLSession::configuration() const { return impl_->configuration_; }
+bool URLSession::isInvalidated() const { return impl_->invalidated_.load(); }
 
 URLSession::~URLSession() = default;
 
@@ -429,34 +484,34 @@ std::shared_ptr<URLSession> URLSession::sessionWithConfiguration(URLSessionConfi
                                                                  std::shared_ptr<URLSessionDelegate> delegate,
                                                                  OperationQueue* delegateQueue) {
     auto session = std::make_shared<URLSession>(Key{}, std::move(configuration), std::move(delegate), delegateQueue, false);
-    if (session->configuration_.isBackground() && !session->configuration_.identifier.empty())
+    if (session->impl_->configuration_.isBackground() && !session->impl_->configuration_.identifier.empty())
         session->resendKeptRequests();
     return session;
 }
 
 std::shared_ptr<URLSessionDelegate> URLSession::delegate() const {
-    std::lock_guard lock(mutex_);
-    return delegate_;
+    std::lock_guard lock(impl_->mutex_);
+    return impl_->delegate_;
 }
 
 std::shared_ptr<URLSessionTask> URLSession::makeTask(URLRequest request, bool download) {
-    std::lock_guard lock(mutex_);
-    auto task = std::make_shared<URLSessionTask>(URLSessionTask::Key{}, shared_from_this(), nextIdentifier_++,
+    std::lock_guard lock(impl_->mutex_);
+    auto task = std::make_shared<URLSessionTask>(URLSessionTask::Key{}, shared_from_this(), impl_->nextIdentifier_++,
                                                  std::move(request), download);
-    task->rejected_ = invalidated_.load();
-    unfinished_[task->identifier_] = task;
+    task->impl_->rejected_ = impl_->invalidated_.load();
+    impl_->unfinished_[task->impl_->identifier_] = task;
     return task;
 }
 
 std::shared_ptr<URLSessionTask> URLSession::dataTaskWithRequest(URLRequest request, DataCompletion completion) {
     auto task = makeTask(std::move(request), false);
-    task->completion_ = std::move(completion);
+    task->impl_->completion_ = std::move(completion);
     return task;
 }
 
 std::shared_ptr<URLSessionTask> URLSession::downloadTaskWithRequest(URLRequest request, DownloadCompletion completion) {
     auto task = makeTask(std::move(request), true);
-    task->completion_ = std::move(completion);
+    task->impl_->completion_ = std::move(completion);
     return task;
 }
 
@@ -465,7 +520,7 @@ std::shared_ptr<URLSessionTask> URLSession::downloadTaskWithRequest(URLRequest r
 }
 
 void URLSession::resendKeptRequests() {
-    const std::string folder = transfersRoot() + "/" + folderName(configuration_.identifier);
+    const std::string folder = transfersRoot() + "/" + folderName(impl_->configuration_.identifier);
     std::vector<std::shared_ptr<URLSessionTask>> tasks;
     {
         Persistence& p = persistence();
@@ -480,12 +535,12 @@ void URLSession::resendKeptRequests() {
                 ::unlink(path.c_str());
                 continue;
             }
-            const auto updated = plist::write(encodeRequest(*request, configuration_.identifier, attempts + 1));
+            const auto updated = plist::write(encodeRequest(*request, impl_->configuration_.identifier, attempts + 1));
             if (!updated || !Files::writeFileAtomically(path, *updated)) continue;
             p.live.insert(path);
             auto task = makeTask(*request, true);
-            task->persistedPath_ = path;
-            task->attempts_ = static_cast<int>(attempts + 1);
+            task->impl_->persistedPath_ = path;
+            task->impl_->attempts_ = static_cast<int>(attempts + 1);
             tasks.push_back(std::move(task));
         }
         if (tasks.empty()) ::rmdir(folder.c_str());  // only if empty
@@ -494,8 +549,8 @@ void URLSession::resendKeptRequests() {
 }
 
 void URLSession::post(Block block) {
-    if (delegateQueue_) delegateQueue_->addOperation(std::move(block));
-    else serialQueue_->async(std::move(block));
+    if (impl_->delegateQueue_) impl_->delegateQueue_->addOperation(std::move(block));
+    else impl_->serialQueue_->async(std::move(block));
 }
 
 void URLSession::deliver(std::shared_ptr<URLSessionTask> task, std::optional<std::string> body,
@@ -504,48 +559,48 @@ void URLSession::deliver(std::shared_ptr<URLSessionTask> task, std::optional<std
     post([self = shared_from_this(), task = std::move(task), body = std::move(body), filePath = std::move(filePath),
           response = std::move(response), error = std::move(error)] {
         const auto delegate = self->delegate();
-        if (task->completion_) {
-            guarded([&] { task->completion_(task->download_ ? filePath : body, response, error); });
-        } else if (task->download_ && filePath && delegate) {
+        if (task->impl_->completion_) {
+            guarded([&] { task->impl_->completion_(task->impl_->download_ ? filePath : body, response, error); });
+        } else if (task->impl_->download_ && filePath && delegate) {
             guarded([&] { delegate->didFinishDownloadingToURL(*self, *task, *filePath); });
         }
         if (filePath) ::unlink(filePath->c_str());
         if (delegate) guarded([&] { delegate->didCompleteWithError(*self, *task, error); });
         // Drop the handler now: it may hold the task or the session.
-        task->completion_ = nullptr;
-        self->taskEnded(task->identifier_);
-        if (task->countedActive_.exchange(false)) gActiveTasks.fetch_sub(1);
+        task->impl_->completion_ = nullptr;
+        self->taskEnded(task->impl_->identifier_);
+        if (task->impl_->countedActive_.exchange(false)) gActiveTasks.fetch_sub(1);
     });
 }
 
 void URLSession::taskEnded(std::size_t identifier) {
     std::shared_ptr<URLSessionDelegate> released;
-    std::lock_guard lock(mutex_);
-    unfinished_.erase(identifier);
-    if (invalidated_.load() && unfinished_.empty()) released = std::move(delegate_);
+    std::lock_guard lock(impl_->mutex_);
+    impl_->unfinished_.erase(identifier);
+    if (impl_->invalidated_.load() && impl_->unfinished_.empty()) released = std::move(impl_->delegate_);
 }
 
 void URLSession::finishTasksAndInvalidate() {
-    if (shared_) return;
+    if (impl_->shared_) return;
     std::shared_ptr<URLSessionDelegate> released;
-    std::lock_guard lock(mutex_);
-    invalidated_.store(true);
-    std::erase_if(unfinished_, [](const auto& entry) { return entry.second.expired(); });
-    if (unfinished_.empty()) released = std::move(delegate_);
+    std::lock_guard lock(impl_->mutex_);
+    impl_->invalidated_.store(true);
+    std::erase_if(impl_->unfinished_, [](const auto& entry) { return entry.second.expired(); });
+    if (impl_->unfinished_.empty()) released = std::move(impl_->delegate_);
 }
 
 void URLSession::invalidateAndCancel() {
-    if (shared_) return;
+    if (impl_->shared_) return;
     std::vector<std::shared_ptr<URLSessionTask>> tasks;
     {
         std::shared_ptr<URLSessionDelegate> released;
-        std::lock_guard lock(mutex_);
-        invalidated_.store(true);
-        for (const auto& [id, weak] : unfinished_)
+        std::lock_guard lock(impl_->mutex_);
+        impl_->invalidated_.store(true);
+        for (const auto& [id, weak] : impl_->unfinished_)
             if (auto task = weak.lock()) tasks.push_back(std::move(task));
         if (tasks.empty()) {
-            unfinished_.clear();
-            released = std::move(delegate_);
+            impl_->unfinished_.clear();
+            released = std::move(impl_->delegate_);
         }
     }
     for (auto& task : tasks) task->cancel();

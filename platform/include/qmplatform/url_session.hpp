@@ -32,12 +32,10 @@
 // is removed.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -140,17 +138,17 @@ class URLSessionTask : public std::enable_shared_from_this<URLSessionTask> {
 public:
     enum class State { Suspended, Running, Canceling, Completed };
 
-    std::size_t taskIdentifier() const { return identifier_; }
-    const URLRequest& originalRequest() const { return request_; }
+    std::size_t taskIdentifier() const;
+    const URLRequest& originalRequest() const;
     // The request as sent. Redirects are followed inside the transport (only to https, a
     // body only to the original host; see url_transport.cpp); the final URL is in the response.
-    const URLRequest& currentRequest() const { return request_; }
+    const URLRequest& currentRequest() const;
     // Starts a suspended task; does nothing otherwise.
     void resume();
     // A suspended or running task completes with -999; a finished one is left alone.
     void cancel();
-    State state() const { return state_.load(); }
-    bool isDownloadTask() const { return download_; }
+    State state() const;
+    bool isDownloadTask() const;
 
     ~URLSessionTask();
     URLSessionTask(const URLSessionTask&) = delete;
@@ -167,7 +165,7 @@ public:
 
 private:
     // Claims the right to deliver the result (true exactly once).
-    bool claimCompletion() { return !completionClaimed_.exchange(true); }
+    bool claimCompletion();
     // Tells the transport of a cancel, once.
     void forwardCancel();
     // Ends the task with its result: the first call keeps or drops a background request's
@@ -176,24 +174,8 @@ private:
                          std::optional<std::string> filePath, std::optional<HTTPURLResponse> response,
                          std::optional<URLError> error);
 
-    std::shared_ptr<URLSession> session_;
-    const std::shared_ptr<Transport> transport_;  // Transport::current() when the task was made
-    const std::size_t identifier_;
-    const URLRequest request_;
-    const bool download_;
-    std::function<void(const std::optional<std::string>&, const std::optional<HTTPURLResponse>&,
-                       const std::optional<URLError>&)>
-        completion_;
-    std::atomic<State> state_{State::Suspended};
-    std::atomic<bool> completionClaimed_{false};
-    std::atomic<bool> started_{false};          // the transport's start() has returned
-    std::atomic<bool> cancelForwarded_{false};  // the transport's cancel() was called
-    std::atomic<bool> countedActive_{false};  // counted in activeTaskCount() since resume()
-    bool rejected_ = false;            // created on an invalidated session
-    std::string persistedPath_;        // background tasks: the request's file
-    int attempts_ = 0;                 // background tasks: sends of that request, this one included
-    std::string downloadDirectory_;    // where a download's body is written
-    std::string userAgent_;
+    struct Impl;
+    const std::unique_ptr<Impl> impl_;
 };
 
 class URLSessionDelegate {
@@ -225,7 +207,7 @@ public:
                                                                 std::shared_ptr<URLSessionDelegate> delegate = nullptr,
                                                                 OperationQueue* delegateQueue = nullptr);
 
-    const URLSessionConfiguration& configuration() const { return configuration_; }
+    const URLSessionConfiguration& configuration() const;
     std::shared_ptr<URLSessionDelegate> delegate() const;
 
     // Completions run on the delegate queue. Data: the body (also for 4xx/5xx answers; the
@@ -249,7 +231,7 @@ public:
     void finishTasksAndInvalidate();
     // No new tasks; every unfinished task completes with -999.
     void invalidateAndCancel();
-    bool isInvalidated() const { return invalidated_.load(); }
+    bool isInvalidated() const;
 
     // Settings of the libcurl transport, process-wide, read by every task resumed afterwards.
     // "127.0.0.1:PORT": every host's default port (443, 80) connects there, while TLS still
@@ -287,16 +269,8 @@ private:
     void post(Block block);
     void taskEnded(std::size_t identifier);
 
-    const URLSessionConfiguration configuration_;
-    OperationQueue* const delegateQueue_;
-    const bool shared_;
-    std::optional<Queue> serialQueue_;
-    std::atomic<bool> invalidated_{false};
-
-    mutable std::mutex mutex_;
-    std::shared_ptr<URLSessionDelegate> delegate_;
-    std::size_t nextIdentifier_ = 1;
-    std::map<std::size_t, std::weak_ptr<URLSessionTask>> unfinished_;
+    struct Impl;
+    const std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace qm::platform
