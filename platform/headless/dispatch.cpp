@@ -664,11 +664,23 @@ bool Queue::isCurrent() const {
 const std::string& Queue::label() const { return impl_->label; }
 
 // ---------------------------------------------------------------------------------------------
+struct Timer::Impl {
+    double interval;
+    bool repeats;
+    Tick tick;
+    Value userInfo;
+    std::atomic<bool> valid{true};
+};
+
 Timer::Timer(double interval, bool repeats, Tick tick, Value userInfo)
-    : interval_(std::isnan(interval) ? kMinTimerInterval : std::max(interval, kMinTimerInterval)),
-      repeats_(repeats),
-      tick_(std::move(tick)),
-      userInfo_(std::move(userInfo)) {}
+    : impl_(new Impl{std::isnan(interval) ? kMinTimerInterval : std::max(interval, kMinTimerInterval), repeats,
+                     std::move(tick), std::move(userInfo)}) {}
+
+Timer::~Timer() = default;
+
+const Value& Timer::userInfo() const { return impl_->userInfo; }
+double Timer::interval() const { return impl_->interval; }
+bool Timer::repeats() const { return impl_->repeats; }
 
 std::shared_ptr<Timer> Timer::scheduled(double interval, bool repeats, Tick tick, Value userInfo) {
     auto timer = std::make_shared<Timer>(interval, repeats, std::move(tick), std::move(userInfo));
@@ -677,24 +689,24 @@ std::shared_ptr<Timer> Timer::scheduled(double interval, bool repeats, Tick tick
 }
 
 void Timer::runTick() {
-    if (!valid_.load()) return;
-    if (tick_) {
+    if (!impl_->valid.load()) return;
+    if (impl_->tick) {
         try {
-            tick_(*this);
+            impl_->tick(*this);
         } catch (...) {
             std::fprintf(stderr, "quelmar: a timer tick threw\n");
         }
     }
-    if (!repeats_) invalidate();
+    if (!impl_->repeats) invalidate();
 }
 
 void Timer::fire() { runTick(); }
 
 void Timer::invalidate() {
-    if (valid_.exchange(false)) DeadlineScheduler::instance().removeTimer(this);
+    if (impl_->valid.exchange(false)) DeadlineScheduler::instance().removeTimer(this);
 }
 
-bool Timer::isValid() const { return valid_.load(); }
+bool Timer::isValid() const { return impl_->valid.load(); }
 
 // ---------------------------------------------------------------------------------------------
 struct Group::State {
@@ -773,11 +785,25 @@ bool Semaphore::wait(double realTimeoutSeconds) {
 }
 
 // ---------------------------------------------------------------------------------------------
+struct Operation::Impl {
+    Block block;
+    std::atomic<bool> cancelled{false};
+    std::atomic<bool> added{false};
+    std::atomic<int> state{kReady};
+};
+
+Operation::Operation() : impl_(std::make_unique<Impl>()) {}
+Operation::Operation(Block block) : Operation() { impl_->block = std::move(block); }
+Operation::~Operation() = default;
+
 void Operation::setBlock(Block block) {
-    if (!added_.load()) block_ = std::move(block);
+    if (!impl_->added.load()) impl_->block = std::move(block);
 }
 
-void Operation::cancel() { cancelled_.store(true); }
+void Operation::cancel() { impl_->cancelled.store(true); }
+bool Operation::isCancelled() const { return impl_->cancelled.load(); }
+bool Operation::isExecuting() const { return impl_->state.load() == kExecuting; }
+bool Operation::isFinished() const { return impl_->state.load() == kFinished; }
 
 struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::State> {
     mutable std::mutex mutex;
@@ -789,8 +815,8 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
     std::vector<std::shared_ptr<Operation>> running;
 
     static void finish(Operation& operation) {
-        operation.block_ = nullptr;  // drops whatever the block holds
-        operation.state_.store(Operation::kFinished);
+        operation.impl_->block = nullptr;  // drops whatever the block holds
+        operation.impl_->state.store(Operation::kFinished);
         gPendingOperations.fetch_sub(1);
     }
 
@@ -821,8 +847,8 @@ struct OperationQueue::State : std::enable_shared_from_this<OperationQueue::Stat
 
     void run(const std::shared_ptr<Operation>& operation) {
         if (!operation->isCancelled()) {
-            operation->state_.store(Operation::kExecuting);
-            runBlock(operation->block_);
+            operation->impl_->state.store(Operation::kExecuting);
+            runBlock(operation->impl_->block);
         }
         std::vector<std::shared_ptr<Operation>> next;
         {
@@ -867,7 +893,7 @@ int OperationQueue::maxConcurrentOperationCount() const {
 }
 
 bool OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
-    if (!operation || operation->added_.exchange(true)) return false;
+    if (!operation || operation->impl_->added.exchange(true)) return false;
     gPendingOperations.fetch_add(1);
     std::vector<std::shared_ptr<Operation>> start;
     {

@@ -20,7 +20,6 @@
 //    OperationQueue::main().waitUntilAllOperationsAreFinished(), which pumps it.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -138,21 +137,21 @@ public:
     // Stops the timer for good; a tick already queued does not run. Safe from any thread.
     void invalidate();
     bool isValid() const;
-    const Value& userInfo() const { return userInfo_; }
-    double interval() const { return interval_; }
-    bool repeats() const { return repeats_; }
+    const Value& userInfo() const;
+    double interval() const;
+    bool repeats() const;
 
     Timer(double interval, bool repeats, Tick tick, Value userInfo);  // use scheduled()
+    ~Timer();
+    Timer(const Timer&) = delete;
+    Timer& operator=(const Timer&) = delete;
 
 private:
     friend struct TimerAccess;
     void runTick();
 
-    double interval_;
-    bool repeats_;
-    Tick tick_;
-    Value userInfo_;
-    std::atomic<bool> valid_{true};
+    struct Impl;
+    const std::unique_ptr<Impl> impl_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -200,9 +199,9 @@ private:
 //         o && o->isCancelled()) return; ... });
 class Operation {
 public:
-    Operation() = default;
-    explicit Operation(Block block) : block_(std::move(block)) {}
-    virtual ~Operation() = default;
+    Operation();
+    explicit Operation(Block block);
+    virtual ~Operation();
 
     // Sets the block; ignored once the operation has been added to a queue.
     void setBlock(Block block);
@@ -210,9 +209,9 @@ public:
     // Marks the operation cancelled. One that has not started never runs its block; a running
     // one goes on until its block returns.
     void cancel();
-    bool isCancelled() const { return cancelled_.load(); }
-    bool isExecuting() const { return state_.load() == kExecuting; }
-    bool isFinished() const { return state_.load() == kFinished; }
+    bool isCancelled() const;
+    bool isExecuting() const;
+    bool isFinished() const;
 
     Operation(const Operation&) = delete;
     Operation& operator=(const Operation&) = delete;
@@ -221,10 +220,8 @@ private:
     friend class OperationQueue;
     static constexpr int kReady = 0, kExecuting = 1, kFinished = 2;
 
-    Block block_;
-    std::atomic<bool> cancelled_{false};
-    std::atomic<bool> added_{false};
-    std::atomic<int> state_{kReady};
+    struct Impl;
+    const std::unique_ptr<Impl> impl_;
 };
 
 class OperationQueue {
