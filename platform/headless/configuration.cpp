@@ -3,6 +3,7 @@
 #include <string>
 
 #include "lifetime.hpp"
+#include "qmplatform/application.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/clock.hpp"
 #include "qmplatform/datetime.hpp"
@@ -20,6 +21,7 @@ namespace qm::platform {
 
 bool configure(Configuration config) {
     RunLoop::main().setMainThread();
+    Application::shared().reset();
     // The sink first, so that what goes wrong below is reported where the host looks.
     SystemLog::setSink(std::move(config.logSink));
     Clock::setCurrent(std::move(config.clock));

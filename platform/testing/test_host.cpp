@@ -72,7 +72,6 @@ TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
         log->lines.emplace_back(line);
     };
     if (!platform::configure(std::move(config))) std::abort();
-    platform::Application::shared().reset();
     platform::NetworkReachability::setSimulatedFlags(std::nullopt);
 }
 

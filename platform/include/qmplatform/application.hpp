@@ -19,6 +19,8 @@ class NoDestructor;
 
 namespace qm::platform {
 
+struct Configuration;
+
 class Window;
 
 // ---------------------------------------------------------------------------------------------
@@ -70,14 +72,15 @@ public:
     ApplicationState applicationState() const;
     void setApplicationState(ApplicationState state);
 
-    // Back to a fresh start: no windows, no registered schemes or handler, nothing opened,
-    // badge 0, active (no notifications are posted). Test hosts call it.
-    void reset();
-
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
 
 private:
+    // Back to a fresh start: no windows, no registered schemes or handler, nothing opened,
+    // badge 0, active (no notifications are posted). configure() starts the app this way.
+    friend bool configure(Configuration configuration);
+    void reset();
+
     friend class Window;
     Application();
     ~Application() = default;

@@ -66,8 +66,10 @@ struct Configuration {
 };
 
 // Applies the configuration; the calling thread becomes the main thread, whose run loop the
-// host pumps. Call it before the library's first use; calling it again replaces everything
-// (members left empty fall back to the defaults). False, with a log line, when a required
+// host pumps, and the application starts afresh (no windows, the default URL schemes, badge
+// 0, active): call it before setting up windows and URL handling, and before the library's
+// first use. Calling it again replaces everything (members left empty fall back to the
+// defaults). False, with a log line, when a required
 // folder is missing or cannot be created.
 bool configure(Configuration configuration);
 
