@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -668,8 +669,14 @@ long urlErrorCodeForCurl(int curlCode) {
     }
 }
 
+namespace {
+// Set once the libcurl engine exists, so that a stop does not create it only to stop it.
+std::atomic<bool> gEngineCreated{false};
+}  // namespace
+
 URLEngine& URLEngine::instance() {
     static NoDestructor<URLEngine> engine;
+    gEngineCreated.store(true);
     return *engine;
 }
 
@@ -693,10 +700,11 @@ URLEngine::URLEngine() : state_(new State) {
 bool URLEngine::shutdown(double timeoutSeconds) { return state_->shutdown(Deadline(timeoutSeconds).at()); }
 
 bool stopTransport(const Deadline& deadline) {
-    // The configured transport, and the libcurl one in case it carried tasks before.
+    // The configured transport, and the libcurl one if it exists and carried tasks before.
     const auto current = Transport::current();
     bool finished = current->shutdown(deadline.remaining());
-    if (current.get() != &URLEngine::instance()) finished = URLEngine::instance().shutdown(deadline.remaining()) && finished;
+    if (gEngineCreated.load() && current.get() != &URLEngine::instance())
+        finished = URLEngine::instance().shutdown(deadline.remaining()) && finished;
     return finished;
 }
 
