@@ -55,8 +55,12 @@ Device& Device::current() {
 
 std::string Device::systemName() const {
     if (auto v = get(&Overrides::systemName)) return *v;
-    utsname u{};
-    return uname(&u) == 0 ? std::string(u.sysname) : std::string("Linux");
+    // The kernel's name does not change while the process runs.
+    static const std::string* real = [] {
+        utsname u{};
+        return new std::string(uname(&u) == 0 ? u.sysname : "Linux");
+    }();
+    return *real;
 }
 
 std::string Device::systemVersion() const {
@@ -67,8 +71,11 @@ std::string Device::systemVersion() const {
 
 std::string Device::model() const {
     if (auto v = get(&Overrides::model)) return *v;
-    utsname u{};
-    return uname(&u) == 0 ? std::string(u.machine) : std::string("unknown");
+    static const std::string* real = [] {
+        utsname u{};
+        return new std::string(uname(&u) == 0 ? u.machine : "unknown");
+    }();
+    return *real;
 }
 
 std::string Device::identifierForVendor() const {

@@ -303,8 +303,10 @@ void URLSessionTask::resume() {
         impl_->persistedPath_ = persistRequest(configuration.identifier, impl_->request_);
         impl_->attempts_ = 1;
     }
-    impl_->downloadDirectory_ = Sandbox::temporaryDirectory();
-    Files::createDirectory(impl_->downloadDirectory_);
+    if (impl_->download_) {
+        impl_->downloadDirectory_ = Sandbox::temporaryDirectory();
+        Files::createDirectory(impl_->downloadDirectory_);
+    }
     impl_->userAgent_ = userAgent();
     impl_->transport_->start(self);
     // A cancel that came while the transport was being handed the task was held back (see
