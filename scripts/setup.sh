@@ -6,7 +6,11 @@ packages=(
   build-essential g++ cmake ninja-build pkg-config ccache clang libclang-rt-14-dev openssl
   libcurl4-openssl-dev libssl-dev libicu-dev libplist-dev libsimdjson-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libcairo2-dev libpango1.0-dev fonts-dejavu-core
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
 )
+# Only the layout tests' data generator needs it (the generated data is committed).
+if [ "${QM_SETUP_LAYOUT_ORACLE:-0}" = 1 ]; then packages+=(python3-kiwisolver); fi
 
 missing=()
 for p in "${packages[@]}"; do
