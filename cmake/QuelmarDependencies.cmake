@@ -15,3 +15,6 @@ endif()
 if(QM_BUILD_BENCH)
   find_package(benchmark REQUIRED)
 endif()
+# The screen (views, layout, animation, drawing) and media libraries.
+pkg_check_modules(PANGOCAIRO REQUIRED IMPORTED_TARGET pangocairo cairo)
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)

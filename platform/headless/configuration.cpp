@@ -9,6 +9,7 @@
 #include "qmplatform/datetime.hpp"
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
+#include "qmplatform/image.hpp"
 #include "qmplatform/network.hpp"
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
@@ -43,6 +44,7 @@ bool configure(Configuration config) {
     NetworkReachability::setRouteOverride(config.serviceAddress);
     URLSession::setCAFile(std::move(config.caFile));
     WebView::setScriptEngineFactory(std::move(config.scriptEngineFactory));
+    ImageCodec::setCurrent(std::move(config.imageCodec));
 
     bool usable = true;
     if (config.mainBundlePath.empty()) {

@@ -22,6 +22,7 @@
 namespace qm::platform {
 
 class Clock;
+class ImageCodec;
 class ScriptEngine;
 class Transport;
 
@@ -57,6 +58,9 @@ struct Configuration {
     std::shared_ptr<Transport> transport;
     // Makes the script engine of each web view (the headless engine when empty).
     std::function<std::shared_ptr<ScriptEngine>()> scriptEngineFactory;
+    // Decodes pictures (none when empty: images are not decoded). The media library's
+    // codec reads PNG, JPEG, GIF and WebP.
+    std::shared_ptr<ImageCodec> imageCodec;
 
     // Regional settings in place of the machine's (ICU identifiers, e.g. "Europe/Berlin",
     // "de_DE", {"de-DE", "en"}).
