@@ -10,6 +10,15 @@ class NoDestructor;
 
 namespace qm::platform {
 
+// The platform's interface orientations.
+enum class InterfaceOrientation {
+    Unknown = 0,
+    Portrait = 1,
+    PortraitUpsideDown = 2,
+    LandscapeRight = 3,
+    LandscapeLeft = 4,
+};
+
 class Screen {
     template <typename> friend class qm::NoDestructor;  // builds the one instance
 public:
@@ -21,6 +30,20 @@ public:
     // Pixels per point; 3 until changed. Values that are not positive are ignored.
     double scale() const;
     void setScale(double scale);
+
+    // The parts of the screen that content should keep clear of (status bar, rounded corners,
+    // home indicator): 47 at the top and 34 at the bottom until changed.
+    EdgeInsets safeAreaInsets() const;
+    void setSafeAreaInsets(EdgeInsets insets);
+    // The status bar: across the top, as high as the top safe area, until changed.
+    Rect statusBarFrame() const;
+    void setStatusBarHeight(double height);
+    // Portrait until changed. Turning to or from landscape swaps the width and height of the
+    // bounds (and moves the safe area to the sides), as a phone does.
+    InterfaceOrientation orientation() const;
+    void setOrientation(InterfaceOrientation orientation);
+    // Back to the defaults above.
+    void reset();
 
     Screen(const Screen&) = delete;
     Screen& operator=(const Screen&) = delete;

@@ -39,6 +39,7 @@ enum class ModalPresentationStyle {
 class NavigationController;
 class TabBarController;
 class Storyboard;
+class View;  // the screen library's (qmui/view.hpp)
 
 // ---------------------------------------------------------------------------------------------
 class ViewController : public std::enable_shared_from_this<ViewController> {
@@ -82,6 +83,16 @@ public:
     // The completion runs on the main run loop, also when there was nothing to dismiss.
     void dismissViewControllerAnimated(bool animated, std::function<void()> completion = {});
 
+    // The controller's root view, made on first use by the screen library's `viewOf()`
+    // (which calls loadView(), then viewDidLoad()). Nothing before that.
+    std::shared_ptr<View> viewIfLoaded() const { return view_; }
+    bool isViewLoaded() const { return view_ != nullptr; }
+    void setView(std::shared_ptr<View> view) { view_ = std::move(view); }
+    // Subclasses make their root view here (setView); the screen library makes a plain view
+    // filling the screen when none was set.
+    virtual void loadView() {}
+    virtual void viewDidLoad() {}
+
 private:
     friend class NavigationController;
     friend class TabBarController;
@@ -95,6 +106,7 @@ private:
     std::shared_ptr<ViewController> presented_;
     std::weak_ptr<ViewController> presenting_;
     std::weak_ptr<ViewController> parent_;
+    std::shared_ptr<View> view_;
 };
 
 // ---------------------------------------------------------------------------------------------

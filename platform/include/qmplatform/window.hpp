@@ -10,6 +10,7 @@
 namespace qm::platform {
 
 class ViewController;
+class View;  // the screen library's (qmui/view.hpp)
 
 class Window : public std::enable_shared_from_this<Window> {
 public:
@@ -26,6 +27,11 @@ public:
     bool isHidden() const { return hidden_; }
     void setHidden(bool hidden) { hidden_ = hidden; }
 
+    // The view the window shows its content in (the root controller's view and views added to
+    // the window), made on first use by the screen library's `viewOf()`.
+    std::shared_ptr<View> viewIfLoaded() const { return view_; }
+    void setView(std::shared_ptr<View> view) { view_ = std::move(view); }
+
     bool isKeyWindow() const;
     // Adds the window to the application (if needed), shows it and makes it the key window.
     void makeKeyAndVisible();
@@ -34,6 +40,7 @@ private:
     Rect frame_;
     std::shared_ptr<ViewController> root_;
     bool hidden_ = true;
+    std::shared_ptr<View> view_;
 };
 
 }  // namespace qm::platform
