@@ -80,10 +80,9 @@ std::vector<TransactionFrame>& frames() {
     return open;
 }
 
-const TransactionFrame& currentFrame() {
-    static const TransactionFrame defaults;
+TransactionFrame currentFrame() {
     const auto& open = frames();
-    return open.empty() ? defaults : open.back();
+    return open.empty() ? TransactionFrame{} : open.back();
 }
 
 // Lets the frame's watch go: no more animations join it, and it completes with those that did.

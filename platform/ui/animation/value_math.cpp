@@ -220,7 +220,10 @@ std::optional<LayerValue> subtract(const LayerValue& a, const LayerValue& b) {
 
 std::optional<LayerValue> repeated(const LayerValue& v, double times) {
     if (!(times >= 0) || !std::isfinite(times)) return std::nullopt;
-    if (auto t = v.transform()) return LayerValue(power(*t, static_cast<long long>(times)));
+    if (auto t = v.transform()) {
+        if (times > 0x1p62) return std::nullopt;  // beyond what a whole number of repeats can hold
+        return LayerValue(power(*t, static_cast<long long>(times)));
+    }
     auto n = numbersOf(v);
     if (!n) return std::nullopt;
     for (int i = 0; i < n->count; ++i) n->v[i] *= times;
