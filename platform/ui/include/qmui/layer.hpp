@@ -15,7 +15,8 @@
 // Key paths (setValue, valueForKeyPath, animations):
 //   "position" (.x .y)   "bounds" (.origin .origin.x .origin.y .size .size.width .size.height)
 //   "anchorPoint" (.x .y)   "zPosition"   "opacity"   "cornerRadius"   "borderWidth"
-//   "backgroundColor"   "borderColor"   "frame" (not animatable)
+//   "backgroundColor"   "borderColor"   "frame" (derived: setting or animating it moves
+//   position and bounds)
 //   "transform", "sublayerTransform", and on each of them:
 //     .scale (all three axes; reads their mean)  .scale.x .scale.y .scale.z
 //     .rotation (= .rotation.z)  .rotation.x .rotation.y .rotation.z   (radians)

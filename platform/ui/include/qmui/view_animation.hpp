@@ -81,7 +81,8 @@ public:
 
     // The begin/commit style. Settings apply to the innermost context opened with
     // beginAnimations; without one they do nothing. Defaults: 0.2 s, no delay, ease in-out, no
-    // repeat.
+    // repeat; opened inside another context it starts from that one's settings, as a nested
+    // block does.
     using WillStart = std::function<void(const std::string& name, const std::any& context)>;
     using DidStop = std::function<void(const std::string& name, bool finished, const std::any& context)>;
     static void beginAnimations(std::string name = {}, std::any context = {});
