@@ -10,6 +10,8 @@
 #include "qmplatform/view_controller.hpp"
 #include "qmplatform/window.hpp"
 #include "qmui/gesture.hpp"
+#include "qmui/layout_constraint.hpp"
+#include "qmui/view_animation.hpp"
 
 namespace qm::platform {
 
@@ -40,19 +42,42 @@ AffineTransform toRoot(const View* view) {
 
 }  // namespace
 
-View::View(Rect frame) {
+View::View(Rect frame) : layer_(std::make_shared<Layer>()) {
     if (!finite(frame)) frame = {};
-    bounds_ = {0, 0, frame.width, frame.height};
-    center_ = {frame.x + frame.width / 2, frame.y + frame.height / 2};
+    frame = frame.standardized();
+    layer_->setBounds({0, 0, frame.width, frame.height});
+    layer_->setPosition({frame.x + frame.width / 2, frame.y + frame.height / 2});
 }
 
 View::~View() = default;
 
+namespace {
+// Sets a layer property through its key path, animating the change inside an animation block.
+template <typename T>
+void change(Layer& layer, std::string_view keyPath, const T& from, const T& to) {
+    if (from == to) return;
+    ViewAnimation::animateChange(layer, keyPath, LayerValue(from), LayerValue(to));
+}
+}  // namespace
+
+Rect View::bounds() const { return layer_->bounds(); }
+Point View::center() const { return layer_->position(); }
+AffineTransform View::transform() const { return layer_->affineTransform(); }
+double View::alpha() const { return layer_->opacity(); }
+bool View::isHidden() const { return layer_->isHidden(); }
+bool View::clipsToBounds() const { return layer_->masksToBounds(); }
+void View::setClipsToBounds(bool clips) { layer_->setMasksToBounds(clips); }
+double View::cornerRadius() const { return layer_->cornerRadius(); }
+double View::borderWidth() const { return layer_->borderWidth(); }
+Color View::borderColor() const { return layer_->borderColor(); }
+
 Rect View::frame() const {
-    if (transform_.isIdentity())
-        return {center_.x - bounds_.width / 2, center_.y - bounds_.height / 2, bounds_.width, bounds_.height};
-    const Rect local{-bounds_.width / 2, -bounds_.height / 2, bounds_.width, bounds_.height};
-    return transform_.concatenating(AffineTransform::translation(center_.x, center_.y)).apply(local);
+    const Rect b = layer_->bounds();
+    const Point c = layer_->position();
+    const AffineTransform t = layer_->affineTransform();
+    if (t.isIdentity()) return {c.x - b.width / 2, c.y - b.height / 2, b.width, b.height};
+    const Rect local{-b.width / 2, -b.height / 2, b.width, b.height};
+    return t.concatenating(AffineTransform::translation(c.x, c.y)).apply(local);
 }
 
 void View::setFrame(Rect frame) {
@@ -61,11 +86,14 @@ void View::setFrame(Rect frame) {
         return;
     }
     frame = frame.standardized();
-    const Size before = bounds_.size();
-    center_ = {frame.x + frame.width / 2, frame.y + frame.height / 2};
-    bounds_.width = frame.width;
-    bounds_.height = frame.height;
-    if (!(bounds_.size() == before)) {
+    const Rect before = layer_->bounds();
+    const Point center{frame.x + frame.width / 2, frame.y + frame.height / 2};
+    const Rect bounds{before.x, before.y, frame.width, frame.height};
+    change(*layer_, "position", layer_->position(), center);
+    change(*layer_, "bounds", before, bounds);
+    layer_->setPosition(center);
+    layer_->setBounds(bounds);
+    if (!(bounds.size() == before.size())) {
         boundsSizeDidChange();
         setNeedsLayout();
     }
@@ -74,9 +102,11 @@ void View::setFrame(Rect frame) {
 
 void View::setBounds(Rect bounds) {
     if (!finite(bounds)) return;
-    const Size before = bounds_.size();
-    bounds_ = {bounds.x, bounds.y, std::abs(bounds.width), std::abs(bounds.height)};
-    if (!(bounds_.size() == before)) {
+    const Rect before = layer_->bounds();
+    bounds = {bounds.x, bounds.y, std::abs(bounds.width), std::abs(bounds.height)};
+    change(*layer_, "bounds", before, bounds);
+    layer_->setBounds(bounds);
+    if (!(bounds.size() == before.size())) {
         boundsSizeDidChange();
         setNeedsLayout();
     }
@@ -85,7 +115,8 @@ void View::setBounds(Rect bounds) {
 
 void View::setCenter(Point center) {
     if (!finite(center)) return;
-    center_ = center;
+    change(*layer_, "position", layer_->position(), center);
+    layer_->setPosition(center);
     notifyLayoutChange();
 }
 
@@ -93,24 +124,43 @@ void View::setTransform(AffineTransform transform) {
     if (!finite(transform.a) || !finite(transform.b) || !finite(transform.c) || !finite(transform.d) ||
         !finite(transform.tx) || !finite(transform.ty))
         return;
-    transform_ = transform;
+    change(*layer_, "transform", layer_->transform(), Transform3D::fromAffine(transform));
+    layer_->setAffineTransform(transform);
 }
 
 void View::setAlpha(double alpha) {
     if (std::isnan(alpha)) return;
-    alpha_ = std::clamp(alpha, 0.0, 1.0);
+    alpha = std::clamp(alpha, 0.0, 1.0);
+    change(*layer_, "opacity", layer_->opacity(), alpha);
+    layer_->setOpacity(alpha);
 }
 
-void View::setHidden(bool hidden) { hidden_ = hidden; }
+void View::setHidden(bool hidden) { layer_->setHidden(hidden); }
 
-void View::setBackgroundColor(std::optional<Color> color) { backgroundColor_ = color; }
+void View::setBackgroundColor(std::optional<Color> color) {
+    backgroundColor_ = color;
+    const Color to = color.value_or(Color::clear());
+    change(*layer_, "backgroundColor", layer_->backgroundColor(), to);
+    layer_->setBackgroundColor(to);
+}
 
 void View::setCornerRadius(double radius) {
-    if (finite(radius)) cornerRadius_ = std::max(0.0, radius);
+    if (!finite(radius)) return;
+    radius = std::max(0.0, radius);
+    change(*layer_, "cornerRadius", layer_->cornerRadius(), radius);
+    layer_->setCornerRadius(radius);
 }
 
 void View::setBorderWidth(double width) {
-    if (finite(width)) borderWidth_ = std::max(0.0, width);
+    if (!finite(width)) return;
+    width = std::max(0.0, width);
+    change(*layer_, "borderWidth", layer_->borderWidth(), width);
+    layer_->setBorderWidth(width);
+}
+
+void View::setBorderColor(Color color) {
+    change(*layer_, "borderColor", layer_->borderColor(), color);
+    layer_->setBorderColor(color);
 }
 
 Color View::tintColor() const {
@@ -140,6 +190,7 @@ bool View::insertSubview(const std::shared_ptr<View>& view, std::size_t index) {
         subviews_.erase(it);
         if (from < index) --index;
         subviews_.insert(subviews_.begin() + static_cast<std::ptrdiff_t>(std::min(index, subviews_.size())), view);
+        syncSublayers();
         return true;
     }
     view->willMoveToSuperview(this);
@@ -151,6 +202,7 @@ bool View::insertSubview(const std::shared_ptr<View>& view, std::size_t index) {
     }
     subviews_.insert(subviews_.begin() + static_cast<std::ptrdiff_t>(std::min(index, subviews_.size())), view);
     view->superview_ = self;
+    syncSublayers();
     view->moveToWindow(window_.lock());
     view->didMoveToSuperview();
     didAddSubview(view.get());
@@ -182,6 +234,7 @@ void View::removeFromSuperview() {
     LayoutEngine::willLeaveTree(*this);
     auto& list = parent->subviews_;
     list.erase(std::remove(list.begin(), list.end(), self), list.end());
+    layer_->removeFromSuperlayer();
     superview_.reset();
     moveToWindow(nullptr);
     didMoveToSuperview();
@@ -192,12 +245,27 @@ void View::bringSubviewToFront(const std::shared_ptr<View>& view) {
     auto it = std::find(subviews_.begin(), subviews_.end(), view);
     if (it == subviews_.end()) return;
     std::rotate(it, it + 1, subviews_.end());
+    syncSublayers();
 }
 
 void View::sendSubviewToBack(const std::shared_ptr<View>& view) {
     auto it = std::find(subviews_.begin(), subviews_.end(), view);
     if (it == subviews_.end()) return;
     std::rotate(subviews_.begin(), it, it + 1);
+    syncSublayers();
+}
+
+// The layer tree follows the view tree: the subviews' layers, in the subviews' order, after
+// any sublayers added to this view's layer directly.
+void View::syncSublayers() {
+    std::vector<std::shared_ptr<Layer>> layers;
+    for (const auto& sublayer : layer_->sublayers()) {
+        const bool ofSubview = std::any_of(subviews_.begin(), subviews_.end(),
+                                           [&](const std::shared_ptr<View>& v) { return v->layer_ == sublayer; });
+        if (!ofSubview) layers.push_back(sublayer);
+    }
+    for (const auto& sub : subviews_) layers.push_back(sub->layer_);
+    layer_->setSublayers(std::move(layers));
 }
 
 bool View::isDescendantOfView(const View* view) const {
@@ -251,7 +319,7 @@ EdgeInsets View::safeAreaInsets() const {
     // fills the screen), then where it overlaps this view.
     const Screen& screen = Screen::main();
     const Rect safe = screen.safeAreaInsets().inset(screen.bounds());
-    const Rect mine = convertRectTo(bounds_, nullptr);
+    const Rect mine = convertRectTo(bounds(), nullptr);
     EdgeInsets insets;
     insets.top = std::clamp(safe.minY() - mine.minY(), 0.0, mine.height);
     insets.left = std::clamp(safe.minX() - mine.minX(), 0.0, mine.width);
@@ -285,11 +353,12 @@ void View::invalidateIntrinsicContentSize() { LayoutEngine::intrinsicSizeChanged
 
 Size View::sizeThatFits(Size) const {
     const Size intrinsic = intrinsicContentSize();
-    return {intrinsic.width < 0 ? bounds_.width : intrinsic.width, intrinsic.height < 0 ? bounds_.height : intrinsic.height};
+    const Rect b = bounds();
+    return {intrinsic.width < 0 ? b.width : intrinsic.width, intrinsic.height < 0 ? b.height : intrinsic.height};
 }
 
 void View::sizeToFit() {
-    const Size fits = sizeThatFits(bounds_.size());
+    const Size fits = sizeThatFits(bounds().size());
     const Rect f = frame();
     setFrame({f.x, f.y, fits.width, fits.height});
 }
@@ -319,6 +388,8 @@ void View::addConstraint(const std::shared_ptr<LayoutConstraint>& constraint) { 
 void View::addConstraints(const std::vector<std::shared_ptr<LayoutConstraint>>& constraints) {
     for (const auto& c : constraints) {
         if (!c || std::find(constraints_.begin(), constraints_.end(), c) != constraints_.end()) continue;
+        // A constraint lives on one view at a time.
+        if (auto holder = c->holder_.lock(); holder && holder.get() != this) holder->removeConstraint(c);
         constraints_.push_back(c);
         LayoutEngine::constraintAdded(*this, c);
     }
@@ -339,11 +410,12 @@ void View::notifyLayoutChange() { LayoutEngine::frameChanged(*this); }
 
 // ---- Events ---------------------------------------------------------------------------------
 
-bool View::pointInside(Point point) const { return bounds_.contains(point); }
+bool View::pointInside(Point point) const { return bounds().contains(point); }
 
 std::shared_ptr<View> View::hitTest(Point point) {
-    if (hidden_ || !userInteractionEnabled_ || alpha_ < 0.01) return nullptr;
-    if (!pointInside(point) && clipsToBounds_) return nullptr;
+    if (isHidden() || !userInteractionEnabled_ || alpha() < 0.01) return nullptr;
+    if (ViewAnimation::blocksUserInteraction(*layer_)) return nullptr;
+    if (!pointInside(point) && clipsToBounds()) return nullptr;
     // Front to back: the last subview is on top.
     for (auto it = subviews_.rbegin(); it != subviews_.rend(); ++it) {
         const auto& sub = *it;

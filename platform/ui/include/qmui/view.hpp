@@ -15,6 +15,7 @@
 
 #include "qmplatform/geometry.hpp"
 #include "qmui/color.hpp"
+#include "qmui/layer.hpp"
 
 namespace qm::platform {
 
@@ -66,34 +67,40 @@ public:
     // The class name the view reports (logs and descriptions use it).
     virtual std::string className() const { return "UIView"; }
 
+    // The layer the view draws into and animates; the view's geometry and appearance are the
+    // layer's (center is its position, alpha its opacity, …). Inside an animation block
+    // (ViewAnimation) the setters below animate the change.
+    Layer& layer() const { return *layer_; }
+    const std::shared_ptr<Layer>& layerPointer() const { return layer_; }
+
     // ---- Geometry. The frame is derived from center, bounds size and transform; setting it
     // with a non-identity transform is undefined on the platform (here: sets center and size
     // as if the transform were the identity).
     Rect frame() const;
     void setFrame(Rect frame);
-    Rect bounds() const { return bounds_; }
+    Rect bounds() const;
     void setBounds(Rect bounds);
-    Point center() const { return center_; }
+    Point center() const;
     void setCenter(Point center);
-    AffineTransform transform() const { return transform_; }
+    AffineTransform transform() const;
     void setTransform(AffineTransform transform);
 
     // ---- Appearance.
-    double alpha() const { return alpha_; }
+    double alpha() const;
     void setAlpha(double alpha);
-    bool isHidden() const { return hidden_; }
+    bool isHidden() const;
     void setHidden(bool hidden);
     std::optional<Color> backgroundColor() const { return backgroundColor_; }
     void setBackgroundColor(std::optional<Color> color);
-    bool clipsToBounds() const { return clipsToBounds_; }
-    void setClipsToBounds(bool clips) { clipsToBounds_ = clips; }
+    bool clipsToBounds() const;
+    void setClipsToBounds(bool clips);
     // The layer's corner radius and border (drawn inside the bounds).
-    double cornerRadius() const { return cornerRadius_; }
+    double cornerRadius() const;
     void setCornerRadius(double radius);
-    double borderWidth() const { return borderWidth_; }
+    double borderWidth() const;
     void setBorderWidth(double width);
-    Color borderColor() const { return borderColor_; }
-    void setBorderColor(Color color) { borderColor_ = color; }
+    Color borderColor() const;
+    void setBorderColor(Color color);
     ContentMode contentMode() const { return contentMode_; }
     void setContentMode(ContentMode mode) { contentMode_ = mode; }
     // The tint of system controls; inherited from the superview when not set.
@@ -194,22 +201,18 @@ protected:
 
 private:
     friend class LayoutEngine;
+    friend class LayoutEngineTree;
     friend class LayoutConstraint;
     friend std::shared_ptr<View> viewOf(Window& window);
     void moveToWindow(const std::shared_ptr<Window>& window);
+    // The frame the layout engine solved (the transform, if any, is kept).
+    void setFrameFromLayout(Rect frame);
+    void syncSublayers();
     void notifyLayoutChange();
     std::shared_ptr<View> layoutRoot();
 
-    Rect bounds_;
-    Point center_;
-    AffineTransform transform_;
-    double alpha_ = 1;
-    bool hidden_ = false;
+    std::shared_ptr<Layer> layer_;
     std::optional<Color> backgroundColor_;
-    bool clipsToBounds_ = false;
-    double cornerRadius_ = 0;
-    double borderWidth_ = 0;
-    Color borderColor_ = Color::black();
     ContentMode contentMode_ = ContentMode::ScaleToFill;
     std::optional<Color> tintColor_;
     long tag_ = 0;
@@ -222,6 +225,7 @@ private:
     std::weak_ptr<Window> window_;  // set on the window's own view and its whole tree
 
     bool needsLayout_ = true;
+    bool settingFrameFromLayout_ = false;
     bool translatesMask_ = true;
     float hugging_[2] = {LayoutPriority::DefaultLow, LayoutPriority::DefaultLow};
     float compression_[2] = {LayoutPriority::DefaultHigh, LayoutPriority::DefaultHigh};
