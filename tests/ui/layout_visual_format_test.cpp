@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "../../fuzz/visual_format_input.hpp"
 #include "qmui/visual_format.hpp"
 
 using namespace qm::platform;
@@ -167,4 +171,17 @@ TEST(VisualFormat, BadFormatsGiveThePlatformsErrorText) {
             << test.format;
         EXPECT_TRUE(result.constraints.empty());
     }
+}
+
+// The fuzzer's seeds and every input it ever stopped on stay here; all must pass again.
+TEST(VisualFormatFuzzReplay, StoredInputsKeepEveryPromise) {
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(QM_TEST_DATA_DIR "/layout/fuzz")) {
+        if (!entry.is_regular_file()) continue;
+        ++files;
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_EQ(qm::fuzz::exerciseVisualFormat(qm::fuzz::splitVisualFormatInput(bytes)), "") << entry.path();
+    }
+    EXPECT_GE(files, 4u);
 }

@@ -288,8 +288,9 @@ struct Solver::Impl {
         const auto& data = *constraint.data_;
         Row row(constant);
         for (const auto& term : data.expression.terms) {
-            if (nearZero(term.coefficient)) continue;
+            // Registered even when too small to count, so that uses are counted alike.
             const Symbol symbol = symbolFor(term.variable, created);
+            if (nearZero(term.coefficient)) continue;
             auto basic = rows.find(symbol);
             if (basic != rows.end())
                 row.insert(basic->second, term.coefficient);
