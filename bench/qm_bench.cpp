@@ -156,11 +156,15 @@ double trackEndToEndRate(qm::service::LocalService& service, int n) {
 
 }  // namespace
 
+void printLayoutFigures();  // layout_bench.cpp
+
 int main(int argc, char** argv) {
     int n = 2000;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::string(argv[i]) == "--requests") n = std::max(10, std::atoi(argv[++i]));
     }
+    printLayoutFigures();
+
     const auto dir = std::filesystem::temp_directory_path() / ("qm-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     pf::RunLoop::main().setMainThread();
