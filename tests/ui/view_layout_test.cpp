@@ -2,6 +2,8 @@
 // frames of views that translate them, intrinsic sizes, constant changes, broken constraints.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "qmui/layout_constraint.hpp"
 #include "qmui/view.hpp"
 #include "test_host.hpp"
