@@ -145,6 +145,18 @@ TEST(DrawCanvas, GroupOpacityBlendsTheGroupOnce) {
     clear.endGroup();
     clear.restore();
     EXPECT_PIXEL(clear.bitmap(), 5, 5, 1, 0x80000080);
+
+    // A group given its bounds keeps to them.
+    Canvas bounded({40, 20});
+    bounded.translate(10, 0);
+    bounded.beginGroup(0.5, {0, 0, 20, 20});
+    bounded.paint(Color::redColor());
+    bounded.endGroup();
+    bounded.fillRect({0, 0, 5, 5}, Color::blueColor());  // the group's clip is gone
+    EXPECT_PIXEL(bounded.bitmap(), 5, 10, 1, kClear);
+    EXPECT_PIXEL(bounded.bitmap(), 15, 10, 1, 0x80800000);
+    EXPECT_PIXEL(bounded.bitmap(), 35, 10, 1, kClear);
+    EXPECT_PIXEL(bounded.bitmap(), 12, 2, 1, kBlue);
 }
 
 TEST(DrawCanvas, TransformsMovePixels) {

@@ -98,6 +98,7 @@ struct Canvas::State {
         bool group = false;
         bool hidden = false;  // as it was before the level opened
         double alpha = 1;
+        bool bounded = false;  // a group with a save and clip of its own around it
     };
 
     std::string error;
@@ -272,8 +273,26 @@ AffineTransform Canvas::currentTransform() const {
 
 void Canvas::beginGroup(double alpha) {
     if (!valid()) return;
-    s_->levels.push_back({true, s_->hidden, unit(alpha)});
+    s_->levels.push_back({true, s_->hidden, unit(alpha), false});
     cairo_push_group(s_->cr);
+}
+
+void Canvas::beginGroup(double alpha, const Rect& bounds) {
+    if (!valid()) return;
+    State& s = *s_;
+    s.levels.push_back({true, s.hidden, unit(alpha), true});
+    cairo_save(s.cr);
+    if (s.drawing()) {
+        if (finite(bounds)) {
+            const Rect b = bounded(bounds);
+            cairo_new_path(s.cr);
+            cairo_rectangle(s.cr, b.x, b.y, b.width, b.height);
+            cairo_clip(s.cr);
+        } else {
+            s.hidden = true;
+        }
+    }
+    cairo_push_group(s.cr);
 }
 
 void Canvas::endGroup() {
@@ -291,6 +310,7 @@ void Canvas::endGroup() {
     s.hidden = level.hidden;
     if (!s.hidden) cairo_paint_with_alpha(s.cr, level.alpha);
     cairo_set_source_rgba(s.cr, 0, 0, 0, 0);  // let the group's surface go
+    if (level.bounded) cairo_restore(s.cr);
 }
 
 void Canvas::clip(const Rect& r, double cornerRadius) {

@@ -98,8 +98,11 @@ public:
     // Group opacity: what is drawn up to the matching endGroup() is composed on its own and
     // then laid on the canvas at `alpha`, so overlapping children do not show through each
     // other. endGroup() restores saves left open inside the group; an endGroup() without a
-    // group is ignored.
+    // group is ignored. The group's pixels cover the whole clip area; with `bounds` (what the
+    // group can reach, in current coordinates) only those, which is much cheaper for a small
+    // layer on a large canvas. Drawing outside `bounds` is cut off.
     void beginGroup(double alpha);
+    void beginGroup(double alpha, const Rect& bounds);
     void endGroup();
 
     // Narrows the clip to the rectangle with its corners rounded by `cornerRadius` (held to
