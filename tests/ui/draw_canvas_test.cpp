@@ -356,6 +356,7 @@ TEST(DrawCanvas, BadInputIsRefusedOrSkippedNeverFatal) {
     broken.pixels.resize(3);  // fewer pixels than its size says
     canvas.drawBitmap(broken, {0, 0, 20, 20}, ContentMode::scaleToFill);
     canvas.drawBitmap(halves(4, 4), {0, 0, 20, 20}, ContentMode::scaleAspectFit, NAN);
+    canvas.drawBitmap(halves(4, 4), {0, 0, 1e300, 1e300}, ContentMode::scaleToFill);  // a scale past inverting
     canvas.drawText(std::string("bad \xFF\xFE utf-8 \0 nul", 20), {0, 0, 20, 20}, {});
     TextStyle huge;
     huge.font = Font::systemFont(900);

@@ -311,6 +311,7 @@ void Canvas::endGroup() {
     if (!s.hidden) cairo_paint_with_alpha(s.cr, level.alpha);
     cairo_set_source_rgba(s.cr, 0, 0, 0, 0);  // let the group's surface go
     if (level.bounded) cairo_restore(s.cr);
+    s.noteFailure("a group");
 }
 
 void Canvas::clip(const Rect& r, double cornerRadius) {
@@ -388,6 +389,12 @@ void Canvas::drawBitmap(const Bitmap& bitmap, const Rect& bounds, ContentMode mo
         // Edge pixels repeat outwards, so a scaled-up picture keeps sharp, opaque edges
         // inside the clip below instead of fading out.
         cairo_pattern_set_extend(pattern, CAIRO_EXTEND_PAD);
+        // A pattern in error (a scale too small to invert) would stop the whole context.
+        if (cairo_pattern_status(pattern) != CAIRO_STATUS_SUCCESS) {
+            cairo_pattern_destroy(pattern);
+            cairo_surface_destroy(source);
+            return;
+        }
         cairo_save(cr);
         cairo_new_path(cr);
         const Rect held = bounded(dest);
@@ -399,6 +406,7 @@ void Canvas::drawBitmap(const Bitmap& bitmap, const Rect& bounds, ContentMode mo
         cairo_pattern_destroy(pattern);
     }
     cairo_surface_destroy(source);  // cairo keeps no reference to the pixels past this point
+    s_->noteFailure("a picture");
 }
 
 void Canvas::drawImage(const Image& image, const Rect& bounds, ContentMode mode, double seconds, double alpha) {
@@ -409,6 +417,7 @@ void Canvas::drawImage(const Image& image, const Rect& bounds, ContentMode mode,
 void Canvas::drawText(std::string_view utf8, const Rect& bounds, const TextStyle& style) {
     if (!s_ || !s_->drawing() || !finite(bounds)) return;
     const Rect b = bounded(bounds);
+    if (!(b.width > 0)) return;  // no room for a single character
     // As many lines as the height holds (at least one), within the label's own limit.
     const double lineHeight = style.font.lineHeight();
     const double fitting = lineHeight > 0 ? std::floor((b.height + 1e-6) / lineHeight) : 1;
