@@ -30,6 +30,11 @@
 #include "qmservice/local_service.hpp"
 #include "quelmar/quelmar.hpp"
 
+namespace qm::bench {
+// render_bench.cpp: prints render.screen_ms.
+void printRenderBench();
+}  // namespace qm::bench
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -170,6 +175,8 @@ int main(int argc, char** argv) {
     pf::RunLoop::main().setMainThread();
     pf::SystemLog::setSink([](std::string_view) {});
     pf::Sandbox::configure((dir / "sandbox").string());
+
+    qm::bench::printRenderBench();
 
     qm::service::LocalService::Options options;
     options.stateDir = (dir / "service").string();

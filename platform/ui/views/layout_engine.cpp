@@ -49,6 +49,7 @@ struct View::LayoutState {
         std::vector<std::weak_ptr<View>> views;  // taking part, parents before children
         std::vector<std::weak_ptr<LayoutConstraint>> constraints;
         std::vector<std::weak_ptr<LayoutConstraint>> broken;
+        bool dirty = true;  // a constant changed since the last solve
     };
     std::unique_ptr<Tree> tree;
 };
@@ -158,6 +159,7 @@ public:
         tree.constraints.clear();
         tree.broken.clear();
         tree.structure = gStructure;
+        tree.dirty = true;
 
         std::vector<std::shared_ptr<View>> all;
         collectTree(root, all);
@@ -280,6 +282,7 @@ public:
             if (tree.views.empty()) return;
         }
         tree.solver.updateVariables();
+        tree.dirty = false;
         for (const auto& weak : tree.views) {
             auto view = weak.lock();
             if (!view) continue;
@@ -331,6 +334,7 @@ void LayoutEngine::constraintChanged(LayoutConstraint& constraint) {
         // Only the constant moved: the expression's constant is −constant (lhs − rhs).
         const Constraint fresh = solverConstraint(constraint);
         done = state.tree->solver.changeConstant(constraint.solved_, fresh.expression().constant).ok();
+        state.tree->dirty = true;
     }
     if (!done) ++gStructure;
     holder->setNeedsLayout();
@@ -366,6 +370,13 @@ std::vector<std::shared_ptr<LayoutConstraint>> brokenConstraints(const View& vie
 // ---- Passes ---------------------------------------------------------------------------------
 
 namespace {
+
+// The tree's constraints changed since they were last solved.
+bool needsSolve(View& root) {
+    const auto& state = root.layoutState_;
+    if (!state || !state->tree) return true;
+    return state->tree->structure != gStructure || state->tree->dirty;
+}
 
 bool treeNeedsLayout(const View& view) {
     if (view.needsLayout()) return true;
@@ -416,7 +427,7 @@ void LayoutEngine::layoutIfNeeded(View& view) {
     constexpr int kMaxRounds = 8;
     int round = 0;
     for (; round < kMaxRounds; ++round) {
-        if (!treeNeedsLayout(*self)) break;
+        if (!treeNeedsLayout(*self) && !needsSolve(*root)) break;
         LayoutEngineTree::solveAndApply(*root);
         layoutTree(*self, 0);
     }

@@ -100,6 +100,18 @@ void View::setFrame(Rect frame) {
     notifyLayoutChange();
 }
 
+void View::setFrameFromLayout(Rect frame) {
+    settingFrameFromLayout_ = true;
+    if (transform().isIdentity()) {
+        setFrame(frame);
+    } else {
+        setCenter({frame.x + frame.width / 2, frame.y + frame.height / 2});
+        const Rect b = bounds();
+        setBounds({b.x, b.y, frame.width, frame.height});
+    }
+    settingFrameFromLayout_ = false;
+}
+
 void View::setBounds(Rect bounds) {
     if (!finite(bounds)) return;
     const Rect before = layer_->bounds();
@@ -367,14 +379,14 @@ float View::contentHuggingPriority(LayoutAxis axis) const { return hugging_[stat
 
 void View::setContentHuggingPriority(float priority, LayoutAxis axis) {
     hugging_[static_cast<int>(axis)] = std::clamp(priority, 1.0f, 1000.0f);
-    LayoutEngine::intrinsicSizeChanged(*this);
+    LayoutEngine::constraintsChanged(*this);
 }
 
 float View::contentCompressionResistancePriority(LayoutAxis axis) const { return compression_[static_cast<int>(axis)]; }
 
 void View::setContentCompressionResistancePriority(float priority, LayoutAxis axis) {
     compression_[static_cast<int>(axis)] = std::clamp(priority, 1.0f, 1000.0f);
-    LayoutEngine::intrinsicSizeChanged(*this);
+    LayoutEngine::constraintsChanged(*this);
 }
 
 void View::setTranslatesAutoresizingMaskIntoConstraints(bool translates) {

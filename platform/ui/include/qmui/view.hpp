@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "qmplatform/geometry.hpp"
+#include "qmui/canvas.hpp"
 #include "qmui/color.hpp"
 #include "qmui/layer.hpp"
 
@@ -24,22 +25,6 @@ class LayoutConstraint;
 class Window;
 class ViewController;
 
-// The platform's content modes: how a view's content (an image) fills its bounds.
-enum class ContentMode {
-    ScaleToFill = 0,
-    ScaleAspectFit = 1,
-    ScaleAspectFill = 2,
-    Redraw = 3,
-    Center = 4,
-    Top = 5,
-    Bottom = 6,
-    Left = 7,
-    Right = 8,
-    TopLeft = 9,
-    TopRight = 10,
-    BottomLeft = 11,
-    BottomRight = 12,
-};
 
 enum class LayoutAxis { Horizontal = 0, Vertical = 1 };
 
