@@ -63,6 +63,12 @@ const Bitmap* ImageView::displayedBitmap(double now) const {
     return &image->frameAt(now - imageShownAt_);
 }
 
+void ImageView::drawContent(Canvas& canvas, const Rect& bounds, double time) const {
+    const auto image = displayedImage(time);
+    if (const Bitmap* bitmap = displayedBitmap(time); bitmap && image)
+        canvas.drawBitmap(*bitmap, bounds, contentMode(), image->scale());
+}
+
 Size ImageView::intrinsicContentSize() const {
     if (!image_) return {kViewNoIntrinsicMetric, kViewNoIntrinsicMetric};
     return image_->size();

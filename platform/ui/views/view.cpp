@@ -451,6 +451,8 @@ void View::removeGestureRecognizer(const std::shared_ptr<GestureRecognizer>& rec
     recognizer->attach({});
 }
 
+void View::drawContent(Canvas&, const Rect&, double) const {}
+
 std::string View::description() const {
     const Rect f = frame();
     char buffer[160];

@@ -27,6 +27,7 @@ public:
     double animationStart() const { return started_; }
 
     Size intrinsicContentSize() const override;
+    void drawContent(Canvas& canvas, const Rect& bounds, double time) const override;
 
 private:
     ActivityIndicatorViewStyle style_;

@@ -45,6 +45,7 @@ public:
     std::shared_ptr<Image> displayedImage(double now) const;
 
     Size intrinsicContentSize() const override;
+    void drawContent(Canvas& canvas, const Rect& bounds, double time) const override;
 
 private:
     std::shared_ptr<Image> image_, highlightedImage_;

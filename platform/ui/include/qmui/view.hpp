@@ -176,6 +176,11 @@ public:
     void addGestureRecognizer(const std::shared_ptr<GestureRecognizer>& recognizer);
     void removeGestureRecognizer(const std::shared_ptr<GestureRecognizer>& recognizer);
 
+    // Draws what this view shows inside its bounds (text, an image, a spinner), after its
+    // layer's background and before its subviews; `time` is the clock time being drawn (for
+    // animated content). The default draws nothing.
+    virtual void drawContent(Canvas& canvas, const Rect& bounds, double time) const;
+
     // A short description for logs: class, frame, tag.
     std::string description() const;
 
