@@ -277,6 +277,31 @@ TEST(LayoutSolver, UnsatisfiableRequiredConstraintIsRefusedWithoutDamage) {
     EXPECT_DOUBLE_EQ(x.value(), 134);
 }
 
+// Found by the fuzzer: moving the constant of a required equality that others repeat (or
+// imply together) must not leave the repeated one silently broken.
+TEST(LayoutSolver, ConstantChangeAgainstARepeatedEqualityIsRefused) {
+    Solver solver;
+    Variable a("a"), b("b"), c("c");
+    Constraint first = a == 100, again = a == 100, ab = a == b + 10, bc = b == c, ac = a == c + 10;
+    for (auto* constraint : {&first, &again, &ab, &bc, &ac}) ASSERT_TRUE(solver.addConstraint(*constraint));
+    for (auto* constraint : {&first, &again, &ab, &bc}) {
+        const double before = constraint->expression().constant;
+        EXPECT_EQ(solver.changeConstant(*constraint, before - 20).status, SolverStatus::Unsatisfiable)
+            << constraint->description();
+        EXPECT_EQ(constraint->expression().constant, before);
+        solver.updateVariables();
+        EXPECT_DOUBLE_EQ(a.value(), 100);
+        EXPECT_DOUBLE_EQ(b.value(), 90);
+        EXPECT_DOUBLE_EQ(c.value(), 90);
+    }
+    // Once the repetition is gone the change goes through.
+    ASSERT_TRUE(solver.removeConstraint(again));
+    ASSERT_TRUE(solver.removeConstraint(ac));
+    ASSERT_TRUE(solver.changeConstant(first, -120));
+    solver.updateVariables();
+    EXPECT_DOUBLE_EQ(c.value(), 110);
+}
+
 TEST(LayoutSolver, BadInputIsRefused) {
     Solver solver;
     Variable x("x");

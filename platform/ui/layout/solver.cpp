@@ -593,8 +593,10 @@ struct Solver::Impl {
     // --- Constant changes ---
 
     // The constraint's row reads expr + a·marker + … = 0; a constant moved by delta is the same
-    // system with marker replaced by marker + delta/a. False when the marker is a dummy held
-    // in the basis (the constraint is implied by others and would now contradict them).
+    // system with marker replaced by marker + delta/a. A dummy must stay zero: false, with
+    // nothing changed, when the marker is a dummy in the basis (the constraint is implied by
+    // others and would now contradict them) or when the shift would move a dummy that is
+    // (another required equality implied by this one and others, which would then fail).
     bool shiftMarker(const Record& record, double delta) {
         const double shift = delta / record.markerCoefficient;
         auto basic = rows.find(record.marker);
@@ -602,6 +604,11 @@ struct Solver::Impl {
             if (record.marker.kind == Kind::Dummy) return nearZero(shift);
             if (basic->second.add(-shift) < 0 && record.marker.restricted()) infeasible.push_back(record.marker);
             return true;
+        }
+        for (const auto& [symbol, row] : rows) {
+            if (symbol.kind != Kind::Dummy) continue;
+            const double c = row.coefficientFor(record.marker);
+            if (c != 0 && !nearZero(row.constant() + c * shift)) return false;
         }
         for (auto& [symbol, row] : rows) {
             const double c = row.coefficientFor(record.marker);
@@ -638,7 +645,8 @@ struct Solver::Impl {
 
     // The simplex did not settle (it cannot in exact arithmetic; this guards against numeric
     // trouble): build the tableau again from the records, in their order, without `culprit`.
-    SolverResult rebuildWithout(const Constraint& culprit) {
+    SolverResult rebuildWithout(const Constraint& culpritRef) {
+        const Constraint culprit = culpritRef;  // the reference may point into a record cleared below
         std::vector<Record> records;
         for (auto& [k, record] : constraints)
             if (!record.constraint.isSame(culprit)) records.push_back(record);
