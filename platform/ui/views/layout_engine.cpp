@@ -178,6 +178,10 @@ public:
             }
         }
         if (constraints.empty()) return;
+        // In the order they were installed, as the platform adds them: which of two
+        // contradicting constraints is broken depends on it.
+        std::stable_sort(constraints.begin(), constraints.end(),
+                         [](const auto& a, const auto& b) { return a->installed_ < b->installed_; });
         // Taking part: the referenced views and their ancestors.
         std::set<View*> taking;
         for (View* v : referenced)
@@ -202,9 +206,9 @@ public:
                 s.pinHeight = Constraint(Expression(s.height) + Expression(k.height), Relation::Equal);
                 for (auto* pin : {&s.pinX, &s.pinY, &s.pinWidth, &s.pinHeight}) tree.solver.addConstraint(*pin);
             } else {
-                // Sizes are never negative.
-                tree.solver.addConstraint(Constraint(Expression(s.width), Relation::GreaterThanOrEqual));
-                tree.solver.addConstraint(Constraint(Expression(s.height), Relation::GreaterThanOrEqual));
+                // No implicit "size >= 0": like the platform's engine, contradictory constraints
+                // may solve to a negative size, which the frame shows as 0 (positions stay as
+                // solved, so neighbours are placed as the constraints say).
                 addIntrinsic(tree, *view);
             }
         }
@@ -311,7 +315,9 @@ void LayoutEngine::treeChanged(View& view) {
 void LayoutEngine::willLeaveTree(View&) { ++gStructure; }
 
 void LayoutEngine::constraintAdded(View& holder, const std::shared_ptr<LayoutConstraint>& constraint) {
+    static unsigned long long installs = 0;
     constraint->holder_ = holder.weak_from_this();
+    constraint->installed_ = ++installs;
     ++gStructure;
     holder.setNeedsLayout();
 }

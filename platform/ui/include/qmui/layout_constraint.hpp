@@ -76,6 +76,7 @@ private:
     double constant_ = 0;
     float priority_ = 1000;
     std::weak_ptr<View> holder_;  // the view it is installed on
+    unsigned long long installed_ = 0;  // when it was installed, to solve in that order
 
     // The engine's copy in its solver, while solved there.
     layout::Constraint solved_;
