@@ -33,6 +33,7 @@
 namespace qm::bench {
 // render_bench.cpp: prints render.screen_ms.
 void printRenderBench();
+void printUIBench();
 }  // namespace qm::bench
 
 namespace {
@@ -177,6 +178,7 @@ int main(int argc, char** argv) {
     pf::Sandbox::configure((dir / "sandbox").string());
 
     qm::bench::printRenderBench();
+    qm::bench::printUIBench();
 
     qm::service::LocalService::Options options;
     options.stateDir = (dir / "service").string();
