@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "qmplatform/dispatch.hpp"
 #include "qmui/layer.hpp"
 #include "test_host.hpp"
 
@@ -17,6 +18,13 @@ protected:
     TestHost host;
     const double start = platform::Layer::currentTime();
     std::shared_ptr<platform::Layer> layer = std::make_shared<platform::Layer>();
+
+    // The layer goes, and the stops it reports go through the run loop, while the test's own
+    // members (what its callbacks record into) are still alive.
+    void TearDown() override {
+        layer.reset();
+        platform::RunLoop::main().runUntilIdle(1);
+    }
 
     // The layer's time `seconds` after the test started.
     double at(double seconds) const { return start + seconds; }

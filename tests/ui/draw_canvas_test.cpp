@@ -357,7 +357,8 @@ TEST(DrawCanvas, BadInputIsRefusedOrSkippedNeverFatal) {
     canvas.drawBitmap(broken, {0, 0, 20, 20}, ContentMode::ScaleToFill);
     canvas.drawBitmap(halves(4, 4), {0, 0, 20, 20}, ContentMode::ScaleAspectFit, NAN);
     canvas.drawBitmap(halves(4, 4), {0, 0, 1e300, 1e300}, ContentMode::ScaleToFill);  // a scale past inverting
-    canvas.drawText(std::string("bad \xFF\xFE utf-8 \0 nul", 20), {0, 0, 20, 20}, {});
+    static constexpr char kBadText[] = "bad \xFF\xFE utf-8 \0 nul";
+    canvas.drawText(std::string(kBadText, sizeof kBadText - 1), {0, 0, 20, 20}, {});
     TextStyle huge;
     huge.font = Font::systemFont(900);
     huge.color = Color::redColor();

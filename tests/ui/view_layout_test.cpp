@@ -130,6 +130,31 @@ TEST(ViewLayout, IntrinsicSizesHugAndResistByPriority) {
     root->layoutIfNeeded();
     EXPECT_EQ(a->frame().width, 40);
     EXPECT_EQ(b->frame(), (Rect{40, 0, 110, 20}));
+
+    // A view that no constraint names still takes its intrinsic size where it stands, and
+    // follows a later change; one without an intrinsic size keeps its frame.
+    auto loose = make("loose", {30, 12});
+    loose->setCenter({200, 60});
+    auto plain = placed(root, "plain");
+    plain->setFrame({5, 5, 7, 7});
+    root->layoutIfNeeded();
+    EXPECT_EQ(loose->frame(), (Rect{200, 60, 30, 12}));
+    EXPECT_EQ(plain->frame(), (Rect{5, 5, 7, 7}));
+    loose->size = {50, 10};
+    loose->invalidateIntrinsicContentSize();
+    root->layoutIfNeeded();
+    EXPECT_EQ(loose->frame(), (Rect{200, 60, 50, 10}));
+    // In a tree with no constraints at all, too.
+    auto alone = View::create({0, 0, 100, 100});
+    auto late = std::make_shared<Sized>();
+    late->setTranslatesAutoresizingMaskIntoConstraints(false);
+    alone->addSubview(late);
+    alone->layoutIfNeeded();
+    EXPECT_EQ(late->frame(), (Rect{0, 0, 0, 0}));
+    late->size = {25, 15};
+    late->invalidateIntrinsicContentSize();
+    alone->layoutIfNeeded();
+    EXPECT_EQ(late->frame(), (Rect{0, 0, 25, 15}));
 }
 
 TEST(ViewLayout, ConstantChangesInLayoutSubviewsSettleAndConflictsAreBroken) {

@@ -5,7 +5,9 @@
 // the tree's active constraints and their superviews up to the root. Views that translate
 // their frames into constraints (and the root) are pinned to their frames relative to their
 // superview's variables; the others get their frames from the solution. Views with an
-// intrinsic size get hugging and compression-resistance constraints at their priorities.
+// intrinsic size get hugging and compression-resistance constraints at their priorities. A
+// view placed by constraints that no constraint names but that has an intrinsic size takes
+// part too: it gets that size and keeps its position (nothing else can move it).
 //
 // The solver is rebuilt when the structure changes (constraints added, removed or activated,
 // views moved, translation switched); constant changes, moved pinned frames and new
@@ -41,6 +43,9 @@ struct View::LayoutState {
     Constraint hug[2], resist[2];
     Size intrinsic{kViewNoIntrinsicMetric, kViewNoIntrinsicMetric};
     bool pinned = false;
+    // Sized by its intrinsic size alone: the position is pinned, the size is not.
+    bool selfSizing = false;
+    bool takingPart = false;
 
     // For a root: its tree's solver.
     struct Tree {
@@ -163,6 +168,8 @@ public:
 
         std::vector<std::shared_ptr<View>> all;
         collectTree(root, all);
+        for (const auto& view : all)
+            if (view->layoutState_) view->layoutState_->takingPart = view->layoutState_->selfSizing = false;
         std::vector<std::shared_ptr<LayoutConstraint>> constraints;
         std::set<View*> referenced;
         for (const auto& view : all) {
@@ -177,20 +184,32 @@ public:
                 if (second) referenced.insert(second.get());
             }
         }
-        if (constraints.empty()) return;
+        std::set<View*> selfSizing;
+        for (const auto& view : all) {
+            if (view.get() == &root || view->translatesAutoresizingMaskIntoConstraints() || referenced.count(view.get()))
+                continue;
+            const Size size = view->intrinsicContentSize();
+            if ((size.width >= 0 && std::isfinite(size.width)) || (size.height >= 0 && std::isfinite(size.height)))
+                selfSizing.insert(view.get());
+        }
+        if (constraints.empty() && selfSizing.empty()) return;
         // In the order they were installed, as the platform adds them: which of two
         // contradicting constraints is broken depends on it.
         std::stable_sort(constraints.begin(), constraints.end(),
                          [](const auto& a, const auto& b) { return a->installed_ < b->installed_; });
         // Taking part: the referenced views and their ancestors.
         std::set<View*> taking;
-        for (View* v : referenced)
-            for (View* a = v; a; a = a->superview().get()) taking.insert(a);
+        for (const auto* set : {&referenced, &selfSizing})
+            for (View* v : *set)
+                for (View* a = v; a; a = a->superview().get()) taking.insert(a);
         for (const auto& view : all) {
             if (!taking.count(view.get())) continue;
             tree.views.push_back(view);  // `all` is parents-first
             auto& s = stateOf(*view);
-            s.pinned = view.get() == &root || view->translatesAutoresizingMaskIntoConstraints() || !referenced.count(view.get());
+            s.takingPart = true;
+            s.selfSizing = selfSizing.count(view.get()) > 0;
+            s.pinned = view.get() == &root || view->translatesAutoresizingMaskIntoConstraints() ||
+                       (!referenced.count(view.get()) && !s.selfSizing);
             s.hug[0] = s.hug[1] = s.resist[0] = s.resist[1] = {};
             s.pinX = s.pinY = s.pinWidth = s.pinHeight = {};
             Expression parentLeft(0.0), parentTop(0.0);
@@ -206,6 +225,13 @@ public:
                 s.pinHeight = Constraint(Expression(s.height) + Expression(k.height), Relation::Equal);
                 for (auto* pin : {&s.pinX, &s.pinY, &s.pinWidth, &s.pinHeight}) tree.solver.addConstraint(*pin);
             } else {
+                if (s.selfSizing) {
+                    const PinConstants k = pinConstants(*view);
+                    s.pinX = Constraint(Expression(s.left) - parentLeft + Expression(k.x), Relation::Equal);
+                    s.pinY = Constraint(Expression(s.top) - parentTop + Expression(k.y), Relation::Equal);
+                    tree.solver.addConstraint(s.pinX);
+                    tree.solver.addConstraint(s.pinY);
+                }
                 // No implicit "size >= 0": like the platform's engine, contradictory constraints
                 // may solve to a negative size, which the frame shows as 0 (positions stay as
                 // solved, so neighbours are placed as the constraints say).
@@ -258,6 +284,11 @@ public:
                 tree.solver.changeConstant(s.pinWidth, k.width);
                 tree.solver.changeConstant(s.pinHeight, k.height);
                 continue;
+            }
+            if (s.selfSizing) {
+                const PinConstants k = pinConstants(*view);
+                tree.solver.changeConstant(s.pinX, k.x);
+                tree.solver.changeConstant(s.pinY, k.y);
             }
             const Size now = view->intrinsicContentSize();
             if (now == s.intrinsic) continue;
@@ -354,13 +385,17 @@ void LayoutEngine::constraintsChanged(View& view) {
 }
 
 void LayoutEngine::intrinsicSizeChanged(View& view) {
+    // A view placed by constraints that was left out for having no say may now size itself.
+    if (!view.translatesAutoresizingMaskIntoConstraints() && (!view.layoutState_ || !view.layoutState_->takingPart))
+        ++gStructure;
     view.setNeedsLayout();
     if (auto up = view.superview()) up->setNeedsLayout();
 }
 
 void LayoutEngine::frameChanged(View& view) {
     // A pinned view moved by hand: its subtree's constraints follow at the next layout.
-    if (view.layoutState_ && view.layoutState_->pinned && !view.settingFrameFromLayout_) view.setNeedsLayout();
+    if (view.layoutState_ && (view.layoutState_->pinned || view.layoutState_->selfSizing) && !view.settingFrameFromLayout_)
+        view.setNeedsLayout();
 }
 
 std::vector<std::shared_ptr<LayoutConstraint>> brokenConstraints(const View& view) {
