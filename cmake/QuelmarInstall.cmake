@@ -4,14 +4,16 @@
 # Hosts include quelmar/ for the facade and the value type, and qmplatform/ to configure the
 # platform before Initialize (bundle and sandbox folders, service routing, log sink, run
 # loop); the platform's headers include qmbase/. All three header folders are installed. The
-# libraries are static: a consumer links their private dependencies itself, so the package
-# finds them again and quelmar.pc lists them.
+# screen (qmui/, quelmar::ui, quelmar-ui.pc) and media (qmmedia/, quelmar::media,
+# quelmar-media.pc) are separate libraries, so a host that only tracks events links neither.
+# The libraries are static: a consumer links their private dependencies itself, so the
+# package finds them again and the .pc files list them.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(QM_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/quelmar)
 
-install(TARGETS quelmar qm_platform qm_base
+install(TARGETS quelmar qm_platform qm_base qm_ui qm_media
         EXPORT quelmarTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # quelmar/ is filled from two folders: the facade from include/, the value type from base/.
@@ -19,6 +21,8 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/quelmar
                   ${PROJECT_SOURCE_DIR}/base/include/quelmar
                   ${PROJECT_SOURCE_DIR}/base/include/qmbase
                   ${PROJECT_SOURCE_DIR}/platform/include/qmplatform
+                  ${PROJECT_SOURCE_DIR}/platform/ui/include/qmui
+                  ${PROJECT_SOURCE_DIR}/platform/media/include/qmmedia
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         FILES_MATCHING PATTERN "*.hpp")
 
@@ -48,5 +52,8 @@ else()
   set(QM_PC_CURL_LIBS "-lcurl")
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quelmar.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quelmar.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quelmar.pc
+configure_file(${CMAKE_CURRENT_LIST_DIR}/quelmar-ui.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quelmar-ui.pc @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/quelmar-media.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quelmar-media.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quelmar.pc ${CMAKE_CURRENT_BINARY_DIR}/quelmar-ui.pc
+              ${CMAKE_CURRENT_BINARY_DIR}/quelmar-media.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -4,7 +4,8 @@
 # Installs BUILD_DIR into a fresh prefix, then builds the out-of-tree host app in consumer/
 # twice against that prefix, once through find_package(quelmar CONFIG) and once with the
 # flags of `pkg-config --static quelmar`, and runs each build against the local service:
-# the run passes only if the service received the library's settings request.
+# the run passes only if the service received the library's settings request. A second host
+# links the screen and media libraries the same two ways and must draw and read back a picture.
 set -euo pipefail
 build="$1"; cmake="$2"; generator="$3"; cxx="$4"; service="$5"; launcher="${6:-}"
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -41,7 +42,8 @@ quiet "$work/install.log" "$cmake" --install "$build" --prefix "$work/prefix" ||
 # Every installed header must compile from the prefix alone: a header that includes something
 # left out of the install breaks every consumer.
 for header in "$work"/prefix/include/quelmar/*.hpp "$work"/prefix/include/qmbase/*.hpp \
-              "$work"/prefix/include/qmplatform/*.hpp; do
+              "$work"/prefix/include/qmplatform/*.hpp "$work"/prefix/include/qmui/*.hpp \
+              "$work"/prefix/include/qmmedia/*.hpp; do
   echo "#include \"${header#"$work"/prefix/include/}\""
 done >"$work/all_headers.cpp"
 $launcher "$cxx" -std=c++20 -fsyntax-only -I"$work/prefix/include" "$work/all_headers.cpp" \
@@ -61,6 +63,15 @@ flags="$(PKG_CONFIG_PATH="$(dirname "$pc")${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
 # shellcheck disable=SC2086  # the flags are words
 $launcher "$cxx" -std=c++20 -o "$work/consumer-pc" "$here/consumer/main.cpp" $flags \
   || fail "the pkg-config consumer does not build with: $flags"
+ui_flags="$(PKG_CONFIG_PATH="$(dirname "$pc")${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}" \
+            pkg-config --cflags --libs --static quelmar-ui quelmar-media)" || fail "pkg-config does not read quelmar-ui.pc"
+# shellcheck disable=SC2086
+$launcher "$cxx" -std=c++20 -o "$work/consumer-ui-pc" "$here/consumer/ui_main.cpp" $ui_flags \
+  || fail "the pkg-config drawing consumer does not build with: $ui_flags"
+
+echo "-- drawing consumers"
+"$work/cmake-build/consumer-ui" "$work/cmake.png" || fail "the CMake drawing consumer failed"
+"$work/consumer-ui-pc" "$work/pkg-config.png" || fail "the pkg-config drawing consumer failed"
 
 echo "-- local service"
 mkfifo "$work/service.out"
