@@ -13,7 +13,7 @@ std::shared_ptr<Label> Label::create(std::string text) {
     return label;
 }
 
-Label::Label(Rect frame) : View(frame), lastWidth_(bounds().width) {
+Label::Label(Rect frame) : View(frame) {
     // Labels let touches through to what is under them, as on the platform.
     setUserInteractionEnabled(false);
 }
@@ -73,19 +73,21 @@ const TextMeasurement& Label::measure(double width) const {
     return cache_.result;
 }
 
-Size Label::intrinsicContentSize() const { return measure(wrapWidth()).size; }
+Size Label::intrinsicContentSize() const {
+    intrinsicWrapWidth_ = wrapWidth();
+    return measure(intrinsicWrapWidth_).size;
+}
 
 Size Label::sizeThatFits(Size size) const {
     const double width = lines_ == 1 || !(size.width > 0) || !std::isfinite(size.width) ? 0 : size.width;
     return measure(width).size;
 }
 
-void Label::boundsSizeDidChange() {
-    const double width = bounds().width;
-    if (width == lastWidth_) return;
-    lastWidth_ = width;
-    // The lines wrap at the new width: the height the label asks for may change with it.
-    if (lines_ != 1 && preferredMaxLayoutWidth_ <= 0) changed();
+void Label::layoutSubviews() {
+    // Laid out at a new width: lines wrap there now, so the height the label asks for may
+    // change. The layout solves again with it (and settles, the width being the same then).
+    if (lines_ != 1 && preferredMaxLayoutWidth_ <= 0 && intrinsicWrapWidth_ >= 0 && intrinsicWrapWidth_ != wrapWidth())
+        changed();
 }
 
 Color Label::displayedTextColor() const {

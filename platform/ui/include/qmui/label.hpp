@@ -55,9 +55,7 @@ public:
     // The colour the text is drawn in now (disabled and highlighted taken into account).
     Color displayedTextColor() const;
     void drawContent(Canvas& canvas, const Rect& bounds, double time) const override;
-
-protected:
-    void boundsSizeDidChange() override;
+    void layoutSubviews() override;
 
 private:
     // The text measured at `width` (cached: layout asks for the same size many times).
@@ -75,7 +73,7 @@ private:
     bool enabled_ = true, highlighted_ = false;
     std::optional<Color> highlightedTextColor_;
     double preferredMaxLayoutWidth_ = 0;
-    double lastWidth_ = 0;  // the bounds width multi-line text was last wrapped at
+    mutable double intrinsicWrapWidth_ = -1;  // the width the layout last measured at (-1: never)
 
     struct Cache {
         bool valid = false;
