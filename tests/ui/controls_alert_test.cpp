@@ -17,10 +17,16 @@ std::vector<std::string> titlesOf(const std::vector<std::shared_ptr<AlertAction>
     return out;
 }
 
+// The screen is process-wide: put it back for the tests that follow.
+struct ScreenGuard {
+    ~ScreenGuard() { Screen::main().reset(); }
+};
+
 }  // namespace
 
 TEST(ControlsAlert, TappingAnActionDismissesTheAlertAndThenRunsItsHandlerOnce) {
     qm::testkit::TestHost host;
+    ScreenGuard screen;
     Screen::main().setBoundsSize({375, 667});
     auto presenter = std::make_shared<ViewController>();
     auto alert = AlertController::alertControllerWithTitle("Delete message?", "It cannot be brought back.",
@@ -93,6 +99,7 @@ TEST(ControlsAlert, DisabledActionsAndActionsThePlatformWouldRefuse) {
 
 TEST(ControlsAlert, ButtonsAreArrangedByStyleWithCancelWhereThePlatformPutsIt) {
     qm::testkit::TestHost host;
+    ScreenGuard screen;
     Screen::main().setBoundsSize({375, 667});
     Screen::main().setSafeAreaInsets({0, 0, 34, 0});
 
