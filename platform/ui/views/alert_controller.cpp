@@ -355,7 +355,7 @@ void AlertController::refreshButtons() {
 void AlertController::actionTapped(const std::shared_ptr<AlertAction>& action) {
     if (chosen_ || !action->isEnabled()) return;
     chosen_ = true;
-    std::weak_ptr<AlertController> weakSelf = std::static_pointer_cast<AlertController>(shared_from_this());
+    std::weak_ptr<AlertController> weakSelf = std::static_pointer_cast<AlertController>(weak_from_this().lock());
     // The handler runs once the alert is gone. Then the alert is finished: its handlers are
     // dropped, so that one holding the alert does not keep it alive for ever.
     dismissViewControllerAnimated(true, [weakSelf, action, handler = action->handler_] {

@@ -177,7 +177,7 @@ void Button::setHighlighted(bool highlighted) {
 
 void Button::handleTap(Point) {
     if (!isEnabled()) return;
-    const auto self = shared_from_this();  // an action may release the button's last owner
+    const auto self = weak_from_this().lock();  // an action may release the button's last owner
     setHighlighted(true);
     sendActionsForControlEvents(ControlEventTouchDown);
     setHighlighted(false);

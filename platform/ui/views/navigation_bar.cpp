@@ -282,7 +282,7 @@ void NavigationBar::setTitleTextAttributes(BarTextAttributes attributes) {
 void NavigationBar::backTapped() {
     auto top = topItem();
     if (!top || !backItem()) return;
-    const auto self = shared_from_this();  // the owner may let the bar go from shouldPopItem
+    const auto self = weak_from_this().lock();  // the owner may let the bar go from shouldPopItem
     if (shouldPopItem && !shouldPopItem(*this, *top)) return;
     popNavigationItemAnimated(true);
 }

@@ -156,7 +156,7 @@ void SegmentedControl::handleTap(Point point) {
     if (!isEnabled()) return;
     const int index = segmentIndexAtPoint(point);
     if (!isEnabledForSegmentAtIndex(index)) return;
-    const auto self = shared_from_this();  // an action may release the control's last owner
+    const auto self = weak_from_this().lock();  // an action may release the control's last owner
     touched_ = index;
     setHighlighted(true);
     sendActionsForControlEvents(ControlEventTouchDown);
