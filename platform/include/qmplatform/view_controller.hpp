@@ -40,6 +40,7 @@ class NavigationController;
 class TabBarController;
 class Storyboard;
 class View;  // the screen library's (qmui/view.hpp)
+class NavigationItem;  // the screen library's (qmui/navigation_bar.hpp)
 
 // ---------------------------------------------------------------------------------------------
 class ViewController : public std::enable_shared_from_this<ViewController> {
@@ -93,6 +94,11 @@ public:
     virtual void loadView() {}
     virtual void viewDidLoad() {}
 
+    // The item standing for the controller in a navigation bar, made on first use by the
+    // screen library's `navigationItemOf()`. Nothing before that.
+    std::shared_ptr<NavigationItem> navigationItemIfLoaded() const { return navigationItem_; }
+    void setNavigationItem(std::shared_ptr<NavigationItem> item) { navigationItem_ = std::move(item); }
+
 private:
     friend class NavigationController;
     friend class TabBarController;
@@ -107,6 +113,7 @@ private:
     std::weak_ptr<ViewController> presenting_;
     std::weak_ptr<ViewController> parent_;
     std::shared_ptr<View> view_;
+    std::shared_ptr<NavigationItem> navigationItem_;
 };
 
 // ---------------------------------------------------------------------------------------------

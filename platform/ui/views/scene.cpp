@@ -12,9 +12,12 @@
 #include "qmplatform/window.hpp"
 #include "qmui/activity_indicator.hpp"
 #include "qmui/animation.hpp"
+#include "qmui/button.hpp"
 #include "qmui/image_view.hpp"
+#include "qmui/label.hpp"
 #include "qmui/layout_constraint.hpp"
 #include "qmui/scene_kinds.hpp"
+#include "qmui/segmented_control.hpp"
 #include "qmui/view.hpp"
 
 namespace qm::platform {
@@ -100,12 +103,77 @@ LayerValue animationValue(const Value& v) {
     return {};
 }
 
+std::optional<TextAlignment> alignment(const Value& v) {
+    static const std::map<std::string, TextAlignment, std::less<>> names = {
+        {"left", TextAlignment::Left},           {"center", TextAlignment::Center},
+        {"right", TextAlignment::Right},         {"justified", TextAlignment::Justified},
+        {"natural", TextAlignment::Natural}};
+    auto it = v.isString() ? names.find(v.string()) : names.end();
+    if (it == names.end()) return std::nullopt;
+    return it->second;
+}
+
+// A font from "fontSize" (17 when absent) and "fontWeight" (regular, medium, semibold, bold)
+// or "bold": true.
+Font fontOf(const Value& v, double defaultSize) {
+    static const std::map<std::string, FontWeight, std::less<>> weights = {
+        {"regular", FontWeight::Regular}, {"medium", FontWeight::Medium},
+        {"semibold", FontWeight::Semibold}, {"bold", FontWeight::Bold}};
+    FontWeight weight = v["bold"].isBoolean() && v["bold"].boolValue() ? FontWeight::Bold : FontWeight::Regular;
+    if (v["fontWeight"].isString())
+        if (auto it = weights.find(v["fontWeight"].string()); it != weights.end()) weight = it->second;
+    return Font::systemFont(number(v["fontSize"]).value_or(defaultSize), weight);
+}
+
+std::string textOf(const Value& v, const char* key) { return v[key].isString() ? v[key].string() : std::string(); }
+
+// The controls' kinds: label, button and segmented.
+void addControlKinds(SceneKinds& kinds) {
+    kinds.add("label", [](const Value& v, const SceneContext&, std::vector<std::string>&) -> std::shared_ptr<View> {
+        auto label = std::make_shared<Label>();
+        label->setText(textOf(v, "text"));
+        label->setFont(fontOf(v, Font::kDefaultSize));
+        if (auto c = color(v["textColor"])) label->setTextColor(*c);
+        if (auto a = alignment(v["alignment"])) label->setTextAlignment(*a);
+        if (auto n = number(v["lines"])) label->setNumberOfLines(static_cast<int>(std::clamp(*n, 0.0, 10000.0)));
+        return label;
+    });
+    kinds.add("button", [](const Value& v, const SceneContext&, std::vector<std::string>& errors) -> std::shared_ptr<View> {
+        ButtonType type = ButtonType::System;
+        if (v["type"].isString()) {
+            if (v["type"].string() == "custom") type = ButtonType::Custom;
+            else if (v["type"].string() != "system") errors.push_back("a button has an unknown type " + v["type"].string());
+        }
+        auto button = Button::create(type);
+        button->setTitle(v.contains("title") ? textOf(v, "title") : textOf(v, "text"));
+        button->titleLabel()->setFont(fontOf(v, Button::kDefaultFontSize));
+        if (auto c = color(v["titleColor"])) button->setTitleColor(*c);
+        else if (auto t = color(v["textColor"])) button->setTitleColor(*t);
+        return button;
+    });
+    kinds.add("segmented", [](const Value& v, const SceneContext&, std::vector<std::string>&) -> std::shared_ptr<View> {
+        std::vector<std::string> items;
+        for (const Value& item : v["items"].arrayItems())
+            if (item.isString()) items.push_back(item.string());
+        auto control = std::make_shared<SegmentedControl>(std::move(items));
+        if (auto n = number(v["selected"]); n && *n >= -1 && *n < control->numberOfSegments())
+            control->setSelectedSegmentIndex(static_cast<int>(*n));
+        return control;
+    });
+}
+
 }  // namespace
 
 // ---- Kinds ----------------------------------------------------------------------------------
 
 SceneKinds& SceneKinds::shared() {
-    static SceneKinds kinds;  // main thread only, like views
+    // Main thread only, like views. The controls' kinds are added here rather than by static
+    // initialisers, which a static library may leave out of the program.
+    static SceneKinds kinds = [] {
+        SceneKinds built;
+        addControlKinds(built);
+        return built;
+    }();
     return kinds;
 }
 

@@ -20,13 +20,15 @@
 //     ]
 //   }
 //
-// View kinds: view, label, button, image, activityIndicator (more as controls need them).
+// View kinds: view, label, button, segmented, image, activityIndicator.
 // View keys: name, parent ("window" when absent), kind, background, alpha, hidden,
 // cornerRadius, borderWidth, borderColor, clipsToBounds, tag, intrinsicSize {width, height},
 // hugging / compression (a number, or {"horizontal", "vertical"}), frame {x, y, width,
 // height} (the view then keeps that frame instead of taking constraints), transform
-// {"rotation" radians, "scale", "tx", "ty"}; labels and buttons: text, fontSize, bold,
-// textColor, alignment (left, center, right, justified, natural), lines; images: image (a
+// {"rotation" radians, "scale", "tx", "ty"}; labels: text, fontSize, fontWeight (regular,
+// medium, semibold, bold) or bold, textColor, alignment (left, center, right, justified,
+// natural), lines; buttons: title, titleColor, type (system, custom), fontSize, fontWeight;
+// segmented controls: items (titles), selected (an index, -1 for none); images: image (a
 // file path, relative to the scene file), contentMode (scaleToFill, scaleAspectFit, …, or the
 // number). Constraints: "format" (with "metrics" and "options" as numbers) or item,
 // attribute, relation, toItem, toAttribute, multiplier (1), constant (0), priority (1000),
