@@ -24,6 +24,42 @@ bool isPictureCodec(AVCodecID id) {
 
 ImageCodec::Decoded failure(std::string text) { return {{}, {}, std::move(text)}; }
 
+// The decoders show what arrived of a picture that is cut short; a picture that does not end
+// the way its format ends is refused instead, so a broken download is never shown (or
+// cached) as if it were whole.
+std::string endingProblem(AVCodecID id, std::string_view bytes) {
+    switch (id) {
+        case AV_CODEC_ID_PNG: {
+            // The IEND chunk: no data, its type, and that type's fixed checksum.
+            static constexpr std::string_view kEnd("IEND\xae\x42\x60\x82", 8);
+            if (bytes.find(kEnd) == std::string_view::npos) return "the PNG is cut short (it has no end chunk)";
+            return {};
+        }
+        case AV_CODEC_ID_MJPEG: {
+            const auto scan = bytes.rfind("\xff\xda");
+            const auto end = bytes.rfind("\xff\xd9");
+            if (scan == std::string_view::npos || end == std::string_view::npos || end < scan)
+                return "the JPEG is cut short (it has no end marker)";
+            return {};
+        }
+        case AV_CODEC_ID_GIF: {
+            // The trailer byte, possibly followed by padding.
+            std::size_t last = bytes.find_last_not_of('\0');
+            if (last == std::string_view::npos || bytes[last] != ';') return "the GIF is cut short (it has no trailer)";
+            return {};
+        }
+        case AV_CODEC_ID_WEBP: {
+            // "RIFF", the length of what follows, "WEBP".
+            if (bytes.size() < 12) return "the WebP is cut short";
+            const auto byte = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(bytes[i])); };
+            const std::uint64_t length = byte(4) | byte(5) << 8 | byte(6) << 16 | byte(7) << 24;
+            if (length + 8 > bytes.size()) return "the WebP is cut short";
+            return {};
+        }
+        default: return {};
+    }
+}
+
 }  // namespace
 
 ImageCodec::Decoded decodeImage(std::string_view bytes) {
@@ -40,6 +76,7 @@ ImageCodec::Decoded decodeImage(std::string_view bytes) {
     const AVStream* stream = format->streams[streamIndex];
     const AVCodecID codecId = stream->codecpar->codec_id;
     if (!isPictureCodec(codecId)) return failure("not a PNG, JPEG, GIF or WebP picture");
+    if (std::string problem = endingProblem(codecId, bytes); !problem.empty()) return failure(problem);
     // A size the header announces is checked before anything is allocated for it.
     const std::int64_t announced = static_cast<std::int64_t>(stream->codecpar->width) * stream->codecpar->height;
     if (announced > kMaxFramePixels)
