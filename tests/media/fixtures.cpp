@@ -309,7 +309,7 @@ bool writeFilm(const std::string& path, const std::string& container, const std:
     CodecContext encoder(avcodec_alloc_context3(codec));
     encoder->width = width;
     encoder->height = height;
-    encoder->pix_fmt = supports(codec, AV_PIX_FMT_YUV420P) ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUVJ420P;
+    encoder->pix_fmt = codec->id == AV_CODEC_ID_MJPEG ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
     encoder->time_base = {1, fps};
     encoder->framerate = {fps, 1};
     encoder->gop_size = 3;

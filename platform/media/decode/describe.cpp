@@ -132,7 +132,8 @@ Still filmFrame(detail::Demuxer& demuxer, double seconds) {
     if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
     const std::int64_t start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     const double ticks = seconds / av_q2d(stream->time_base);
-    const std::int64_t target = start + static_cast<std::int64_t>(std::min(ticks, 9.0e15));
+    // A time that is a frame's start up to rounding (0.7 s is 699.999… ms) counts as that start.
+    const std::int64_t target = start + static_cast<std::int64_t>(std::floor(std::min(ticks, 9.0e15) + 1e-6));
     if (seconds > 0) av_seek_frame(format, index, target, AVSEEK_FLAG_BACKWARD);
 
     detail::Decoder decoder;
