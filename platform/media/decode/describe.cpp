@@ -1,5 +1,7 @@
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <string>
 
 #include "image_decode.hpp"
@@ -118,6 +120,7 @@ Still pictureFrame(std::string_view bytes, double seconds) {
         start += image->delays()[i];
     still.bitmap = shown;
     still.time = start;
+    still.nextTime = start;  // the animation loops: no frame is kept for a while
     return still;
 }
 
@@ -145,6 +148,7 @@ Still filmFrame(detail::Demuxer& demuxer, double seconds) {
     if (!frame || !kept || !packet) return stillFailed("out of memory");
     bool haveKept = false, done = false;
     std::int64_t keptTime = 0;
+    std::optional<std::int64_t> nextTime;
     int scanned = 0;
     std::string damage;
 
@@ -168,6 +172,7 @@ Still filmFrame(detail::Demuxer& demuxer, double seconds) {
                 haveKept = true;
                 if (time > target) done = true;
             } else {
+                nextTime = time;
                 done = true;
             }
             av_frame_unref(frame.get());
@@ -199,6 +204,9 @@ Still filmFrame(detail::Demuxer& demuxer, double seconds) {
     detail::Converter converter;
     if (std::string error = converter.convert(kept.get(), still.bitmap); !error.empty()) return stillFailed(error);
     still.time = std::max(0.0, streamSeconds(stream, keptTime - start));
+    if (nextTime) still.nextTime = std::max(still.time, streamSeconds(stream, *nextTime - start));
+    else if (keptTime > target || scanned >= kMaxFramesScanned || !damage.empty()) still.nextTime = still.time;
+    else still.nextTime = std::numeric_limits<double>::infinity();
     return still;
 }
 

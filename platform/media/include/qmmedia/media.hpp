@@ -67,6 +67,9 @@ Description describeFile(const std::string& path);
 struct Still {
     Bitmap bitmap;
     double time = 0;  // when the frame starts, in seconds from the film's start
+    // When the next frame starts (infinity for the last frame; `time` when not known), so a
+    // caller can keep the frame until then.
+    double nextTime = 0;
     std::string error;
     bool ok() const { return error.empty(); }
 };
