@@ -218,11 +218,14 @@ TEST(MediaCodecTest, HugeOrOverlongInputIsRefusedWithinBoundedMemory) {
     const auto tooLong = decode(overlong);
     EXPECT_NE(tooLong.error.find("bytes"), std::string::npos) << tooLong.error;
 
-    // Frames that are each allowed but together are not: 9 of 8000 × 1000 (72 Mpx).
-    std::vector<Picture> big(9, Picture(8000, 1000, 0xff000000));
-    for (std::size_t i = 0; i < big.size(); ++i) big[i].at(static_cast<int>(i), 0) = 0xffffffff;
-    const std::string many = encodeGIF(big, std::vector<int>(9, 10));
+    // Frames that are each allowed but together are not: 9 small frames on a canvas of
+    // 8000 × 1000, which every decoded frame fills (72 Mpx).
+    std::vector<Picture> small(9, Picture(4, 4, 0xff000000));
+    for (std::size_t i = 0; i < small.size(); ++i) small[i].at(static_cast<int>(i % 4), 0) = 0xffffffff;
+    std::string many = encodeGIF(small, std::vector<int>(9, 10));
     ASSERT_FALSE(many.empty());
+    many[6] = static_cast<char>(8000 & 0xff), many[7] = static_cast<char>(8000 >> 8);
+    many[8] = static_cast<char>(1000 & 0xff), many[9] = static_cast<char>(1000 >> 8);
     const auto tooMany = decode(many);
     EXPECT_NE(tooMany.error.find("pixels"), std::string::npos) << tooMany.error;
 }
