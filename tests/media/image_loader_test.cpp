@@ -3,6 +3,8 @@
 // failures are not cached, and the memory cache stays within its bytes.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -199,4 +201,28 @@ TEST_F(MediaImageLoaderTest, MemoryCacheDropsTheLeastRecentlyUsedBeyondItsBytes)
     EXPECT_EQ(loader.memoryBytes(), 800u);
     loader.removeAllFromMemory();
     EXPECT_EQ(loader.memoryBytes(), 0u);
+}
+
+TEST_F(MediaImageLoaderTest, DiskCacheDropsTheLeastRecentlyUsedFilesBeyondItsBytes) {
+    transport->answer("/red.png", Answer::text(red));
+    transport->answer("/blue.png", Answer::text(blue));
+    transport->answer("/green.png", Answer::text(green));
+    media::ImageLoader::Options options;
+    options.diskCapacityBytes = red.size() + blue.size() + green.size() / 2;  // two of the three
+    media::ImageLoader loader(options);
+    const std::string base = "https://cdn.example.com/";
+    ASSERT_TRUE(wait({load(loader, base + "red.png")}));
+    ASSERT_TRUE(wait({load(loader, base + "blue.png")}));
+    // Red used longest ago, then used again from disk: blue becomes the oldest.
+    std::filesystem::last_write_time(loader.diskPath(base + "red.png"),
+                                     std::filesystem::file_time_type::clock::now() - std::chrono::seconds(20));
+    std::filesystem::last_write_time(loader.diskPath(base + "blue.png"),
+                                     std::filesystem::file_time_type::clock::now() - std::chrono::seconds(10));
+    loader.removeAllFromMemory();
+    ASSERT_TRUE(wait({load(loader, base + "red.png")}));
+    EXPECT_EQ(transport->requestCount(), 2u);
+    ASSERT_TRUE(wait({load(loader, base + "green.png")}));
+    EXPECT_TRUE(qm::platform::Files::fileExists(loader.diskPath(base + "red.png")));
+    EXPECT_FALSE(qm::platform::Files::fileExists(loader.diskPath(base + "blue.png")));
+    EXPECT_TRUE(qm::platform::Files::fileExists(loader.diskPath(base + "green.png")));
 }

@@ -1,7 +1,10 @@
 #include "qmmedia/image_loader.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <filesystem>
+#include <system_error>
 #include <list>
 #include <mutex>
 #include <string_view>
@@ -68,6 +71,7 @@ struct ImageLoader::State : std::enable_shared_from_this<ImageLoader::State> {
     std::shared_ptr<ImageCodec> codec = imageCodec();
 
     mutable std::mutex mutex;
+    std::mutex diskMutex;  // one trim at a time
     // Most recently used first.
     mutable std::list<std::pair<std::string, std::shared_ptr<Image>>> recent;
     std::unordered_map<std::string, decltype(recent)::iterator> byURL;
@@ -137,6 +141,7 @@ struct ImageLoader::State : std::enable_shared_from_this<ImageLoader::State> {
             if (size && *size <= options.maximumDownloadBytes) data = Files::readFile(path);
             std::string error;
             if (auto image = data ? decode(*data, error) : nullptr) {
+                touch(path);
                 remember(url, image);
                 finish(url, std::move(image), {});
                 return;
@@ -168,6 +173,41 @@ struct ImageLoader::State : std::enable_shared_from_this<ImageLoader::State> {
         task->resume();
     }
 
+    // A file's modification time says when it was last used.
+    static void touch(const std::string& path) {
+        std::error_code ignored;
+        std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now(), ignored);
+    }
+
+    // Removes the least recently used files until the folder fits its capacity.
+    void trimDisk() {
+        std::lock_guard lock(diskMutex);
+        struct Entry {
+            std::filesystem::path path;
+            std::filesystem::file_time_type used;
+            std::uintmax_t size;
+        };
+        std::vector<Entry> entries;
+        std::uintmax_t total = 0;
+        std::error_code error;
+        for (const auto& entry : std::filesystem::directory_iterator(folder(), error)) {
+            std::error_code itemError;
+            if (!entry.is_regular_file(itemError) || entry.path().extension() != ".img") continue;
+            const auto size = entry.file_size(itemError);
+            const auto used = entry.last_write_time(itemError);
+            if (itemError) continue;
+            entries.push_back({entry.path(), used, size});
+            total += size;
+        }
+        if (total <= options.diskCapacityBytes) return;
+        std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.used < b.used; });
+        for (const Entry& entry : entries) {
+            if (total <= options.diskCapacityBytes) break;
+            std::error_code removeError;
+            if (std::filesystem::remove(entry.path, removeError)) total -= entry.size;
+        }
+    }
+
     void store(const std::string& url, const std::string& data) {
         std::string error;
         auto image = decode(data, error);
@@ -176,6 +216,7 @@ struct ImageLoader::State : std::enable_shared_from_this<ImageLoader::State> {
             const std::string path = pathFor(url);
             Files::writeFileAtomically(path, data);
             Files::setExcludedFromBackup(path, true);
+            trimDisk();
         }
         remember(url, image);
         finish(url, std::move(image), {});

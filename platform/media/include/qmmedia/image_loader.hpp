@@ -1,6 +1,7 @@
 // Loads pictures from http(s) URLs through the platform's URL session, with a memory cache
 // (least recently used first out, bounded by decoded bytes) and a disk cache in the app's
-// caches folder (one file per URL, named by a hash of the URL).
+// caches folder (one file per URL, named by a hash of the URL; bounded by bytes, the files
+// used least recently removed first).
 //
 //     ImageLoader loader;
 //     loader.load("https://example.com/banner.gif", [](std::shared_ptr<Image> image, const std::string& error) {
@@ -34,6 +35,8 @@ public:
         std::string folderName = "qm_images";
         // Decoded bytes (4 per pixel per frame) kept in memory.
         std::size_t memoryCapacityBytes = 32u * 1024 * 1024;
+        // Bytes of the files kept on disk; beyond it the least recently used files go.
+        std::size_t diskCapacityBytes = 64u * 1024 * 1024;
         // Bytes of one downloaded picture.
         std::size_t maximumDownloadBytes = 16u * 1024 * 1024;
         // Seconds without progress before a download fails.
