@@ -99,6 +99,16 @@ TEST_F(MediaFilmTest, FilmsGiveSizeLengthAndSoundTrack) {
     EXPECT_EQ(mjpeg.frames, 5u);  // AVI headers count their frames
     EXPECT_NEAR(mjpeg.duration, 1.0, 0.05);
     EXPECT_FALSE(mjpeg.hasAudio);
+
+    // MP4, the container phones send films in.
+    const std::string mp4 = folder.file("film.mp4");
+    ASSERT_TRUE(writeFilm(mp4, "mp4", "mpeg4", 8, 8, 48, 32));
+    const auto fromMp4 = media::describeFile(mp4);
+    ASSERT_TRUE(fromMp4.ok()) << fromMp4.error;
+    EXPECT_EQ(fromMp4.kind, media::Kind::Video);
+    EXPECT_EQ(fromMp4.width, 48);
+    EXPECT_NEAR(fromMp4.duration, 1.0, 0.05);
+    EXPECT_EQ(fromMp4.frames, 8u);
 }
 
 TEST_F(MediaFilmTest, FrameAtATimeIsTheOneShowingThen) {
