@@ -51,6 +51,11 @@ if(QM_PC_CURL_FOUND)
 else()
   set(QM_PC_CURL_LIBS "-lcurl")
 endif()
+# Likewise for the screen's and media's libraries: a static FFmpeg would need dozens of codec
+# libraries whose development files no one installs, so the .pc files carry the shared link
+# flags of cairo, Pango and FFmpeg rather than requiring their packages.
+list(JOIN PANGOCAIRO_LDFLAGS " " QM_PC_PANGOCAIRO_LIBS)
+list(JOIN FFMPEG_LDFLAGS " " QM_PC_FFMPEG_LIBS)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quelmar.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quelmar.pc @ONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quelmar-ui.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quelmar-ui.pc @ONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quelmar-media.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quelmar-media.pc @ONLY)
