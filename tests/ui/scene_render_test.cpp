@@ -7,9 +7,11 @@
 #include <sstream>
 
 #include "picture_check.hpp"
+#include "qmmedia/media.hpp"
 #include "qmplatform/json.hpp"
 #include "qmplatform/screen.hpp"
 #include "qmui/layout_constraint.hpp"
+#include "qmui/picture.hpp"
 #include "qmui/render.hpp"
 #include "qmui/scene.hpp"
 #include "qmui/view.hpp"
@@ -168,4 +170,58 @@ TEST(SceneDrawing, AnimationsAreDrawnAtTheTimeAsked) {
 
     at.scale = 2;
     qm::testing::expectPicture(renderContactSheet(*root, start, start + 1, 5, at), "scene_contact_sheet");
+}
+
+TEST(SceneDrawing, PicturesFromFilesTextAndButtonsLandInTheirFrames) {
+    qm::testkit::TestHost host;
+    ImageCodec::setCurrent(media::imageCodec());
+    // A 40×20 picture, left half blue and right half green, read back through the decoder.
+    Bitmap halves(40, 20, 0xFF0000FFu);
+    for (int y = 0; y < 20; ++y)
+        for (int x = 20; x < 40; ++x) halves.at(x, y) = 0xFF00FF00u;
+    const std::string dir = std::string(QM_BINARY_DIR) + "/test-pictures/scene-files";
+    std::filesystem::create_directories(dir);
+    ASSERT_TRUE(writePNG(halves, dir + "/halves.png"));
+    auto scene = loadScene(*json::parse(R"({
+      "screen": {"width": 200, "height": 150, "scale": 1, "safeArea": {"top": 0, "bottom": 0}},
+      "window": {"background": "#FFFFFF"},
+      "views": [
+        {"name": "picture", "kind": "image", "image": "halves.png", "contentMode": "scaleAspectFit"},
+        {"name": "title", "kind": "label", "text": "WWWW", "fontSize": 20, "textColor": "#000000"},
+        {"name": "go", "kind": "button", "type": "custom", "title": "Go", "background": "#FF0000"}
+      ],
+      "constraints": [
+        {"format": "H:|-10-[picture(80)]"},
+        {"format": "V:|-10-[picture(80)]-10-[go(30)]"},
+        {"format": "H:[title]-10-|"},
+        {"format": "V:|-10-[title]"},
+        {"format": "H:|-10-[go(60)]"}
+      ]
+    })"), dir, nullptr);
+    ASSERT_TRUE(scene);
+    EXPECT_TRUE(scene->errors.empty()) << (scene->errors.empty() ? "" : scene->errors.front());
+    auto frames = scene->frames();
+    const Rect title = frames["title"];
+    EXPECT_GT(title.width, 40);  // measured text, not a zero frame
+    EXPECT_EQ(title.x + title.width, 190);
+    const Bitmap picture = renderView(*scene->root);
+    ASSERT_EQ(picture.width, 200);
+    // Aspect fit: 80×40 centred in the 80×80 frame at (10, 10), so window rows 40…80.
+    EXPECT_EQ(pixel(picture, 30, 50, 1), 0xFF0000FFu);
+    EXPECT_EQ(pixel(picture, 70, 50, 1), 0xFF00FF00u);
+    EXPECT_EQ(pixel(picture, 50, 20, 1), 0xFFFFFFFFu);  // above the fitted picture
+    // The label's text is dark inside its frame and nowhere to its left.
+    int dark = 0, darkOutside = 0;
+    for (int y = 0; y < 60; ++y)
+        for (int x = 100; x < 200; ++x) {
+            const bool isDark = (pixel(picture, x + 0.5, y + 0.5, 1) & 0xFFu) < 0x40u;
+            if (!isDark) continue;
+            if (title.contains({x + 0.5, y + 0.5})) ++dark;
+            else ++darkOutside;
+        }
+    EXPECT_GT(dark, 50);
+    EXPECT_EQ(darkOutside, 0);
+    // The button's background where its frame is, its white title inside it.
+    EXPECT_EQ(pixel(picture, 12, 102, 1), 0xFFFF0000u);
+    EXPECT_EQ(pixel(picture, 12, 135, 1), 0xFFFFFFFFu);  // below it
 }
