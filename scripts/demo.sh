@@ -50,3 +50,12 @@ echo "### UTM parameters travel with the next settings and event requests, with 
   requests \
   | grep -E '^(== |notification |presented|opened|cookies|}|POST )|^ +["}]|^ +(clickID|utm_params|cookieData|event_name) = ' \
   | grep -vE '^== requests'
+
+echo
+echo "### The screen layer: qm-ui lays out a popup scene, draws it and reads the picture back"
+ui="$root/build/demo/examples/qm-ui"
+scene="$root/examples/qm-ui/scenes/popup.json"
+"$ui" layout "$scene"
+"$ui" draw "$scene" "$work/popup.png"
+"$ui" media "$work/popup.png"
+echo "(the picture: $work/popup.png)"

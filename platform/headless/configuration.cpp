@@ -13,6 +13,7 @@
 #include "qmplatform/network.hpp"
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
+#include "qmplatform/screen.hpp"
 #include "qmplatform/system_log.hpp"
 #include "qmplatform/transport.hpp"
 #include "qmplatform/url_session.hpp"
@@ -22,7 +23,10 @@ namespace qm::platform {
 
 bool configure(Configuration config) {
     RunLoop::main().setMainThread();
+    // The application and the screen start afresh: a phone's screen until the host says
+    // otherwise.
     Application::shared().reset();
+    Screen::main().reset();
     // The sink first, so that what goes wrong below is reported where the host looks.
     SystemLog::setSink(std::move(config.logSink));
     Clock::setCurrent(std::move(config.clock));

@@ -70,9 +70,9 @@ struct Configuration {
 };
 
 // Applies the configuration; the calling thread becomes the main thread, whose run loop the
-// host pumps, and the application starts afresh (no windows, the default URL schemes, badge
-// 0, active): call it before setting up windows and URL handling, and before the library's
-// first use. Calling it again replaces everything (members left empty fall back to the
+// host pumps, and the application and the screen start afresh (no windows, the default URL
+// schemes, badge 0, active; a phone's screen): call it before setting up windows, the screen
+// and URL handling, and before the library's first use. Calling it again replaces everything (members left empty fall back to the
 // defaults). False, with a log line, when a required
 // folder is missing or cannot be created.
 bool configure(Configuration configuration);
