@@ -9,25 +9,6 @@ namespace qm::platform::visual_format {
 
 namespace {
 
-const char* attributeName(LayoutAttribute a) {
-    switch (a) {
-        case LayoutAttribute::Left: return "left";
-        case LayoutAttribute::Right: return "right";
-        case LayoutAttribute::Top: return "top";
-        case LayoutAttribute::Bottom: return "bottom";
-        case LayoutAttribute::Leading: return "leading";
-        case LayoutAttribute::Trailing: return "trailing";
-        case LayoutAttribute::Width: return "width";
-        case LayoutAttribute::Height: return "height";
-        case LayoutAttribute::CenterX: return "centerX";
-        case LayoutAttribute::CenterY: return "centerY";
-        case LayoutAttribute::LastBaseline: return "lastBaseline";
-        case LayoutAttribute::FirstBaseline: return "firstBaseline";
-        case LayoutAttribute::NotAnAttribute: break;
-    }
-    return "notAnAttribute";
-}
-
 std::string number(double v) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%g", v);
@@ -313,11 +294,11 @@ bool horizontalAttribute(LayoutAttribute a) {
 }  // namespace
 
 std::string ConstraintDescription::description() const {
-    std::string text = itemName(firstItem) + "." + attributeName(firstAttribute);
+    std::string text = itemName(firstItem) + "." + layoutAttributeName(firstAttribute);
     text += relation == LayoutRelation::Equal ? " == " : relation == LayoutRelation::LessThanOrEqual ? " <= " : " >= ";
     if (secondItem.kind != Item::Kind::None && secondAttribute != LayoutAttribute::NotAnAttribute) {
         if (multiplier != 1) text += number(multiplier) + " * ";
-        text += itemName(secondItem) + "." + attributeName(secondAttribute);
+        text += itemName(secondItem) + "." + layoutAttributeName(secondAttribute);
         if (constant != 0) text += (constant < 0 ? " - " : " + ") + number(std::fabs(constant));
     } else {
         text += number(constant);

@@ -38,24 +38,6 @@ bool isVertical(LayoutAttribute a) {
     }
 }
 
-const char* attributeName(LayoutAttribute a) {
-    switch (a) {
-        case LayoutAttribute::Left: return "left";
-        case LayoutAttribute::Right: return "right";
-        case LayoutAttribute::Top: return "top";
-        case LayoutAttribute::Bottom: return "bottom";
-        case LayoutAttribute::Leading: return "leading";
-        case LayoutAttribute::Trailing: return "trailing";
-        case LayoutAttribute::Width: return "width";
-        case LayoutAttribute::Height: return "height";
-        case LayoutAttribute::CenterX: return "centerX";
-        case LayoutAttribute::CenterY: return "centerY";
-        case LayoutAttribute::LastBaseline: return "lastBaseline";
-        case LayoutAttribute::FirstBaseline: return "firstBaseline";
-        default: return "notAnAttribute";
-    }
-}
-
 std::string viewName(const std::shared_ptr<View>& view) {
     if (!view) return "(null)";
     if (!view->accessibilityIdentifier().empty()) return view->accessibilityIdentifier();
@@ -90,11 +72,11 @@ std::shared_ptr<LayoutConstraint> LayoutConstraint::constraintWithItem(const std
     if (view2 && multiplier == 0 && !isSize(attribute1)) return refuse("a position needs a multiplier other than 0");
     if (view2 && !isSize(attribute1) && !isSize(attribute2) &&
         ((isHorizontal(attribute1) && isVertical(attribute2)) || (isVertical(attribute1) && isHorizontal(attribute2))))
-        return refuse(std::string("a horizontal and a vertical position cannot be related (") + attributeName(attribute1) +
-                      ", " + attributeName(attribute2) + ")");
+        return refuse(std::string("a horizontal and a vertical position cannot be related (") + layoutAttributeName(attribute1) +
+                      ", " + layoutAttributeName(attribute2) + ")");
     if (view2 && isSize(attribute1) != isSize(attribute2))
-        return refuse(std::string("a size and a position cannot be related (") + attributeName(attribute1) + ", " +
-                      attributeName(attribute2) + ")");
+        return refuse(std::string("a size and a position cannot be related (") + layoutAttributeName(attribute1) + ", " +
+                      layoutAttributeName(attribute2) + ")");
     std::shared_ptr<LayoutConstraint> c(new LayoutConstraint);
     c->first_ = view1;
     c->firstAttribute_ = attribute1;
@@ -196,7 +178,7 @@ void LayoutConstraint::setActive(bool active) {
 
 std::string LayoutConstraint::description() const {
     static const char* relations[] = {"<=", "==", ">="};
-    std::string text = "<LayoutConstraint " + viewName(firstItem()) + "." + attributeName(firstAttribute_) + " " +
+    std::string text = "<LayoutConstraint " + viewName(firstItem()) + "." + layoutAttributeName(firstAttribute_) + " " +
                        relations[static_cast<int>(relation_) + 1] + " ";
     char number[64];
     if (auto second = secondItem()) {
@@ -204,7 +186,7 @@ std::string LayoutConstraint::description() const {
             std::snprintf(number, sizeof number, "%g*", multiplier_);
             text += number;
         }
-        text += viewName(second) + "." + attributeName(secondAttribute_);
+        text += viewName(second) + "." + layoutAttributeName(secondAttribute_);
         if (constant_ != 0) {
             std::snprintf(number, sizeof number, " %s %g", constant_ < 0 ? "-" : "+", std::abs(constant_));
             text += number;

@@ -42,18 +42,13 @@ std::optional<Color> color(const Value& v) {
 }
 
 std::optional<LayoutAttribute> attribute(const Value& v) {
-    static const std::map<std::string, LayoutAttribute, std::less<>> names = {
-        {"left", LayoutAttribute::Left},       {"right", LayoutAttribute::Right},
-        {"top", LayoutAttribute::Top},         {"bottom", LayoutAttribute::Bottom},
-        {"leading", LayoutAttribute::Leading}, {"trailing", LayoutAttribute::Trailing},
-        {"width", LayoutAttribute::Width},     {"height", LayoutAttribute::Height},
-        {"centerX", LayoutAttribute::CenterX}, {"centerY", LayoutAttribute::CenterY},
-        {"firstBaseline", LayoutAttribute::FirstBaseline}, {"lastBaseline", LayoutAttribute::LastBaseline},
-        {"notAnAttribute", LayoutAttribute::NotAnAttribute}};
     if (v.isNone() || v.isNull()) return LayoutAttribute::NotAnAttribute;
-    auto it = v.isString() ? names.find(v.string()) : names.end();
-    if (it == names.end()) return std::nullopt;
-    return it->second;
+    if (!v.isString()) return std::nullopt;
+    for (int n = 0; n <= static_cast<int>(LayoutAttribute::FirstBaseline); ++n) {
+        const auto a = static_cast<LayoutAttribute>(n);
+        if (v.string() == layoutAttributeName(a)) return a;
+    }
+    return std::nullopt;
 }
 
 std::optional<LayoutRelation> relation(const Value& v) {

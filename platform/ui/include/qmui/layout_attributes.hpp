@@ -22,6 +22,27 @@ enum class LayoutAttribute : int {
     FirstBaseline = 12,
 };
 
+// The attribute's name as descriptions and scene files spell it ("centerX"); "notAnAttribute"
+// for anything else.
+constexpr const char* layoutAttributeName(LayoutAttribute a) {
+    switch (a) {
+        case LayoutAttribute::Left: return "left";
+        case LayoutAttribute::Right: return "right";
+        case LayoutAttribute::Top: return "top";
+        case LayoutAttribute::Bottom: return "bottom";
+        case LayoutAttribute::Leading: return "leading";
+        case LayoutAttribute::Trailing: return "trailing";
+        case LayoutAttribute::Width: return "width";
+        case LayoutAttribute::Height: return "height";
+        case LayoutAttribute::CenterX: return "centerX";
+        case LayoutAttribute::CenterY: return "centerY";
+        case LayoutAttribute::LastBaseline: return "lastBaseline";
+        case LayoutAttribute::FirstBaseline: return "firstBaseline";
+        case LayoutAttribute::NotAnAttribute: break;
+    }
+    return "notAnAttribute";
+}
+
 enum class LayoutRelation : int { LessThanOrEqual = -1, Equal = 0, GreaterThanOrEqual = 1 };
 
 // Format options: the alignment bit of an attribute is 1 << its number; the direction sits in
