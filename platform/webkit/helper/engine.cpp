@@ -260,6 +260,8 @@ private:
         if (!r.userAgent.empty()) webkit_settings_set_user_agent(settings, r.userAgent.c_str());
         webkit_settings_set_enable_developer_extras(settings, FALSE);
         webkit_settings_set_enable_page_cache(settings, FALSE);
+        // window.open reaches the navigation decision (and is reported) instead of being blocked.
+        webkit_settings_set_javascript_can_open_windows_automatically(settings, TRUE);
         view->web = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_, "user-content-manager",
                                                  view->content, "settings", settings, nullptr));
         g_object_unref(settings);
@@ -270,6 +272,7 @@ private:
         gtk_widget_show_all(view->window);
 
         g_signal_connect(view->web, "decide-policy", G_CALLBACK(onDecidePolicy), view.get());
+        g_signal_connect(view->web, "create", G_CALLBACK(onCreate), view.get());
         g_signal_connect(view->web, "load-changed", G_CALLBACK(onLoadChanged), view.get());
         g_signal_connect(view->web, "load-failed", G_CALLBACK(onLoadFailed), view.get());
         g_signal_connect(view->web, "web-process-terminated", G_CALLBACK(onProcessTerminated), view.get());
@@ -354,6 +357,20 @@ private:
         }
         engine.send(event);
         return TRUE;
+    }
+
+    // window.open: no window is made; the library is asked, as for a target=_blank link.
+    static GtkWidget* onCreate(WebKitWebView*, WebKitNavigationAction* action, View* view) {
+        const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+        Event event;
+        event.kind = EventKind::NavigationRequested;
+        event.view = view->id;
+        event.navigation = ++view->engine->navigations_;
+        event.url = uri ? uri : "";
+        event.newWindow = true;
+        view->heldNewWindows[event.navigation] = event.url;
+        view->engine->send(event);
+        return nullptr;
     }
 
     void decide(View& view, const Request& r) {
