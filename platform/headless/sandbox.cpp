@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <random>
+#include <string>
 #include <system_error>
 
 namespace qm::platform {
@@ -91,6 +93,21 @@ std::optional<std::string> targetOfTemporary(std::string_view name, std::string_
     const std::string_view rest = name.substr(1, name.size() - 1 - kRandomLength);
     if (rest.size() <= infix.size() || rest.substr(rest.size() - infix.size()) != infix) return std::nullopt;
     return std::string(rest.substr(0, rest.size() - infix.size()));
+}
+
+// Gives the unnamed file open as `fd` a name `prefix` + six random letters or digits (the
+// shape clean-ups recognise), retrying when the name is taken. The name goes to `linked`.
+bool linkUnnamed(int fd, const std::string& prefix, std::string& linked) {
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937_64 random{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
+    const std::string source = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        linked = prefix;
+        for (int i = 0; i < 6; ++i) linked += kLetters[random() % (sizeof kLetters - 1)];
+        if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, linked.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+        if (errno != EEXIST) return false;
+    }
+    return false;
 }
 
 bool writeAll(int fd, std::string_view bytes) {
@@ -180,21 +197,30 @@ std::optional<std::string> Files::readFile(const std::string& path) {
     return out;
 }
 
-bool Files::writeFileAtomically(const std::string& path, std::string_view bytes) {
-    if (path.empty()) return false;
-    fs::path target(path);
-    std::string dir = target.parent_path().string();
-    if (dir.empty()) dir = ".";
-    const std::string name = target.filename().string();
-    if (name.empty()) return false;
+namespace {
 
-    std::string tmpl;
-    int fd = -1;
-    // The temporary stays locked until it has been renamed, which tells a clean-up that a
-    // writer is alive. A clean-up may still take the file between its creation and the
-    // lock; it is unlinked then and another one is made.
-    for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
-        tmpl = dir + "/." + name + kTemporaryInfix + "XXXXXX";
+// A locked temporary in `dir` holding `bytes` on disk, linked in under a name of the shape
+// clean-ups recognise (put in `tmpl`); the caller renames it and closes `fd` (which releases
+// the lock). The file is locked before any clean-up can see it: it is made without a name,
+// locked, written, and only then given its temporary name.
+bool unnamedTemporary(const std::string& dir, const std::string& prefix, std::string_view bytes, mode_t mode,
+                      int& fd, std::string& tmpl) {
+    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    if (mode) ::fchmod(fd, mode);
+    if (writeAll(fd, bytes) && ::fsync(fd) == 0 && linkUnnamed(fd, prefix, tmpl)) return true;
+    ::close(fd);
+    fd = -1;
+    return false;
+}
+
+// The same for file systems that cannot make unnamed files (or without /proc): a clean-up may
+// take the file between its creation and the lock; it is unlinked then and another one is made.
+bool namedTemporary(const std::string& prefix, std::string_view bytes, mode_t mode, int& fd, std::string& tmpl) {
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        tmpl = prefix + "XXXXXX";
         fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
         if (fd < 0) return false;
         while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
@@ -206,13 +232,35 @@ bool Files::writeFileAtomically(const std::string& path, std::string_view bytes)
         }
     }
     if (fd < 0) return false;
+    if (mode) ::fchmod(fd, mode);
+    if (writeAll(fd, bytes) && ::fsync(fd) == 0) return true;
+    ::unlink(tmpl.c_str());
+    ::close(fd);
+    fd = -1;
+    return false;
+}
 
+}  // namespace
+
+bool Files::writeFileAtomically(const std::string& path, std::string_view bytes) {
+    if (path.empty()) return false;
+    fs::path target(path);
+    std::string dir = target.parent_path().string();
+    if (dir.empty()) dir = ".";
+    const std::string name = target.filename().string();
+    if (name.empty()) return false;
+
+    // The temporary stays locked until it has been renamed, which tells a clean-up that a
+    // writer is alive; it takes the mode of the file it replaces.
     struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
-        ::fchmod(fd, existing.st_mode & 07777);
-    }
+    const mode_t mode = ::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) ? existing.st_mode & 07777 : 0;
+    const std::string prefix = dir + "/." + name + kTemporaryInfix;
+    std::string tmpl;
+    int fd = -1;
+    if (!unnamedTemporary(dir, prefix, bytes, mode, fd, tmpl) && !namedTemporary(prefix, bytes, mode, fd, tmpl))
+        return false;
     // The data is on disk (fsync) before the rename makes it the file's content.
-    const bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0 && ::rename(tmpl.c_str(), path.c_str()) == 0;
+    const bool ok = ::rename(tmpl.c_str(), path.c_str()) == 0;
     if (!ok) ::unlink(tmpl.c_str());
     // Closing releases the lock, after the rename (or the removal).
     ::close(fd);
