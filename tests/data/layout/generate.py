@@ -100,20 +100,20 @@ class Model:
                 out.append((v >= size[key]) | strength(compression.get(axis, 750)))
         return out
 
-    def explicit(self, spec, constant=None):
-        if "format" in spec:
+    def explicit(self, entry, constant=None):
+        if "format" in entry:
             raise ProblemError("format entries are not modelled")
-        attribute = spec["attribute"]
-        to_attribute = spec.get("toAttribute", "notAnAttribute")
+        attribute = entry["attribute"]
+        to_attribute = entry.get("toAttribute", "notAnAttribute")
         if attribute not in ATTRIBUTES or to_attribute not in ATTRIBUTES or attribute == "notAnAttribute":
-            raise ProblemError("bad attribute in %r" % spec)
-        lhs = self.attribute(spec["item"], attribute)
-        c = spec.get("constant", 0) if constant is None else constant
-        if spec.get("toItem") is None or to_attribute == "notAnAttribute":
+            raise ProblemError("bad attribute in %r" % entry)
+        lhs = self.attribute(entry["item"], attribute)
+        c = entry.get("constant", 0) if constant is None else constant
+        if entry.get("toItem") is None or to_attribute == "notAnAttribute":
             rhs = c
         else:
-            rhs = self.attribute(spec["toItem"], to_attribute) * spec.get("multiplier", 1) + c
-        relation = spec.get("relation", "==")
+            rhs = self.attribute(entry["toItem"], to_attribute) * entry.get("multiplier", 1) + c
+        relation = entry.get("relation", "==")
         if relation == "==":
             constraint = lhs == rhs
         elif relation == "<=":
@@ -122,7 +122,7 @@ class Model:
             constraint = lhs >= rhs
         else:
             raise ProblemError("bad relation %r" % relation)
-        return constraint | strength(spec.get("priority", 1000))
+        return constraint | strength(entry.get("priority", 1000))
 
     def frames(self):
         out = {}
@@ -136,7 +136,7 @@ def solve(problem, constants, reverse=False, skip=(), pull=None):
     """Frames and broken indices with the explicit constraints' constants in `constants`."""
     model = Model(problem)
     base = model.base_constraints()
-    explicit = [(i, model.explicit(spec, constants[i])) for i, spec in enumerate(problem["constraints"])
+    explicit = [(i, model.explicit(entry, constants[i])) for i, entry in enumerate(problem["constraints"])
                 if i not in skip]
     items = [(None, c) for c in base] + explicit
     if reverse:
@@ -186,7 +186,7 @@ def check_unique(name, problem, constants, frames, broken):
 
 
 def expected_for(name, problem):
-    constants = [spec.get("constant", 0) for spec in problem["constraints"]]
+    constants = [entry.get("constant", 0) for entry in problem["constraints"]]
     frames, broken = solve(problem, constants)
     check_unique(name, problem, constants, frames, broken)
     result = {"frames": frames, "broken": broken, "changes": []}
@@ -197,10 +197,10 @@ def expected_for(name, problem):
     live = {}
     for c in model.base_constraints():
         solver.addConstraint(c)
-    for i, spec in enumerate(problem["constraints"]):
+    for i, entry in enumerate(problem["constraints"]):
         if i in broken:
             continue
-        live[i] = model.explicit(spec)
+        live[i] = model.explicit(entry)
         solver.addConstraint(live[i])
     for change in problem.get("changes", []):
         index, constant = change["constraint"], change["constant"]
