@@ -4,8 +4,9 @@
 # Hosts include quelmar/ for the facade and the value type, and qmplatform/ to configure the
 # platform before Initialize (bundle and sandbox folders, service routing, log sink, run
 # loop); the platform's headers include qmbase/. All three header folders are installed. The
-# screen (qmui/, quelmar::ui, quelmar-ui.pc) and media (qmmedia/, quelmar::media,
-# quelmar-media.pc) are separate libraries, so a host that only tracks events links neither.
+# library shows in-app campaigns, so it links the screen (qmui/, quelmar::ui) and web views
+# (qmweb/, quelmar::web); their flags are in quelmar.pc, and quelmar-ui.pc stays for hosts
+# that named it. Media (qmmedia/, quelmar::media, quelmar-media.pc) is a separate library.
 # The libraries are static: a consumer links their private dependencies itself, so the
 # package finds them again and the .pc files list them.
 include(GNUInstallDirs)
@@ -13,7 +14,7 @@ include(CMakePackageConfigHelpers)
 
 set(QM_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/quelmar)
 
-install(TARGETS quelmar qm_platform qm_base qm_ui qm_media
+install(TARGETS quelmar qm_platform qm_base qm_ui qm_media qm_web qm_webkit_protocol
         EXPORT quelmarTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # quelmar/ is filled from two folders: the facade from include/, the value type from base/.
@@ -23,6 +24,7 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/quelmar
                   ${PROJECT_SOURCE_DIR}/platform/include/qmplatform
                   ${PROJECT_SOURCE_DIR}/platform/ui/include/qmui
                   ${PROJECT_SOURCE_DIR}/platform/media/include/qmmedia
+                  ${PROJECT_SOURCE_DIR}/platform/web/include/qmweb
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
         FILES_MATCHING PATTERN "*.hpp")
 

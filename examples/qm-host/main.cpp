@@ -35,7 +35,7 @@
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/system_log.hpp"
 #include "qmplatform/view_controller.hpp"
-#include "qmplatform/webview.hpp"
+#include "qmweb/headless_engine.hpp"
 #include "qmplatform/window.hpp"
 #include "quelmar/quelmar.hpp"
 #ifdef QM_HOST_WITH_SERVICE
@@ -103,7 +103,7 @@ void printInfo() {
                          {"version", device.systemVersion()},
                          {"model", device.model()},
                          {"vendorIdentifier", device.identifierForVendor()},
-                         {"userAgent", pf::WebView::defaultUserAgent()}}},
+                         {"userAgent", pf::HeadlessWebEngine::userAgent()}}},
         {"locale", Value{{"identifier", pf::Locale::currentIdentifier()},
                          {"timeZone", pf::TimeZone::currentIdentifier()},
                          {"secondsFromGMT", pf::TimeZone::secondsFromGMT()},

@@ -17,7 +17,7 @@
 #include "qmplatform/system_log.hpp"
 #include "qmplatform/transport.hpp"
 #include "qmplatform/url_session.hpp"
-#include "qmplatform/webview.hpp"
+#include "qmplatform/web_engine.hpp"
 
 namespace qm::platform {
 
@@ -47,7 +47,7 @@ bool configure(Configuration config) {
     URLSession::setConnectTo(config.serviceAddress);
     NetworkReachability::setRouteOverride(config.serviceAddress);
     URLSession::setCAFile(std::move(config.caFile));
-    WebView::setScriptEngineFactory(std::move(config.scriptEngineFactory));
+    setConfiguredWebEngine(std::move(config.webEngine));
     ImageCodec::setCurrent(std::move(config.imageCodec));
 
     bool usable = true;

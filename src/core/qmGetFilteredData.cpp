@@ -16,7 +16,7 @@
 #include "qmplatform/json.hpp"
 #include "qmplatform/network.hpp"
 #include "qmplatform/text.hpp"
-#include "qmplatform/webview.hpp"
+#include "qmweb/web_view.hpp"
 #include "quelmar/version.hpp"
 #include "qmbase/no_destructor.hpp"
 
@@ -50,8 +50,10 @@ Value qmGetFilteredData::qmGetCurrentWebUserAgentValueAfterReset(bool reset) {
         if (!stored) stored = prefs.qmObjectForKey("qm_secretAgent", QMStore::AppGroup);
         if (stored) return Value(stored.description());
     }
+    platform::WebViewConfiguration webConfiguration;
+    webConfiguration.applicationNameForUserAgent = std::string("quelmar/") + kSDKVersion;
     Value answer = qmStringByEvaluatingJavaScriptFromString(
-        "navigator.userAgent", platform::WebView::create({}, std::string("quelmar/") + kSDKVersion));
+        "navigator.userAgent", platform::WebView::create({}, webConfiguration));
     return isValidString(answer) ? answer : Value();
 }
 

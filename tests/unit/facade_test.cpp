@@ -16,7 +16,7 @@
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/user_notifications.hpp"
-#include "qmplatform/webview.hpp"
+#include "qmplatform/web_engine.hpp"
 #include "quelmar/quelmar.hpp"
 #include "test_host.hpp"
 
@@ -246,24 +246,39 @@ TEST(TestHostRouting, RequestsWithoutAServiceAreRefusedOnLoopback) {
 // A web view that never answers the user-agent question holds start-up only until the
 // deadline; the stored agent stays as it was.
 TEST(Initialize, SilentWebViewDelaysStartUpOnlyUntilTheDeadline) {
-    struct SilentEngine : platform::ScriptEngine {
-        std::vector<platform::ScriptCompletion> pending;  // never called back
-        void evaluate(const std::string&, platform::ScriptCompletion done) override { pending.push_back(std::move(done)); }
+    struct SilentPage : platform::WebPage {
+        std::vector<platform::WebValueDone> pending;  // never called back
+        void resize(platform::Size, double, platform::WebDone) override {}
+        std::int64_t loadHTML(const std::string&, const std::string&, platform::WebDone) override { return 1; }
+        std::int64_t loadURL(const std::string&, const std::map<std::string, std::string>&, platform::WebDone) override {
+            return 1;
+        }
+        void evaluate(const std::string&, double, platform::WebValueDone done) override { pending.push_back(std::move(done)); }
+        void decideNavigation(std::int64_t, bool) override {}
+        void snapshot(platform::WebSnapshotDone) override {}
+    };
+    struct SilentEngine : platform::WebEngine {
+        std::shared_ptr<SilentPage> page = std::make_shared<SilentPage>();
+        std::shared_ptr<platform::WebPage> createPage(const platform::WebPageOptions&,
+                                                      std::weak_ptr<platform::WebPageClient>) override {
+            return page;
+        }
+        void defaultUserAgent(std::function<void(const std::optional<std::string>&)>) override {}
     };
     testkit::TestHost host;
     prefs().qmSetObject(Value("Agent/1"), "qm_secretAgent", QMStore::Both);
     auto silent = std::make_shared<SilentEngine>();
-    platform::WebView::setScriptEngineFactory([silent] { return silent; });
+    platform::setConfiguredWebEngine(silent);
     const auto started = std::chrono::steady_clock::now();
     quelmar::Initialize("live");
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    platform::WebView::setScriptEngineFactory(nullptr);
+    platform::setConfiguredWebEngine(nullptr);
     EXPECT_LT(took, qmGetFilteredData::kScriptAnswerDeadline + 2);
-    EXPECT_EQ(silent->pending.size(), 1u);
+    EXPECT_EQ(silent->page->pending.size(), 1u);
     EXPECT_TRUE(host.logContains("[quelmar]-[WARNING]: The web view did not answer \"navigator.userAgent\" within 2 seconds."));
     EXPECT_EQ(prefs().qmObjectForKey("qm_secretAgent", QMStore::Library), Value("Agent/1"));
     EXPECT_TRUE(engine());  // start-up went on
-    silent->pending.clear();  // the unanswered evaluation holds its web view, which holds this engine
+    silent->page->pending.clear();  // the unanswered evaluation holds its web view
 }
 
 // Push and inbox entries this build does not carry still answer, once, with their documented

@@ -23,8 +23,8 @@ namespace qm::platform {
 
 class Clock;
 class ImageCodec;
-class ScriptEngine;
 class Transport;
+class WebEngine;
 
 struct Configuration {
     // The app folder with its Info.plist and resources. Required.
@@ -56,8 +56,9 @@ struct Configuration {
     // What carries URL requests (libcurl when empty; see transport.hpp). The connect-to
     // address and CA file above are libcurl's.
     std::shared_ptr<Transport> transport;
-    // Makes the script engine of each web view (the headless engine when empty).
-    std::function<std::shared_ptr<ScriptEngine>()> scriptEngineFactory;
+    // The browser engine web views run their pages in (when empty: the web library's
+    // helper-process engine where its helper program is installed, else the headless one).
+    std::shared_ptr<WebEngine> webEngine;
     // Decodes pictures (none when empty: images are not decoded). The media library's
     // codec reads PNG, JPEG, GIF and WebP.
     std::shared_ptr<ImageCodec> imageCodec;
