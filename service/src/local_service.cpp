@@ -171,6 +171,22 @@ bool writeFileAtomically(const std::string& path, const std::string& contents, m
     return true;
 }
 
+// The web pages served under /pages/: every "NAME.html" of the folder (none when it is
+// missing), at most 1 MiB each.
+std::map<std::string, std::string> loadPages(const std::string& folder) {
+    std::map<std::string, std::string> pages;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (!name.ends_with(".html") || !entry.is_regular_file(ec) || entry.file_size(ec) > (1u << 20)) continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (in.bad() || text.empty()) continue;
+        pages.emplace(name, std::move(text));
+    }
+    return pages;
+}
+
 }  // namespace
 
 struct LocalService::State {
@@ -184,6 +200,7 @@ struct LocalService::State {
     std::map<std::string, Fault> faults;
     std::map<std::string, Value> answers;
     std::map<std::string, Value> fixtures;
+    std::map<std::string, std::string> pages;  // fixtures/pages/NAME.html by NAME.html
     std::vector<std::string> plainContacts;
     std::string error;
     std::atomic<std::size_t> streamed{0};
@@ -586,6 +603,18 @@ void LocalService::State::answerGet(const RecordedRequest& request, httplib::Res
                         "text/html; charset=utf-8");
     } else if (request.endpoint == "thankYou") {
         res.set_content(detail::thankYouPage(id), "text/html; charset=utf-8");
+    } else if (request.path.starts_with("/pages/")) {
+        std::string page;
+        {
+            std::lock_guard lock(mutex);
+            if (auto it = pages.find(request.path.substr(7)); it != pages.end()) page = it->second;
+        }
+        if (!page.empty()) {
+            res.set_content(page, "text/html; charset=utf-8");
+        } else {
+            res.status = 404;
+            res.set_content(R"({"error":"no such page"})", "application/json");
+        }
     } else if (request.path == "/assets/close.png") {
         res.set_content(detail::closeButtonPNG(), "image/png");
     } else if (request.path.starts_with("/media/")) {
@@ -674,9 +703,12 @@ bool LocalService::startServing() {
     if (!fixturesDir.empty() && !detail::loadFixtures(fixturesDir, fixtures, &error)) {
         return fail(error);
     }
+    std::map<std::string, std::string> pages;
+    if (!fixturesDir.empty()) pages = loadPages(fixturesDir + "/pages");
     {
         std::lock_guard lock(s.mutex);
         s.fixtures = std::move(fixtures);
+        s.pages = std::move(pages);
     }
 
     auto server = std::make_unique<httplib::SSLServer>([&s](SSL_CTX& ctx) {

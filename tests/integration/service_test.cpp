@@ -327,6 +327,12 @@ TEST_F(LocalServiceTest, SurveyPageEndsOnThankYouAndMediaIsServed) {
     EXPECT_EQ(get("push.quelmar.io", "/media/photo.jpg").body.substr(0, 3), "\xFF\xD8\xFF");
     EXPECT_EQ(get("push.quelmar.io", "/media/chime.wav").body.substr(0, 4), "RIFF");
     EXPECT_EQ(get("push.quelmar.io", "/media/missing.png").status, 404);
+
+    ProbeAnswer probe = get("mobile.quelmar.io", "/pages/probe.html");
+    EXPECT_EQ(probe.headers["content-type"], "text/html; charset=utf-8");
+    EXPECT_NE(probe.body.find("function probeAnswer"), std::string::npos);
+    EXPECT_EQ(get("mobile.quelmar.io", "/pages/../fixtures/settings.json").status, 404);
+    EXPECT_EQ(get("mobile.quelmar.io", "/pages/absent.html").status, 404);
 }
 
 TEST_F(LocalServiceTest, StartFailsWhenThePortIsTaken) {
