@@ -3,6 +3,9 @@
 //   qm-ui layout FILE.json                      the laid-out frames as JSON
 //   qm-ui draw FILE.json OUT.png [--time S]     a PNG of the window (screen size × scale)
 //   qm-ui media FILE                            what the decoder sees in a picture, sound or film
+//   qm-ui web FILE.html OUT.png [--width W] [--height H] [--handler NAME]...
+//                                               a page in the real web engine: its snapshot, the
+//                                               messages it posts and its content height
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,6 +13,7 @@
 
 #include "media_command.hpp"
 #include "scene_commands.hpp"
+#include "web_command.hpp"
 
 namespace {
 
@@ -26,6 +30,12 @@ constexpr Verb kVerbs[] = {
      "                                    draw the window at S seconds into its animations (0), or a\n"
      "                                    contact sheet of N frames from 0 to S"},
     {"media", qmui::runMedia, "media FILE                        describe a picture, sound or film as the decoder sees it"},
+    {"web", qmui::runWeb,
+     "web FILE.html OUT.png [--width W] [--height H] [--handler NAME]...\n"
+     "                                    load the page into a real web view of W x H CSS pixels\n"
+     "                                    (390 x 844) with those script-message handlers, write its\n"
+     "                                    snapshot, print each message it posts as a JSON line\n"
+     "                                    ({\"name\":..., \"body\":...}) and then {\"contentHeight\": N}"},
 };
 
 int usage() {
