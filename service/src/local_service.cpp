@@ -840,6 +840,11 @@ std::string LocalService::address() const { return "127.0.0.1:" + std::to_string
 std::string LocalService::caFile() const { return state_->options.stateDir + "/ca.pem"; }
 std::string LocalService::domain() const { return state_->options.domain; }
 
+std::string LocalService::serverCertificatePEM() const {
+    std::lock_guard lock(state_->lifecycle);
+    return state_->certificates.serverCertPem;
+}
+
 std::string LocalService::lastError() const {
     std::lock_guard lock(state_->mutex);
     return state_->error;

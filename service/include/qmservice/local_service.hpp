@@ -87,6 +87,9 @@ public:
     int port() const;
     std::string address() const;  // "127.0.0.1:PORT"
     std::string caFile() const;   // stateDir + "/ca.pem"
+    // The server's own certificate (PEM) of this run, for clients that trust a host's
+    // certificate rather than a CA (the web engine); empty before start().
+    std::string serverCertificatePEM() const;
     std::string domain() const;
     std::string lastError() const;
 
