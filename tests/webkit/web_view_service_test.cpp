@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 
 using namespace qm;
 using namespace qm::platform;
+using qm::service::LocalService;
 
 namespace {
 
