@@ -107,7 +107,11 @@ public:
 
     // In-app campaigns.
     static void Show(const Value& userTokens, const Value& customRule);
+    // Forward the app's scroll-view scrolling here: campaigns waiting for a scroll depth show
+    // once it is reached. Main thread.
     static void scrollViewDidScroll(const std::shared_ptr<platform::ScrollView>& scrollView);
+    // Whether the on-scroll trigger of that campaign has fired (on sharedInstance()).
+    bool isScrolled(const Value& notificationID) const;
     static void DismissAllQuelmarInAppNotifications();
     static void StopInAppNotifications();
     static void requestAppleAppStoreInAppReview();

@@ -363,4 +363,17 @@ Date Calendar::startOfDay(Date d) {
     return fromUDate(start);
 }
 
+Date Calendar::addingDays(Date d, long days) {
+    icu::Calendar* calendar = threadCalendar();
+    if (!calendar || !std::isfinite(d.seconds) || days < -1'000'000 || days > 1'000'000) {
+        return d.adding(static_cast<double>(days) * 86400.0);
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    calendar->setTime(toUDate(d), status);
+    calendar->add(UCAL_DATE, static_cast<int32_t>(days), status);
+    const UDate later = calendar->getTime(status);
+    if (U_FAILURE(status)) return d.adding(static_cast<double>(days) * 86400.0);
+    return fromUDate(later);
+}
+
 }  // namespace qm::platform

@@ -53,6 +53,8 @@ public:
     static constexpr double kExitStopSeconds = 3;
 
     Guarded<Value> _qmModeVale;
+    // The class name of the screen in-app campaigns were last asked for.
+    Guarded<Value> _qmCurrentVCName;
     Guarded<Value> _qmAppCurrentLanguage;
     Guarded<Value> _qmAnalyticID;
     // YES once a deep link arrived with valid account keys.

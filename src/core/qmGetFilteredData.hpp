@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "core/Guarded.hpp"
 #include "qmplatform/url.hpp"
 #include "quelmar/value.hpp"
 
@@ -87,6 +88,23 @@ public:
     // The value of the first query item with that name; nothing when there is none.
     Value valueForKey(std::string_view name, const std::vector<platform::URL::QueryItem>& queryItems) const;
 
+    // In-app targeting. The campaign the validations look at (one evaluation at a time).
+    void setPageDict1(const Value& campaign);
+    // Close conditions, launch restriction, counter start and app-launch interval, then the
+    // custom rules and the system and app version ranges of the current campaign.
+    bool qmCheckInAppNotificationValidationsWithCustomRule(const Value& customRule);
+    // The first four validations for one campaign id (an empty id passes).
+    bool qmShouldShowInAppBannerOnScrollValidResponse(const Value& notificationID, long long appLaunches);
+    bool qmCheckCloseAndLaunchConditions(const std::string& notificationID, long long appLaunches);
+    // The campaign with its tokens replaced; nothing when a hidden token has no user value.
+    Value qmReplacedFinalDictWithUserToken(const Value& userTokens, const Value& campaign);
+    // The screen rule of the campaign on the current screen. Main thread.
+    bool shouldShowOnCurrntViewController(const Value& campaign);
+    // The class name of the top-most controller ("" without one). Main thread.
+    std::string qmCurrentScreenName() const;
+    // Whether the campaign's on-scroll trigger has fired.
+    bool qmTrackBannerSurveyIsScrolledForNID(const Value& notificationID);
+
     void qmCheckCloseButtonImage();
     void qmCheckCookiesExpiryWithLastSession();
     void qmSetLastSessionTimeForApp();
@@ -94,6 +112,7 @@ public:
 
 private:
     qmGetFilteredData() = default;
+    Guarded<Value> pageDict1_;
 };
 
 }  // namespace qm

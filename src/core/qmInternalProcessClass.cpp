@@ -25,12 +25,6 @@ void qmInternalProcessClass::resetQuelmar_iOS_SDK() {
     QMRuntime::shared().qmFinalUTMParamsDict.with([](Value& v) { if (v.count() > 0) v = Value(); });
 }
 
-// Campaign selection arrives with the in-app rules; until then the request is only logged.
-void qmInternalProcessClass::qmShowInAppNotificationsWithUserTokens(const Value& userTokens, const Value& customRule) {
-    // The tokens describe the app's user: only their names are shown.
-    QMLog(QMLogLevelDebug, "In-app display requested with user tokens %@ and custom rule %@",
-          QMRedaction::qmRedactValue(userTokens), customRule);
-}
 void qmInternalProcessClass::qmClearPushViewCountDataFromAppGroupStorage() {}
 
 void qmInternalProcessClass::qmSubscribeWithDeviceToken(const Value&) {}

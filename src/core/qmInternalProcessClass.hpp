@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/Guarded.hpp"
 #include "core/QMTypes.hpp"
@@ -19,6 +20,8 @@
 
 namespace qm {
 namespace platform {
+class Operation;
+class OperationQueue;
 class URLSession;
 class URLSessionTask;
 }  // namespace platform
@@ -127,8 +130,28 @@ public:
     void qmClearPushViewCountDataFromAppGroupStorage();
     void qmSubscribeWithDeviceToken(const Value& deviceToken);
 
-    // In-app display once settings are in (after the set-up gate).
+    // In-app display once settings are in (after the set-up gate): the stored campaigns of
+    // the current screen are evaluated on a global queue (main thread).
     void qmShowInAppNotificationsWithUserTokens(const Value& userTokens, const Value& customRule);
+    // The class name of the screen of the last display request (statistics report it).
+    Guarded<Value> qmAppVcName;
+    // Daily reset, validations, counters and tokens for each campaign, in list order; the last
+    // campaign that passes is queued for display (earlier pending ones are cancelled), and
+    // on-scroll campaigns wait in qmScrollActiveNotification. Any thread.
+    void qmCheckInAppNotificatonRulesWithUserToken(const Value& userTokens, const Value& customRule,
+                                                   const Value& campaigns);
+    // Cancels every display request not yet shown.
+    void qmStopInAppNotifications();
+    // Counts a display in this launch.
+    void qmInAppNotificationViewLaunchCountWithNotificationID(const Value& notificationID);
+    // Shows an on-scroll campaign at once (main queue).
+    void qmCreateInAppNotificationAfterScroll(const Value& campaign);
+    // The scroll hook with the scroll view's vertical offset, content height and frame height
+    // (main queue).
+    void qmScrollViewDidScroll(double offsetY, double contentHeight, double frameHeight);
+    // After a close (0) or a call-to-action click (1): hides the campaign for its
+    // "repeat_close"/"repeat_click" days (500 for good, 501 not at all, 0 for this launch).
+    void qmSetVaidationForPopupsButtonsClickforClickType(long clickType, const Value& notificationID);
 
     // Action routing (main queue) ------------------------------------------------------------
     // Targets: 0 a screen of the app (storyboard identifier; the host is told through the
@@ -155,6 +178,12 @@ private:
     std::atomic<bool> _fetchBotSettingsComplete{false};
     std::atomic<bool> qmSettingsAnswerApplied{false};
     std::atomic<std::uint64_t> launchGeneration_{0};
+
+    // Display requests not yet shown; `myQueue_` hands them to the main queue.
+    void qmQueueDisplayRequest(long templateValue, const Value& campaign, double delay);
+    std::mutex displayMutex_;
+    std::vector<std::shared_ptr<platform::Operation>> pendingDisplays_;
+    std::unique_ptr<platform::OperationQueue> myQueue_;
 
     void qmSettingsFetchFailed(const Value& pushClickID, std::uint64_t launch);
     void qmRunSettingsRetry(std::optional<std::uint64_t> generation);

@@ -19,6 +19,7 @@
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/application.hpp"
 #include "qmplatform/user_notifications.hpp"
+#include "qmui/scroll_view.hpp"
 #include "qmbase/no_destructor.hpp"
 
 namespace qm {
@@ -367,11 +368,20 @@ void quelmar::checkPushSettingComplete(platform::Timer& timer) {
     }
 }
 
-void quelmar::scrollViewDidScroll(const std::shared_ptr<platform::ScrollView>&) {
-    warnNotAvailable("scrollViewDidScroll", kInApp);
+void quelmar::scrollViewDidScroll(const std::shared_ptr<platform::ScrollView>& scrollView) {
+    auto e = engine();
+    if (!e || !scrollView) return;
+    e->qmScrollViewDidScroll(scrollView->contentOffset().y, scrollView->contentSize().height,
+                             scrollView->frame().height);
 }
 void quelmar::DismissAllQuelmarInAppNotifications() { warnNotAvailable("DismissAllQuelmarInAppNotifications", kInApp); }
-void quelmar::StopInAppNotifications() { warnNotAvailable("StopInAppNotifications", kInApp); }
+bool quelmar::isScrolled(const Value& notificationID) const {
+    return qmGetFilteredData::sharedInstance().qmTrackBannerSurveyIsScrolledForNID(notificationID);
+}
+
+void quelmar::StopInAppNotifications() {
+    if (auto e = engine()) e->qmStopInAppNotifications();
+}
 void quelmar::requestAppleAppStoreInAppReview() { platform::StoreReview::requestReview(); }
 
 // Push notifications ----------------------------------------------------------------------

@@ -79,6 +79,9 @@ public:
     static long daysBetween(Date from, Date to);
     // First instant of the day containing `d` (01:00 where midnight is skipped).
     static Date startOfDay(Date d);
+    // The same wall-clock time `days` calendar days later (earlier when negative); a day
+    // that daylight saving shortens or lengthens still counts as one.
+    static Date addingDays(Date d, long days);
 };
 
 }  // namespace qm::platform

@@ -1,0 +1,508 @@
+#include "inapp/qmInAppRules.hpp"
+
+#include <cctype>
+#include <cmath>
+#include <mutex>
+
+#include "core/QMLogger.hpp"
+#include "core/QMRedaction.hpp"
+#include "core/QMRuntime.hpp"
+#include "core/QMSDKDataStore.hpp"
+#include "core/QMSDKUserDefaultsData.hpp"
+#include "core/qmGetFilteredData.hpp"
+#include "core/qmInternalProcessClass.hpp"
+#include "qmbase/no_destructor.hpp"
+#include "qmplatform/bundle.hpp"
+#include "qmplatform/clock.hpp"
+#include "qmplatform/datetime.hpp"
+#include "qmplatform/device.hpp"
+#include "qmplatform/dispatch.hpp"
+#include "qmplatform/json.hpp"
+#include "qmplatform/view_controller.hpp"
+
+namespace qm {
+
+namespace inapp {
+
+namespace {
+
+struct BuilderSlot {
+    std::mutex mutex;
+    ViewBuilder builder;
+};
+BuilderSlot& builderSlot() {
+    static NoDestructor<BuilderSlot> slot;
+    return *slot;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// A "yyyy-MM-dd" rule date; nothing when the text is not one.
+std::optional<Date> ruleDate(const Value& value) {
+    static const NoDestructor<platform::DateFormatter> format("yyyy-MM-dd");
+    return format->date(value.description());
+}
+
+}  // namespace
+
+bool isShowableTemplate(long templateValue) {
+    return (templateValue >= 1 && templateValue <= 8) || templateValue == 101 || templateValue == 102;
+}
+
+bool ruleTruth(const Value& value) {
+    const std::string text = value.description();
+    for (const char* yes : {"YES", "Yes", "yes", "TRUE", "True", "true", "1"}) {
+        if (text == yes) return true;
+    }
+    return false;
+}
+
+bool conditionHolds(const Value& condition, const Value& customRule) {
+    if (!condition.isDictionary() || !customRule.isDictionary()) return false;
+    const std::string key = condition["e"].description();
+    if (!customRule.contains(key)) return false;
+    const Value& app = customRule[key];
+    const Value& campaign = condition["v"];
+    const long long op = condition["c"].integerValue();
+    switch (condition["d"].integerValue()) {
+    case 0: {
+        const std::string a = app.description(), c = campaign.description();
+        switch (op) {
+        case 0: return a == c;
+        case 1: return a != c;
+        case 4: return a.find(c) != std::string::npos;
+        case 5: return a.find(c) == std::string::npos;
+        default: return false;
+        }
+    }
+    case 1: {
+        const long long a = app.integerValue(), c = campaign.integerValue();
+        switch (op) {
+        case 0: return a == c;
+        case 1: return a != c;
+        case 2: return a > c;
+        case 3: return a < c;
+        default: return false;
+        }
+    }
+    case 2: {
+        const auto a = ruleDate(app), c = ruleDate(campaign);
+        if (!a || !c) return false;
+        switch (op) {
+        case 0: return *a == *c;
+        case 1: return *a != *c;
+        case 2: return *a > *c;
+        case 3: return *a < *c;
+        default: return false;
+        }
+    }
+    case 3:
+        switch (op) {
+        case 0: return ruleTruth(app) == ruleTruth(campaign);
+        case 1: return ruleTruth(app) != ruleTruth(campaign);
+        default: return false;
+        }
+    default: return false;
+    }
+}
+
+bool customRulesHold(const Value& conditions, long combiner, const Value& customRule) {
+    bool last = false;
+    for (const Value& condition : conditions.arrayItems()) {
+        last = conditionHolds(condition, customRule);
+        if (combiner == 0 && last) return true;
+        if (combiner == 1 && !last) return false;
+    }
+    if (combiner == 0) return false;
+    if (combiner == 1) return true;
+    return last;
+}
+
+int compareVersions(const std::string& a, const std::string& b) {
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            // Digit runs compare as numbers: without leading zeros, the longer is larger.
+            std::size_t ei = i, ej = j;
+            while (ei < a.size() && isDigit(a[ei])) ++ei;
+            while (ej < b.size() && isDigit(b[ej])) ++ej;
+            std::size_t si = i, sj = j;
+            while (si + 1 < ei && a[si] == '0') ++si;
+            while (sj + 1 < ej && b[sj] == '0') ++sj;
+            if (ei - si != ej - sj) return ei - si < ej - sj ? -1 : 1;
+            if (int c = a.compare(si, ei - si, b, sj, ej - sj); c != 0) return c < 0 ? -1 : 1;
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]) ? -1 : 1;
+            ++i;
+            ++j;
+        }
+    }
+    if (i < a.size()) return 1;
+    if (j < b.size()) return -1;
+    return 0;
+}
+
+bool versionInRanges(const std::string& version, const Value& ranges) {
+    if (ranges.count() == 0 || !ranges.isArray()) return true;
+    for (const Value& range : ranges.arrayItems()) {
+        // A range without one of its ends is open on that side.
+        const Value& low = range["d"];
+        const Value& high = range["e"];
+        const bool aboveLow = !low || low.isNull() || compareVersions(version, low.description()) >= 0;
+        const bool belowHigh = !high || high.isNull() || compareVersions(version, high.description()) <= 0;
+        if (aboveLow && belowHigh) return true;
+    }
+    return false;
+}
+
+bool showsOnScreen(const Value& campaign, const std::string& screenName) {
+    const Value& pages = campaign["pageUrls"];
+    if (pages.count() == 0) return true;
+    bool listed = false;
+    for (const Value& page : pages.arrayItems()) {
+        if (page.description() == screenName) {
+            listed = true;
+            break;
+        }
+    }
+    return campaign["pageUrlCond"].integerValue() == 0 ? listed : !listed;
+}
+
+Value replaceTokens(const Value& campaign, const Value& userTokens) {
+    Value copy = campaign;
+    const Value& tokens = campaign["dynamicTokens"];
+    if (tokens.count() == 0 || !tokens.isDictionary()) {
+        QMLog(QMLogLevelInfo, "No user token found in this inApp Banner/Survey");
+        return copy;
+    }
+    std::string description = campaign["description"].description();
+    const long long hide = campaign["hideTokens"].integerValue();
+    auto replaceAll = [&](const std::string& placeholder, const std::string& with) {
+        if (placeholder.empty()) return;
+        for (std::size_t at = description.find(placeholder); at != std::string::npos;
+             at = description.find(placeholder, at + with.size())) {
+            description.replace(at, placeholder.size(), with);
+        }
+    };
+    for (const auto& [name, fallback] : tokens.dictionaryItems()) {
+        const std::string placeholder = "[[" + name + "]]";
+        if (userTokens.isDictionary() && userTokens.contains(name)) {
+            replaceAll(placeholder, userTokens[name].description());
+        } else if (hide == 1) {
+            return Value();
+        } else if (hide == 0) {
+            replaceAll(placeholder, fallback.description());
+        }
+    }
+    copy.set("description", description);
+    return copy;
+}
+
+std::optional<double> scrolledPercentage(double offsetY, double contentHeight, double frameHeight) {
+    const double scrollable = contentHeight - frameHeight;
+    if (!(scrollable > 0) || !std::isfinite(offsetY)) return std::nullopt;
+    return offsetY * 100.0 / scrollable;
+}
+
+void setViewBuilder(ViewBuilder builder) {
+    std::lock_guard lock(builderSlot().mutex);
+    builderSlot().builder = std::move(builder);
+}
+
+ViewBuilder viewBuilder() {
+    std::lock_guard lock(builderSlot().mutex);
+    return builderSlot().builder;
+}
+
+}  // namespace inapp
+
+// ---- Per-campaign state -------------------------------------------------------------------
+
+namespace {
+
+QMSDKUserDefaultsData& prefs() { return QMSDKUserDefaultsData::sharedInstance(); }
+
+std::string dailyCountKey(const std::string& id) { return "qm_LaunchedNID" + id; }
+std::string launchCountKey(const std::string& id) { return "qm_isShownViewNID" + id; }
+std::string scrolledKey(const std::string& id) { return "qm_isScrolledNID" + id; }
+
+bool hasKey(const std::string& key) { return static_cast<bool>(prefs().qmObjectForKey(Value(key), QMStore::Library)); }
+
+// One evaluation at a time: the utility object's current campaign is shared.
+std::mutex& evaluationMutex() {
+    static NoDestructor<std::mutex> m;
+    return *m;
+}
+
+void showNow(long templateValue, const Value& campaign) {
+    if (auto builder = inapp::viewBuilder()) {
+        builder(templateValue, campaign, true);
+    } else {
+        QMLog(QMLogLevelDebug, "No view builder is installed for in-app template %ld", templateValue);
+    }
+}
+
+}  // namespace
+
+void qmGetFilteredData::setPageDict1(const Value& campaign) { pageDict1_.set(campaign); }
+
+bool qmGetFilteredData::qmCheckCloseAndLaunchConditions(const std::string& id, long long appLaunches) {
+    // Close conditions.
+    Value closed = prefs().qmObjectForKey(Value("qm_ClosedNIDConditions"), QMStore::Library);
+    const Value& record = closed[id];
+    if (record.isDictionary() && record.contains("repeat_close")) {
+        if (record["repeat_close"].integerValue() == 500) return false;
+        const Date now = platform::Clock::currentDate();
+        const Date reset = record["reset_time"].isDate() ? record["reset_time"].date() : now;
+        if (reset > now) return false;
+        closed.remove(id);
+        prefs().qmSetObject(closed, Value("qm_ClosedNIDConditions"), QMStore::Library);
+    }
+    // Launch restriction.
+    const Value restrictedList = QMRuntime::shared().container("qmRestictInAppforThisSession");
+    for (const Value& restricted : restrictedList.arrayItems()) {
+        if (restricted.description() == id) return false;
+    }
+    // Counters start at 1.
+    if (!hasKey(dailyCountKey(id))) prefs().qmSetInteger(1, Value(dailyCountKey(id)), QMStore::Library);
+    if (!hasKey(launchCountKey(id))) prefs().qmSetInteger(1, Value(launchCountKey(id)), QMStore::Library);
+    // App-launch interval once the campaign was displayed today.
+    const long long daily = prefs().qmIntegerForKey(Value(dailyCountKey(id)), QMStore::Library);
+    const long long launches = prefs().qmIntegerForKey(Value("qm_CountAppLaunch"), QMStore::Library);
+    if (daily >= 2 && launches >= 2) {
+        const long long every = appLaunches > 0 ? appLaunches : 1;
+        if (launches % every != 0) return false;
+    }
+    return true;
+}
+
+bool qmGetFilteredData::qmCheckInAppNotificationValidationsWithCustomRule(const Value& customRule) {
+    const Value campaign = pageDict1_.get();
+    const std::string id = campaign["notificationID"].description();
+    if (!qmCheckCloseAndLaunchConditions(id, campaign["appLaunches"].integerValue())) return false;
+
+    const Value& conditions = campaign["customRule"];
+    if (conditions.isArray() && conditions.count() > 0) {
+        if (customRule.count() == 0) return false;
+        if (!inapp::customRulesHold(conditions, static_cast<long>(campaign["customRuleGC"].integerValue()), customRule)) {
+            return false;
+        }
+    }
+    if (!inapp::versionInRanges(platform::Device::current().systemVersion(), campaign["os_version"])) return false;
+    const std::string appVersion =
+        platform::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString").description();
+    return inapp::versionInRanges(appVersion, campaign["app_version"]);
+}
+
+bool qmGetFilteredData::qmShouldShowInAppBannerOnScrollValidResponse(const Value& notificationID, long long appLaunches) {
+    if (!isValidString(notificationID) && !notificationID.isNumber()) return true;
+    const std::string id = notificationID.description();
+    if (id.empty()) return true;
+    return qmCheckCloseAndLaunchConditions(id, appLaunches);
+}
+
+Value qmGetFilteredData::qmReplacedFinalDictWithUserToken(const Value& userTokens, const Value& campaign) {
+    return inapp::replaceTokens(campaign, userTokens);
+}
+
+bool qmGetFilteredData::shouldShowOnCurrntViewController(const Value& campaign) {
+    return inapp::showsOnScreen(campaign, qmCurrentScreenName());
+}
+
+std::string qmGetFilteredData::qmCurrentScreenName() const {
+    auto top = qmGetTopMostController();
+    return top ? top->className() : std::string();
+}
+
+bool qmGetFilteredData::qmTrackBannerSurveyIsScrolledForNID(const Value& notificationID) {
+    return prefs().qmBoolForKey(Value(scrolledKey(notificationID.description())), QMStore::Library);
+}
+
+// ---- The engine's half --------------------------------------------------------------------
+
+void qmInternalProcessClass::qmShowInAppNotificationsWithUserTokens(const Value& userTokens, const Value& customRule) {
+    // The tokens describe the app's user: only their names are shown.
+    QMLog(QMLogLevelDebug, "In-app display requested with user tokens %@ and custom rule %@",
+          QMRedaction::qmRedactValue(userTokens), customRule);
+    const Value stored = QMRuntime::shared().qmStoreData()->read_qm_notifications_bID_Data();
+    const Value campaigns = stored["notifications"].isArray() ? stored["notifications"] : Value::array();
+    const std::string screen = qmGetFilteredData::sharedInstance().qmCurrentScreenName();
+    auto self = shared_from_this();
+    platform::Queue::global().async([self, campaigns, screen, userTokens, customRule] {
+        if (campaigns.count() == 0) {
+            QMLog(QMLogLevelInfo, "InApp Banner/survey not found or inactive for this current %@ mode",
+                  QMRuntime::shared()._qmModeVale.get());
+            return;
+        }
+        QMRuntime::shared()._qmCurrentVCName.set(Value(screen));
+        self->qmAppVcName.set(Value(screen));
+        Value kept = Value::array();
+        for (const Value& campaign : campaigns.arrayItems()) {
+            if (campaign.isDictionary() && inapp::showsOnScreen(campaign, screen)) kept.append(campaign);
+        }
+        self->qmCheckInAppNotificatonRulesWithUserToken(userTokens, customRule, kept);
+    });
+}
+
+void qmInternalProcessClass::qmCheckInAppNotificatonRulesWithUserToken(const Value& userTokens, const Value& customRule,
+                                                                      const Value& campaigns) {
+    std::lock_guard evaluation(evaluationMutex());
+    auto& utility = qmGetFilteredData::sharedInstance();
+    const Date now = platform::Clock::currentDate();
+
+    // Daily reset of the counters.
+    const Value launched = prefs().qmObjectForKey(Value("qm_LaunchedDate"), QMStore::Library);
+    if (!launched.isDate()) {
+        prefs().qmSetObject(Value(now), Value("qm_LaunchedDate"), QMStore::Library);
+    } else if (platform::Calendar::daysBetween(launched.date(), now) > 0) {
+        for (const Value& campaign : campaigns.arrayItems()) {
+            const std::string id = campaign["notificationID"].description();
+            prefs().qmRemoveObjectForKey(Value(dailyCountKey(id)), QMStore::Library);
+            prefs().qmRemoveObjectForKey(Value(launchCountKey(id)), QMStore::Library);
+        }
+        prefs().qmSetObject(Value(now), Value("qm_LaunchedDate"), QMStore::Library);
+    }
+
+    struct Chosen {
+        long templateValue;
+        Value campaign;
+        double delay;
+    };
+    std::optional<Chosen> chosen;
+    for (const Value& campaign : campaigns.arrayItems()) {
+        const std::string id = campaign["notificationID"].description();
+        if (hasKey(scrolledKey(id))) prefs().qmRemoveObjectForKey(Value(scrolledKey(id)), QMStore::Library);
+
+        utility.setPageDict1(campaign);
+        const bool valid = utility.qmCheckInAppNotificationValidationsWithCustomRule(customRule);
+        const long long perDay = campaign["noOfTimesPerUser"].integerValue();
+        const long long perLaunch = campaign["noOfTimesPerAL"].integerValue();
+        const long long daily = prefs().qmIntegerForKey(Value(dailyCountKey(id)), QMStore::Library);
+        const long long launch = prefs().qmIntegerForKey(Value(launchCountKey(id)), QMStore::Library);
+        Value personal = utility.qmReplacedFinalDictWithUserToken(userTokens, campaign);
+        if (!valid || personal.count() == 0 || daily > perDay || launch > perLaunch) {
+            QMLog(QMLogLevelInfo,
+                  "The InApp banner/survey notification expired for today, or the targeting rules are not satisfied.");
+            continue;
+        }
+        const long templateValue = static_cast<long>(personal["template"].integerValue());
+        const double delay = std::max(0.0, personal["timeDelayPage"].doubleValue());
+        if ((templateValue == 101 || templateValue == 102) && userTokens.count() > 0) {
+            personal.set("qm_sdkSurveyTmpUserTokens", platform::json::write(userTokens).value_or(""));
+        }
+        if (personal["scroll"].doubleValue() > 0) {
+            qmScrollActiveNotification.with([&](Value& list) {
+                if (!list.isArray()) list = Value::array();
+                list.append(personal);
+            });
+            continue;
+        }
+        if (!inapp::isShowableTemplate(templateValue)) continue;
+        chosen = Chosen{templateValue, personal, delay};
+    }
+    // Each passing campaign replaces the ones before it; queueing only the last one after the
+    // loop keeps an earlier one without delay from being shown while the loop still runs.
+    if (chosen) qmQueueDisplayRequest(chosen->templateValue, chosen->campaign, chosen->delay);
+}
+
+void qmInternalProcessClass::qmQueueDisplayRequest(long templateValue, const Value& campaign, double delay) {
+    // A request stays cancellable until its delayed block runs, also after its operation has
+    // finished handing it over, so the pending list keeps every request not yet shown.
+    auto request = std::make_shared<platform::Operation>();
+    std::weak_ptr<platform::Operation> weak = request;
+    request->setBlock([weak, templateValue, campaign, delay] {
+        platform::Queue::main().asyncAfter(delay, [weak, templateValue, campaign] {
+            auto still = weak.lock();
+            if (!still || still->isCancelled()) return;
+            still->cancel();  // shown: a later cancellation has nothing left to stop
+            showNow(templateValue, campaign);
+        });
+    });
+    std::vector<std::shared_ptr<platform::Operation>> cancelled;
+    platform::OperationQueue* queue = nullptr;
+    {
+        std::lock_guard lock(displayMutex_);
+        cancelled.swap(pendingDisplays_);
+        pendingDisplays_.push_back(request);
+        if (!myQueue_) myQueue_ = std::make_unique<platform::OperationQueue>("qm.inapp.display");
+        queue = myQueue_.get();  // made once, lives as long as the engine
+    }
+    for (auto& earlier : cancelled) earlier->cancel();
+    queue->addOperation(request);
+}
+
+void qmInternalProcessClass::qmStopInAppNotifications() {
+    std::vector<std::shared_ptr<platform::Operation>> cancelled;
+    platform::OperationQueue* queue = nullptr;
+    {
+        std::lock_guard lock(displayMutex_);
+        cancelled.swap(pendingDisplays_);
+        queue = myQueue_.get();
+    }
+    for (auto& request : cancelled) request->cancel();
+    if (queue) queue->cancelAllOperations();
+}
+
+void qmInternalProcessClass::qmInAppNotificationViewLaunchCountWithNotificationID(const Value& notificationID) {
+    const Value key(launchCountKey(notificationID.description()));
+    const long long count = prefs().qmIntegerForKey(key, QMStore::Library);
+    prefs().qmSetInteger(count > 0 ? count + 1 : 1, key, QMStore::Library);
+}
+
+void qmInternalProcessClass::qmCreateInAppNotificationAfterScroll(const Value& campaign) {
+    const long templateValue = static_cast<long>(campaign["template"].integerValue());
+    if (inapp::isShowableTemplate(templateValue)) showNow(templateValue, campaign);
+}
+
+void qmInternalProcessClass::qmScrollViewDidScroll(double offsetY, double contentHeight, double frameHeight) {
+    const auto percentage = inapp::scrolledPercentage(offsetY, contentHeight, frameHeight);
+    if (!percentage) return;
+    const Value waiting = qmScrollActiveNotification.get();
+    auto& utility = qmGetFilteredData::sharedInstance();
+    for (const Value& campaign : waiting.arrayItems()) {
+        if (*percentage < campaign["scroll"].doubleValue()) continue;
+        const std::string id = campaign["notificationID"].description();
+        const Value key(scrolledKey(id));
+        if (!prefs().qmObjectForKey(key, QMStore::Library)) prefs().qmSetBOOL(false, key, QMStore::Library);
+        if (prefs().qmBoolForKey(key, QMStore::Library)) continue;
+        prefs().qmSetBOOL(true, key, QMStore::Library);
+        const long long every = campaign.contains("appLaunches") ? campaign["appLaunches"].integerValue() : 1;
+        if (utility.qmShouldShowInAppBannerOnScrollValidResponse(campaign["notificationID"], every)) {
+            qmCreateInAppNotificationAfterScroll(campaign);
+        }
+    }
+}
+
+void qmInternalProcessClass::qmSetVaidationForPopupsButtonsClickforClickType(long clickType, const Value& notificationID) {
+    const std::string id = notificationID.description();
+    const Value stored = QMRuntime::shared().qmStoreData()->read_qm_notifications_bID_Data();
+    long long n = 0;
+    for (const Value& campaign : stored["notifications"].arrayItems()) {
+        if (campaign["notificationID"].description() == id) {
+            n = campaign[clickType == 0 ? "repeat_close" : "repeat_click"].integerValue();
+            break;
+        }
+    }
+    if (n == 501) return;
+    if (n != 0) {
+        const Date reset = platform::Calendar::addingDays(platform::Clock::currentDate(), static_cast<long>(n));
+        QMLog(QMLogLevelInfo, "This InApp banner or survey has been closed for %ld day(s) and will be resumed on %@",
+              static_cast<long>(n), Value(reset));
+        Value closed = prefs().qmObjectForKey(Value("qm_ClosedNIDConditions"), QMStore::Library);
+        if (!closed.isDictionary()) closed = Value::dictionary();
+        closed.set(id, Value{{"repeat_close", n}, {"reset_time", reset}});
+        prefs().qmSetObject(closed, Value("qm_ClosedNIDConditions"), QMStore::Library);
+        return;
+    }
+    QMRuntime::shared().updateContainer("qmRestictInAppforThisSession", [&](Value& list) {
+        if (!list.isArray()) list = Value::array();
+        for (const Value& restricted : list.arrayItems()) {
+            if (restricted.description() == id) return;
+        }
+        list.append(Value(id));
+    });
+}
+
+}  // namespace qm
