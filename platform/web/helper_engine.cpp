@@ -636,8 +636,12 @@ private:
         Reply reply = std::move(it->second.reply);
         pending_.erase(it);
         if (!reply) return;
+        // A helper shutting down fails what it still has because its views go: that is the
+        // engine going away, as far as the caller can tell.
+        const WebError error = phase_ == Phase::Stopping ? WebError{WebError::Kind::EngineLost, kLostMessage}
+                                                         : errorOf(answer);
         if (answer.ok) posts.push_back([reply, answer] { reply(&answer, std::nullopt); });
-        else posts.push_back([reply, error = errorOf(answer)] { reply(nullptr, error); });
+        else posts.push_back([reply, error] { reply(nullptr, error); });
     }
 
     void handleEventLocked(const wk::Event& event, std::vector<Block>& posts) {

@@ -238,8 +238,14 @@ public:
             view->clientLoads.push_back({r.id, normalizedURL(r.url)});
             WebKitURIRequest* request = webkit_uri_request_new(r.url.c_str());
             if (SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request)) {
-                for (const auto& [name, value] : r.headers)
-                    soup_message_headers_replace(headers, name.c_str(), value.c_str());
+                for (const auto& [name, value] : r.headers) {
+                    // The engine writes the agent header itself from the view's settings: an
+                    // agent given for the load becomes the view's (for its later requests too).
+                    if (g_ascii_strcasecmp(name.c_str(), "User-Agent") == 0)
+                        webkit_settings_set_user_agent(webkit_web_view_get_settings(view->web), value.c_str());
+                    else
+                        soup_message_headers_replace(headers, name.c_str(), value.c_str());
+                }
             }
             webkit_web_view_load_request(view->web, request);
             g_object_unref(request);
