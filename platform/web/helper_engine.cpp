@@ -454,6 +454,11 @@ private:
         // The helper's own chatter goes where the host's errors go.
         posix_spawn_file_actions_adddup2(&actions, STDERR_FILENO, STDOUT_FILENO);
         posix_spawn_file_actions_adddup2(&actions, sv[1], kChildFd);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+        // Descriptors the host left inheritable stay with the host: a helper holding one of
+        // its sockets or pipes open would keep the other end from seeing it close.
+        posix_spawn_file_actions_addclosefrom_np(&actions, kChildFd + 1);
+#endif
         posix_spawnattr_t attr;
         posix_spawnattr_init(&attr);
         sigset_t none, defaults;
