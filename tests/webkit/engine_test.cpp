@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -201,6 +202,18 @@ private:
     std::mutex mu_;
     std::vector<std::string> heads_;
 };
+
+// The private folders a helper with this pid left in the temporary folder.
+int foldersOf(long pid) {
+    const char* tmp = std::getenv("TMPDIR");
+    DIR* dir = opendir(tmp && *tmp ? tmp : "/tmp");
+    if (!dir) return 0;
+    const std::string prefix = "qm-webkit-" + std::to_string(pid) + "-";
+    int count = 0;
+    while (dirent* entry = readdir(dir)) count += std::string(entry->d_name).rfind(prefix, 0) == 0;
+    closedir(dir);
+    return count;
+}
 
 bool hasLine(const std::string& head, const std::string& line) {
     return head.find("\r\n" + line + "\r\n") != std::string::npos;
@@ -419,6 +432,9 @@ TEST(HelperEngine, AKilledHelperFailsWhatWaitsAndTheNextPageStartsANewOne) {
     ASSERT_TRUE(engine->helperPid());
     EXPECT_NE(*engine->helperPid(), pid);
     EXPECT_EQ(client->crashes.size(), 1u);
+    // The killed helper could not remove its private folder; the new one did.
+    EXPECT_EQ(foldersOf(pid), 0);
+    EXPECT_EQ(foldersOf(*engine->helperPid()), 1);
 }
 
 TEST(HelperEngine, RestartsBeyondTheLimitFailAtOnceWithALogLine) {
