@@ -34,6 +34,7 @@ namespace qm::bench {
 // render_bench.cpp: prints render.screen_ms.
 void printRenderBench();
 void printUIBench();
+void printWebBench();  // web_bench.cpp: web.load_ms, web.roundtrip_ms
 }  // namespace qm::bench
 
 namespace {
@@ -179,6 +180,7 @@ int main(int argc, char** argv) {
 
     qm::bench::printRenderBench();
     qm::bench::printUIBench();
+    qm::bench::printWebBench();
 
     qm::service::LocalService::Options options;
     options.stateDir = (dir / "service").string();

@@ -50,6 +50,15 @@ constexpr std::array<std::pair<LoadState, std::string_view>, 4> kLoadStates{{
     {LoadState::Finished, "finished"},
 }};
 
+constexpr std::array<std::pair<NavigationType, std::string_view>, 6> kNavigationTypes{{
+    {NavigationType::LinkActivated, "linkActivated"},
+    {NavigationType::FormSubmitted, "formSubmitted"},
+    {NavigationType::BackForward, "backForward"},
+    {NavigationType::Reload, "reload"},
+    {NavigationType::FormResubmitted, "formResubmitted"},
+    {NavigationType::Other, "other"},
+}};
+
 template <typename E, std::size_t N>
 std::string_view nameOf(const std::array<std::pair<E, std::string_view>, N>& table, E e) {
     for (const auto& [k, name] : table)
@@ -157,6 +166,26 @@ bool isHandlerName(std::string_view name) {
     return true;
 }
 
+// An HTTP header name: a token (RFC 9110), at most the header limit.
+bool isHeaderName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxHeaderBytes) return false;
+    for (char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+        if (!ok) return false;
+    }
+    return true;
+}
+
+// A header value: no line breaks or other control characters but tab.
+bool isHeaderValue(std::string_view value) {
+    for (char c : value) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\t') || u == 0x7F) return false;
+    }
+    return true;
+}
+
 bool hasOp(Op op, std::initializer_list<Op> ops) {
     for (Op o : ops)
         if (o == op) return true;
@@ -190,6 +219,8 @@ std::string_view errorKindName(ErrorKind kind) { return nameOf(kErrorKinds, kind
 std::optional<ErrorKind> errorKindFromName(std::string_view name) { return fromName(kErrorKinds, name); }
 std::string_view eventKindName(EventKind kind) { return nameOf(kEventKinds, kind); }
 std::string_view loadStateName(LoadState state) { return nameOf(kLoadStates, state); }
+std::string_view navigationTypeName(NavigationType type) { return nameOf(kNavigationTypes, type); }
+std::optional<NavigationType> navigationTypeFromName(std::string_view name) { return fromName(kNavigationTypes, name); }
 
 Response Response::success(std::int64_t id, Value fields) {
     Response r;
@@ -223,6 +254,7 @@ std::optional<std::string> encode(const Request& r, std::string* error) {
     }
     if (op == Op::CreateView) {
         if (!r.userAgent.empty()) m.set("userAgent", r.userAgent);
+        if (!r.applicationName.empty()) m.set("applicationName", r.applicationName);
         Value handlers = Value::array();
         for (const auto& h : r.handlers) handlers.append(h);
         m.set("handlers", handlers);
@@ -231,7 +263,14 @@ std::optional<std::string> encode(const Request& r, std::string* error) {
         m.set("html", r.html);
         if (!r.baseURL.empty()) m.set("baseURL", r.baseURL);
     }
-    if (op == Op::LoadURL) m.set("url", r.url);
+    if (op == Op::LoadURL) {
+        m.set("url", r.url);
+        if (!r.headers.empty()) {
+            Value headers = Value::dictionary();
+            for (const auto& [name, value] : r.headers) headers.set(name, value);
+            m.set("headers", headers);
+        }
+    }
     if (op == Op::Evaluate) m.set("script", r.script);
     if (hasOp(op, {Op::Evaluate, Op::Snapshot})) m.set("timeoutMs", r.timeoutMs);
     if (op == Op::DecideNavigation) {
@@ -274,6 +313,9 @@ DecodedRequest decodeRequest(std::string_view line) {
     }
     if (r.op == Op::CreateView) {
         r.userAgent = in.text("userAgent", false);
+        r.applicationName = in.text("applicationName", false);
+        if (r.applicationName.size() > kMaxHeaderBytes || !isHeaderValue(r.applicationName))
+            in.fail("applicationName must be printable text of at most 8192 bytes");
         const Value& handlers = m["handlers"];
         if (!handlers.isNone() && !handlers.isArray()) in.fail("handlers must be a list of names");
         if (handlers.count() > kMaxHandlers) in.fail("at most " + std::to_string(kMaxHandlers) + " handlers");
@@ -291,7 +333,26 @@ DecodedRequest decodeRequest(std::string_view line) {
         r.html = in.text("html", true);
         r.baseURL = in.text("baseURL", false);
     }
-    if (r.op == Op::LoadURL) r.url = in.text("url", true, false);
+    if (r.op == Op::LoadURL) {
+        r.url = in.text("url", true, false);
+        const Value& headers = m["headers"];
+        if (!headers.isNone() && !headers.isDictionary()) in.fail("headers must be an object of text");
+        if (headers.count() > kMaxHeaders) in.fail("at most " + std::to_string(kMaxHeaders) + " headers");
+        if (headers.isDictionary()) {
+            for (const auto& [name, value] : headers.dictionaryItems()) {
+                if (!isHeaderName(name)) {
+                    in.fail("header names are tokens of at most 8192 bytes");
+                    break;
+                }
+                if (!value.isString() || !isHeaderValue(value.string()) ||
+                    name.size() + value.string().size() > kMaxHeaderBytes) {
+                    in.fail("header \"" + name + "\" must be text without line breaks, at most 8192 bytes");
+                    break;
+                }
+                r.headers[name] = value.string();
+            }
+        }
+    }
     if (r.op == Op::Evaluate) r.script = in.text("script", true, false);
     if (hasOp(r.op, {Op::Evaluate, Op::Snapshot})) r.timeoutMs = in.integer("timeoutMs", 1, kMaxTimeoutMs, kDefaultTimeoutMs);
     if (r.op == Op::DecideNavigation) {
@@ -362,6 +423,7 @@ std::optional<std::string> encode(const Event& e, std::string* error) {
         m.set("url", e.url);
         if (e.mainFrame) m.set("mainFrame", *e.mainFrame);
         m.set("newWindow", e.newWindow);
+        m.set("navigationType", std::string(navigationTypeName(e.navigationType)));
         break;
     case EventKind::ScriptMessage:
         m.set("view", e.view);
@@ -418,6 +480,12 @@ std::optional<Event> decodeEvent(const Value& m, std::string* error) {
         e.url = in.text("url", true);
         if (m.contains("mainFrame")) e.mainFrame = in.boolean("mainFrame", std::nullopt);
         e.newWindow = in.boolean("newWindow", false);
+        if (m.contains("navigationType")) {
+            // Absent from older helpers: "other" then.
+            auto type = navigationTypeFromName(in.text("navigationType", true));
+            if (!type && !in.failed()) in.fail("unknown navigation type");
+            e.navigationType = type.value_or(NavigationType::Other);
+        }
         break;
     case EventKind::ScriptMessage:
         e.view = in.id("view");

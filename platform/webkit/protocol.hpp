@@ -4,6 +4,7 @@
 //   {"id":7,"op":"evaluate","view":1,"script":"1+1","timeoutMs":2000}
 // and the helper answers each exactly once with the same id:
 //   {"id":7,"result":"ok","value":2}
+// (hello answers the protocol version, the engine's version and its default "userAgent").
 //   {"id":7,"result":"error","kind":"exception","message":"ReferenceError: ..."}
 // Between answers the helper sends events, which carry "event" and no id:
 //   {"event":"scriptMessage","view":1,"name":"qm","body":{"a":1}}
@@ -16,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +40,8 @@ inline constexpr std::int64_t kDefaultTimeoutMs = 10'000;
 inline constexpr std::int64_t kMaxTimeoutMs = 600'000;
 inline constexpr std::size_t kMaxHandlers = 32;
 inline constexpr std::size_t kMaxHandlerNameBytes = 64;
+inline constexpr std::size_t kMaxHeaders = 64;
+inline constexpr std::size_t kMaxHeaderBytes = 8192;  // one header's name and value together
 
 // ---- Requests --------------------------------------------------------------------------
 
@@ -70,13 +74,16 @@ struct Request {
     int height = 0;  // CSS px
     double scale = 1.0;
     // createView
-    std::string userAgent;  // empty: the engine's own
+    std::string userAgent;        // empty: the engine's own
+    std::string applicationName;  // "name/version" ending the engine's own agent (no userAgent)
     std::vector<std::string> handlers;
 
     // loadHTML: html and baseURL (empty: about:blank); loadURL: url
     std::string html;
     std::string baseURL;
     std::string url;
+    // loadURL: HTTP headers the request carries (a User-Agent one replaces the view's)
+    std::map<std::string, std::string> headers;
 
     // evaluate
     std::string script;
@@ -128,7 +135,7 @@ enum class EventKind {
     Ready,                // the helper is up: version, pid, xvfbPid, display
     LoadState,            // view, state, url, load
     LoadFailed,           // view, url, message, load
-    NavigationRequested,  // view, navigation, url, mainFrame, newWindow
+    NavigationRequested,  // view, navigation, url, mainFrame, newWindow, navigationType
     ScriptMessage,        // view, name, body
     ViewCrashed,          // view, message
     Fatal,                // message; the helper exits after it
@@ -136,8 +143,13 @@ enum class EventKind {
 
 enum class LoadState { Started, Redirected, Committed, Finished };
 
+// Why a navigation happens, as the engine tells it.
+enum class NavigationType { LinkActivated, FormSubmitted, BackForward, Reload, FormResubmitted, Other };
+
 std::string_view eventKindName(EventKind kind);
 std::string_view loadStateName(LoadState state);
+std::string_view navigationTypeName(NavigationType type);
+std::optional<NavigationType> navigationTypeFromName(std::string_view name);
 
 struct Event {
     EventKind kind = EventKind::Ready;
@@ -153,6 +165,7 @@ struct Event {
     // not say, which is the case for the engine the helper runs.
     std::optional<bool> mainFrame;
     bool newWindow = false;  // the page asked for a new window (target=_blank, window.open)
+    NavigationType navigationType = NavigationType::Other;
     std::string name;         // scriptMessage
     Value body = Value::null();  // scriptMessage
     // ready

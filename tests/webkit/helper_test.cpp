@@ -120,6 +120,8 @@ TEST(WebKitHelper, PostsMessagesEvaluatesScriptsAndExitsCleanlyAtEndOfFile) {
     ASSERT_TRUE(greeting);
     EXPECT_TRUE(greeting->ok);
     EXPECT_EQ(greeting->fields["version"].intValue(), kProtocolVersion);
+    // The engine's own agent, known before any view exists.
+    EXPECT_NE(greeting->fields["userAgent"].string().find("Mozilla/5.0"), std::string::npos);
 
     auto created = helper.call(createView());
     ASSERT_TRUE(created && created->ok);
@@ -220,6 +222,7 @@ TEST(WebKitHelper, PageNavigationsWaitForTheDecision) {
     ASSERT_TRUE(asked);
     EXPECT_EQ(asked->url, closed.url("/denied"));
     EXPECT_FALSE(asked->newWindow);
+    EXPECT_EQ(asked->navigationType, NavigationType::Other) << "a script's navigation is no link";
     Request deny;
     deny.op = Op::DecideNavigation;
     deny.view = kView;

@@ -57,6 +57,9 @@ TEST(WebKitProtocol, EveryRequestSurvivesEncodingAndDecoding) {
     create.userAgent = "Mozilla/5.0 (quelmar test)";
     create.handlers = {"qm", "close_1", "$bridge"};
     EXPECT_EQ(roundTrip(create), create);
+    create.userAgent.clear();
+    create.applicationName = "Quelmar/7.0.5";
+    EXPECT_EQ(roundTrip(create), create);
 
     Request html;
     html.id = 2;
@@ -108,6 +111,8 @@ TEST(WebKitProtocol, EveryRequestSurvivesEncodingAndDecoding) {
     load.view = 1;
     load.url = "https://example.test/";
     EXPECT_EQ(roundTrip(load), load);
+    load.headers = {{"User-Agent", "QM/1 (test)"}, {"X-Token", "a\tb \u00e9"}};
+    EXPECT_EQ(roundTrip(load), load);
 
     // Defaults: no scale means 1, no timeout means the default deadline.
     auto resize = decodeRequest(R"({"id":11,"op":"resize","view":1,"width":320,"height":480})");
@@ -144,6 +149,13 @@ TEST(WebKitProtocol, MalformedRequestsAreRefusedWithTheIdWhenItCanBeRead) {
         R"({"id":5,"op":"destroyView","view":0})",
         R"({"id":5,"op":"loadHTML","view":1})",
         R"({"id":5,"op":"loadURL","view":1,"url":""})",
+        R"({"id":5,"op":"loadURL","view":1,"url":"x","headers":["a"]})",
+        R"({"id":5,"op":"loadURL","view":1,"url":"x","headers":{"A":1}})",
+        R"({"id":5,"op":"loadURL","view":1,"url":"x","headers":{"Bad Name":"v"}})",
+        R"({"id":5,"op":"loadURL","view":1,"url":"x","headers":{"X-A":"v\r\nX-Injected: 1"}})",
+        R"({"id":5,"op":"loadURL","view":1,"url":"x","headers":{"":"v"}})",
+        R"({"id":5,"op":"createView","view":1,"width":10,"height":10,"applicationName":7})",
+        R"({"id":5,"op":"createView","view":1,"width":10,"height":10,"applicationName":"a\nb"})",
         R"({"id":5,"op":"evaluate","view":1})",
         R"({"id":5,"op":"evaluate","view":1,"script":"1","timeoutMs":0})",
         R"({"id":5,"op":"evaluate","view":1,"script":"1","timeoutMs":600001})",
@@ -161,6 +173,10 @@ TEST(WebKitProtocol, MalformedRequestsAreRefusedWithTheIdWhenItCanBeRead) {
     for (std::size_t i = 0; i <= kMaxHandlers; ++i) many += (i ? ",\"h" : "\"h") + std::to_string(i) + "\"";
     many += "]}";
     EXPECT_NE(refusal(many).first.find("handlers"), std::string::npos);
+    std::string headers = R"({"id":6,"op":"loadURL","view":1,"url":"x","headers":{)";
+    for (std::size_t i = 0; i <= kMaxHeaders; ++i) headers += (i ? ",\"h" : "\"h") + std::to_string(i) + "\":\"v\"";
+    headers += "}}";
+    EXPECT_NE(refusal(headers).first.find("headers"), std::string::npos);
     // The reason names the op and the field.
     EXPECT_NE(refusal(R"({"id":5,"op":"evaluate","view":1,"script":"1","timeoutMs":0})").first.find("timeoutMs"),
               std::string::npos);
@@ -222,7 +238,12 @@ TEST(WebKitProtocol, AnswersAndEventsSurviveEncodingAndDecoding) {
     events.push_back(nav);
     nav.mainFrame = false;
     nav.newWindow = false;
-    events.push_back(nav);
+    for (NavigationType type : {NavigationType::LinkActivated, NavigationType::FormSubmitted,
+                                NavigationType::BackForward, NavigationType::Reload, NavigationType::FormResubmitted,
+                                NavigationType::Other}) {
+        nav.navigationType = type;
+        events.push_back(nav);
+    }
     Event message;
     message.kind = EventKind::ScriptMessage;
     message.view = 2;
@@ -248,6 +269,11 @@ TEST(WebKitProtocol, AnswersAndEventsSurviveEncodingAndDecoding) {
     }
 }
 
+TEST(WebKitProtocol, NavigationsFromOlderHelpersHaveTypeOther) {
+    auto event = incoming<Event>(R"({"event":"navigationRequested","view":1,"navigation":2,"url":"x"})");
+    EXPECT_EQ(event.navigationType, NavigationType::Other);
+}
+
 TEST(WebKitProtocol, MalformedAnswersAndEventsAreRefused) {
     for (const char* line : {
              "", "[]", "{}", R"({"id":1})", R"({"id":1,"result":"maybe"})", R"({"id":1,"result":"error"})",
@@ -258,6 +284,8 @@ TEST(WebKitProtocol, MalformedAnswersAndEventsAreRefused) {
              R"({"event":"scriptMessage","view":1,"name":"qm"})",
              R"({"event":"navigationRequested","view":1,"navigation":0,"url":"x"})",
              R"({"event":"navigationRequested","view":1,"navigation":2,"url":"x","mainFrame":"yes"})",
+             R"({"event":"navigationRequested","view":1,"navigation":2,"url":"x","navigationType":"teleport"})",
+             R"({"event":"navigationRequested","view":1,"navigation":2,"url":"x","navigationType":3})",
              R"({"event":"fatal"})"}) {
         std::string error;
         EXPECT_FALSE(decodeIncoming(line, &error)) << line;

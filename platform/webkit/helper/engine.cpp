@@ -69,6 +69,17 @@ std::string normalizedURL(const std::string& url) {
     return out;
 }
 
+NavigationType navigationTypeOf(WebKitNavigationAction* action) {
+    switch (webkit_navigation_action_get_navigation_type(action)) {
+    case WEBKIT_NAVIGATION_TYPE_LINK_CLICKED: return NavigationType::LinkActivated;
+    case WEBKIT_NAVIGATION_TYPE_FORM_SUBMITTED: return NavigationType::FormSubmitted;
+    case WEBKIT_NAVIGATION_TYPE_BACK_FORWARD: return NavigationType::BackForward;
+    case WEBKIT_NAVIGATION_TYPE_RELOAD: return NavigationType::Reload;
+    case WEBKIT_NAVIGATION_TYPE_FORM_RESUBMITTED: return NavigationType::FormResubmitted;
+    default: return NavigationType::Other;
+    }
+}
+
 // A JavaScript value as a protocol value: its JSON form, or null when it has none.
 Value valueOf(JSCValue* value) {
     if (!value || jsc_value_is_undefined(value) || jsc_value_is_null(value)) return Value::null();
@@ -163,6 +174,11 @@ public:
             fields.set("engineVersion", std::to_string(webkit_get_major_version()) + "." +
                                             std::to_string(webkit_get_minor_version()) + "." +
                                             std::to_string(webkit_get_micro_version()));
+            // What a view reports when the library sets no agent of its own.
+            WebKitSettings* settings = webkit_settings_new();
+            const char* agent = webkit_settings_get_user_agent(settings);
+            fields.set("userAgent", agent ? agent : "");
+            g_object_unref(settings);
             answer(Response::success(r.id, fields));
             return;
         }
@@ -218,11 +234,24 @@ public:
             answer(Response::success(r.id));
             return;
         }
-        case Op::LoadURL:
+        case Op::LoadURL: {
             view->clientLoads.push_back({r.id, normalizedURL(r.url)});
-            webkit_web_view_load_uri(view->web, r.url.c_str());
+            WebKitURIRequest* request = webkit_uri_request_new(r.url.c_str());
+            if (SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request)) {
+                for (const auto& [name, value] : r.headers) {
+                    // The engine writes the agent header itself from the view's settings: an
+                    // agent given for the load becomes the view's (for its later requests too).
+                    if (g_ascii_strcasecmp(name.c_str(), "User-Agent") == 0)
+                        webkit_settings_set_user_agent(webkit_web_view_get_settings(view->web), value.c_str());
+                    else
+                        soup_message_headers_replace(headers, name.c_str(), value.c_str());
+                }
+            }
+            webkit_web_view_load_request(view->web, request);
+            g_object_unref(request);
             answer(Response::success(r.id));
             return;
+        }
         case Op::DecideNavigation:
             decide(*view, r);
             return;
@@ -257,7 +286,16 @@ private:
             webkit_user_content_manager_register_script_message_handler(view->content, name.c_str());
         }
         WebKitSettings* settings = webkit_settings_new();
-        if (!r.userAgent.empty()) webkit_settings_set_user_agent(settings, r.userAgent.c_str());
+        if (!r.userAgent.empty()) {
+            webkit_settings_set_user_agent(settings, r.userAgent.c_str());
+        } else if (!r.applicationName.empty()) {
+            // "name/version" (or a bare name) ends the engine's own agent.
+            const auto slash = r.applicationName.find('/');
+            const std::string name = r.applicationName.substr(0, slash);
+            const std::string version = slash == std::string::npos ? std::string() : r.applicationName.substr(slash + 1);
+            webkit_settings_set_user_agent_with_application_details(settings, name.c_str(),
+                                                                    version.empty() ? nullptr : version.c_str());
+        }
         webkit_settings_set_enable_developer_extras(settings, FALSE);
         webkit_settings_set_enable_page_cache(settings, FALSE);
         // window.open reaches the navigation decision (and is reported) instead of being blocked.
@@ -347,6 +385,7 @@ private:
         event.view = view->id;
         event.navigation = id;
         event.url = url;
+        event.navigationType = navigationTypeOf(action);
         if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
             // No window is opened here; an allowed one loads in this view.
             event.newWindow = true;
@@ -368,6 +407,7 @@ private:
         event.navigation = ++view->engine->navigations_;
         event.url = uri ? uri : "";
         event.newWindow = true;
+        event.navigationType = navigationTypeOf(action);
         view->heldNewWindows[event.navigation] = event.url;
         view->engine->send(event);
         return nullptr;

@@ -1,5 +1,6 @@
 #include "system.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
@@ -134,9 +135,36 @@ void stopDisplayServer(DisplayServer& server) {
     server.pid = -1;
 }
 
+namespace {
+
+// Folders of helpers that died without removing them (killed outright): "qm-webkit-PID-..."
+// owned by this user whose PID no longer runs.
+void removeAbandonedFolders(const std::string& parent) {
+    DIR* dir = opendir(parent.c_str());
+    if (!dir) return;
+    const std::string prefix = "qm-webkit-";
+    while (dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0) continue;
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
+        if (pid <= 0 || !end || *end != '-') continue;
+        const std::string path = parent + "/" + name;
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) continue;
+        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        removeTree(path);
+    }
+    closedir(dir);
+}
+
+}  // namespace
+
 std::optional<std::string> makePrivateFolders(std::string* error) {
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/qm-webkit-XXXXXX";
+    const std::string parent = tmp && *tmp ? tmp : "/tmp";
+    removeAbandonedFolders(parent);
+    std::string pattern = parent + "/qm-webkit-" + std::to_string(getpid()) + "-XXXXXX";
     if (!mkdtemp(pattern.data())) {
         *error = errnoText("mkdtemp");
         return std::nullopt;

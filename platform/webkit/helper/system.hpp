@@ -19,7 +19,9 @@ std::optional<DisplayServer> startDisplayServer(const std::string& program, std:
 // SIGTERM, then waits for it (SIGKILL after a few seconds).
 void stopDisplayServer(DisplayServer& server);
 
-// A private folder with config/, cache/, data/ and runtime/ (mode 0700) inside it.
+// A private folder with config/, cache/, data/ and runtime/ (mode 0700) inside it, named
+// after the helper's pid; the folders of helpers that were killed before they could remove
+// theirs are removed first.
 std::optional<std::string> makePrivateFolders(std::string* error);
 // Removes the folder and everything in it, not following symbolic links.
 void removeTree(const std::string& path);
