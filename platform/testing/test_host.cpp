@@ -20,6 +20,7 @@
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/system_log.hpp"
 #include "qmplatform/url_session.hpp"
+#include "qmplatform/web_engine.hpp"
 
 namespace qm::testkit {
 
@@ -63,6 +64,8 @@ TestHost::TestHost(Options options) : log_(std::make_shared<Log>()) {
     config.serviceAddress = unroutedAddress_;
     config.clock = clock_;
     config.transport = std::move(options.transport);
+    webEngine_ = std::make_shared<ScriptedWebEngine>();
+    config.webEngine = options.webEngine ? std::move(options.webEngine) : webEngine_;
     config.timeZone = options.timeZone;
     config.locale = options.locale;
     config.preferredLanguages = options.languages;
@@ -86,6 +89,9 @@ TestHost::~TestHost() {
         std::fprintf(stderr, "TestHost: work was still in flight %g seconds after the test ended\n", kStopSeconds);
         std::abort();
     }
+    // Web views the test keeps past the host get an engine that is no longer configured: no
+    // later test sees this one.
+    if (platform::configuredWebEngine() == webEngine_) platform::setConfiguredWebEngine(nullptr);
     // Whatever logs after the test (the library's stop at exit) is dropped, not sent to the
     // machine's system log.
     platform::SystemLog::setSink([](std::string_view) {});

@@ -1,6 +1,6 @@
 // The test host: a throw-away app bundle and sandbox, the manual clock, a fixed time zone,
-// locale and language, a captured system log and, when asked, a test transport, so that each
-// test starts clean.
+// locale and language, a captured system log, a scripted web engine (no test ever starts a real
+// browser) and, when asked, a test transport, so that each test starts clean.
 #pragma once
 
 #include <functional>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "manual_clock.hpp"
+#include "scripted_web_engine.hpp"
 #include "qmplatform/transport.hpp"
 #include "quelmar/value.hpp"
 
@@ -28,6 +29,8 @@ public:
         // What carries requests (a RecordingTransport, say); empty: libcurl, routed to
         // unroutedAddress() unless the test routes it elsewhere.
         std::shared_ptr<platform::Transport> transport;
+        // The engine web views run their pages in; empty: the host's scripted engine.
+        std::shared_ptr<platform::WebEngine> webEngine;
     };
 
     static Value defaultInfo();
@@ -49,6 +52,8 @@ public:
     const std::string& groupsDir() const { return groupsDir_; }
 
     ManualClock& clock() { return *clock_; }
+    // The scripted web engine web views use (unless the options named another engine).
+    ScriptedWebEngine& webEngine() { return *webEngine_; }
     // Advances the manual clock, releasing timers and delayed blocks on the way.
     void advance(double seconds);
     // Pumps the main run loop until `done` (bounded by real time).
@@ -73,6 +78,7 @@ private:
     int refusingSocket_ = -1;
     std::string unroutedAddress_;
     std::shared_ptr<ManualClock> clock_;
+    std::shared_ptr<ScriptedWebEngine> webEngine_;
     struct Log {
         mutable std::mutex mutex;
         std::vector<std::string> lines;

@@ -1,9 +1,20 @@
 #include "qmweb/web_view.hpp"
 
+#include <cairo.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "qmplatform/dispatch.hpp"
+#include "qmplatform/screen.hpp"
+#include "qmplatform/system_log.hpp"
+#include "qmui/canvas.hpp"
 #include "qmweb/headless_engine.hpp"
 #include "qmweb/helper_engine.hpp"
 
 namespace qm::platform {
+
+// ---- User content
 
 void UserContentController::addScriptMessageHandler(std::weak_ptr<ScriptMessageHandler> handler,
                                                     const std::string& name) {
@@ -33,14 +44,186 @@ std::shared_ptr<ScriptMessageHandler> UserContentController::handlerForName(cons
     return nullptr;
 }
 
+namespace {
+
+std::string errorText(const WebError& error) {
+    return error.message.empty() ? std::string(webErrorKindName(error.kind)) : error.message;
+}
+
+const char* const kViewGone = "the web view went away before the answer came";
+
+struct PNGReader {
+    std::string_view bytes;
+    std::size_t at = 0;
+};
+
+cairo_status_t readPNGBytes(void* closure, unsigned char* data, unsigned int length) {
+    auto* reader = static_cast<PNGReader*>(closure);
+    if (reader->bytes.size() - reader->at < length) return CAIRO_STATUS_READ_ERROR;
+    std::memcpy(data, reader->bytes.data() + reader->at, length);
+    reader->at += length;
+    return CAIRO_STATUS_SUCCESS;
+}
+
+std::uint32_t bigEndian32(const char* p) {
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return (std::uint32_t{u[0]} << 24) | (std::uint32_t{u[1]} << 16) | (std::uint32_t{u[2]} << 8) | u[3];
+}
+
+// A snapshot's PNG bytes as premultiplied ARGB pixels; nothing for bytes that are not a PNG
+// picture or claim more pixels than a canvas may hold (checked before anything is allocated
+// for them).
+std::optional<Bitmap> decodeSnapshot(std::string_view png) {
+    static constexpr char kSignature[] = "\x89PNG\r\n\x1a\n";
+    if (png.size() < 24 || png.compare(0, 8, std::string_view(kSignature, 8)) != 0 || png.compare(12, 4, "IHDR") != 0)
+        return std::nullopt;
+    const std::uint32_t width = bigEndian32(png.data() + 16), height = bigEndian32(png.data() + 20);
+    if (width == 0 || height == 0 || width > static_cast<std::uint32_t>(Canvas::kMaxPixelsPerSide) ||
+        height > static_cast<std::uint32_t>(Canvas::kMaxPixelsPerSide) ||
+        static_cast<long long>(width) * height > Canvas::kMaxPixels)
+        return std::nullopt;
+    PNGReader reader{png};
+    cairo_surface_t* decoded = cairo_image_surface_create_from_png_stream(readPNGBytes, &reader);
+    if (cairo_surface_status(decoded) != CAIRO_STATUS_SUCCESS) {
+        cairo_surface_destroy(decoded);
+        return std::nullopt;
+    }
+    // Whatever format cairo chose (an opaque PNG comes as RGB24 with an undefined top byte),
+    // painted into ARGB32, which is premultiplied 0xAARRGGBB words like a Bitmap.
+    const int w = cairo_image_surface_get_width(decoded), h = cairo_image_surface_get_height(decoded);
+    cairo_surface_t* argb = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
+    std::optional<Bitmap> out;
+    if (cairo_surface_status(argb) == CAIRO_STATUS_SUCCESS) {
+        cairo_t* cr = cairo_create(argb);
+        cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+        cairo_set_source_surface(cr, decoded, 0, 0);
+        cairo_paint(cr);
+        const bool painted = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
+        cairo_destroy(cr);
+        cairo_surface_flush(argb);
+        if (painted) {
+            Bitmap bitmap(w, h);
+            const unsigned char* data = cairo_image_surface_get_data(argb);
+            const int stride = cairo_image_surface_get_stride(argb);
+            for (int y = 0; y < h; ++y)
+                std::memcpy(&bitmap.pixels[static_cast<std::size_t>(y) * w], data + static_cast<std::ptrdiff_t>(y) * stride,
+                            static_cast<std::size_t>(w) * 4);
+            out = std::move(bitmap);
+        }
+    }
+    cairo_surface_destroy(argb);
+    cairo_surface_destroy(decoded);
+    return out;
+}
+
+// The decision handler's state, shared by every copy of the handler: the first call decides;
+// when the last copy goes without a call the navigation is cancelled, so a page never holds a
+// navigation for ever.
+class NavigationDecision {
+public:
+    NavigationDecision(std::weak_ptr<WebPage> page, std::int64_t id) : page_(std::move(page)), id_(id) {}
+    ~NavigationDecision() { decide(false); }
+    NavigationDecision(const NavigationDecision&) = delete;
+    NavigationDecision& operator=(const NavigationDecision&) = delete;
+
+    void decide(bool allow) {
+        if (decided_.exchange(true)) return;
+        // The page is asked on the main run loop, whichever thread the delegate answered on.
+        if (RunLoop::main().isMainThread()) {
+            if (auto page = page_.lock()) page->decideNavigation(id_, allow);
+            return;
+        }
+        Queue::main().async([page = page_, id = id_, allow] {
+            if (auto p = page.lock()) p->decideNavigation(id, allow);
+        });
+    }
+
+private:
+    std::weak_ptr<WebPage> page_;
+    std::int64_t id_;
+    std::atomic<bool> decided_{false};
+};
+
+}  // namespace
+
+// ---- What the page tells the view
+
 class WebView::PageClient : public WebPageClient {
 public:
-    void webLoadStateChanged(WebLoadState, const std::string&, std::int64_t) override {}
-    void webLoadFailed(const std::string&, const std::string&, std::int64_t) override {}
-    void webNavigationRequested(const WebNavigationAction&) override {}
-    void webScriptMessage(const std::string&, const Value&) override {}
-    void webPageCrashed(const std::string&, bool) override {}
+    explicit PageClient(std::weak_ptr<WebView> view) : view_(std::move(view)) {}
+    void setPage(std::weak_ptr<WebPage> page) { page_ = std::move(page); }
+
+    void webLoadStateChanged(WebLoadState state, const std::string& url, std::int64_t load) override {
+        auto view = view_.lock();
+        if (!view) return;
+        const Navigation navigation{load, url};
+        auto delegate = view->navigationDelegate();
+        switch (state) {
+            case WebLoadState::Started:
+                view->loading_ = true;
+                if (delegate) delegate->webViewDidStartProvisionalNavigation(*view, navigation);
+                break;
+            case WebLoadState::Redirected: break;
+            case WebLoadState::Committed:
+                view->url_ = url;
+                if (delegate) delegate->webViewDidCommitNavigation(*view, navigation);
+                break;
+            case WebLoadState::Finished:
+                view->loading_ = false;
+                if (delegate) delegate->webViewDidFinishNavigation(*view, navigation);
+                // Unless the delegate's answer replaced the page meanwhile.
+                if (view->pageClient_.get() == this && !view->pageLost_) view->takeSnapshot();
+                break;
+        }
+    }
+
+    void webLoadFailed(const std::string& url, const std::string& message, std::int64_t load) override {
+        auto view = view_.lock();
+        if (!view) return;
+        view->loading_ = false;
+        if (auto delegate = view->navigationDelegate()) delegate->webViewDidFailNavigation(*view, {load, url}, message);
+    }
+
+    void webNavigationRequested(const WebNavigationAction& action) override {
+        auto view = view_.lock();
+        if (!view) return;
+        auto decision = std::make_shared<NavigationDecision>(page_, action.id);
+        auto delegate = view->navigationDelegate();
+        if (!delegate) {
+            decision->decide(true);
+            return;
+        }
+        NavigationAction asked{action.url, action.type, action.newWindow};
+        delegate->webViewDecidePolicyForNavigationAction(*view, asked, [decision](NavigationActionPolicy policy) {
+            decision->decide(policy == NavigationActionPolicy::Allow);
+        });
+    }
+
+    void webScriptMessage(const std::string& name, const Value& body) override {
+        auto view = view_.lock();
+        if (!view) return;
+        auto controller = view->configuration_.userContentController;
+        if (!controller) return;
+        if (auto handler = controller->handlerForName(name)) handler->userContentController(*controller, {name, body, view});
+    }
+
+    void webPageCrashed(const std::string& message, bool engineLost) override {
+        auto view = view_.lock();
+        if (!view) return;
+        SystemLog::write("quelmar: a web view's page stopped: " + message);
+        view->loading_ = false;
+        view->snapshot_ = Bitmap();
+        view->snapshotFloor_ = view->nextSnapshot_;
+        if (engineLost && view->pageClient_.get() == this) view->pageLost_ = true;
+        if (auto delegate = view->navigationDelegate()) delegate->webViewWebContentProcessDidTerminate(*view);
+    }
+
+private:
+    std::weak_ptr<WebView> view_;
+    std::weak_ptr<WebPage> page_;
 };
+
+// ---- The view
 
 std::shared_ptr<WebEngine> WebView::defaultEngine() {
     static const std::shared_ptr<WebEngine> engine = std::make_shared<HeadlessWebEngine>();
@@ -57,48 +240,141 @@ WebView::WebView(Rect frame, WebViewConfiguration configuration)
     if (!engine_) engine_ = defaultEngine();
 }
 
-WebView::~WebView() = default;
+WebView::~WebView() {
+    // The page goes first; its events and answers find no view from here on.
+    page_.reset();
+    pageClient_.reset();
+}
 
 void WebView::setCustomUserAgent(std::string agent) { customUserAgent_ = std::move(agent); }
 
+std::weak_ptr<WebView> WebView::weakSelf() {
+    auto self = weak_from_this().lock();
+    return self ? std::static_pointer_cast<WebView>(self) : nullptr;
+}
+
 void WebView::ensurePage() {
-    if (page_) return;
-    pageClient_ = std::make_shared<PageClient>();
+    if (page_ && !pageLost_) return;
+    page_.reset();
+    pageLost_ = false;
     WebPageOptions options;
     options.size = frame().size();
+    options.scale = Screen::main().scale();
     options.userAgent = customUserAgent_;
     options.applicationName = configuration_.applicationNameForUserAgent;
     if (configuration_.userContentController) options.handlers = configuration_.userContentController->handlerNames();
-    page_ = engine_->createPage(options, pageClient_);
+    // The client learns its page once the engine made it: engines call clients only later,
+    // on the main run loop.
+    auto client = std::make_shared<PageClient>(weakSelf());
+    page_ = engine_ ? engine_->createPage(options, client) : nullptr;
+    if (!page_) {
+        SystemLog::write("quelmar: the web engine made no page for a web view");
+        return;
+    }
+    client->setPage(page_);
+    pageClient_ = std::move(client);
+    pageScale_ = options.scale;
+}
+
+// A load the engine refused outright (bad values, no page, a lost engine) fails like one
+// that went wrong in the page.
+WebDone WebView::loadDone(std::shared_ptr<std::atomic<std::int64_t>> id, std::string url) {
+    return [weak = weakSelf(), id = std::move(id), url = std::move(url)](const std::optional<WebError>& error) {
+        if (!error) return;
+        auto view = weak.lock();
+        if (!view) return;
+        view->loading_ = false;
+        if (auto delegate = view->navigationDelegate())
+            delegate->webViewDidFailNavigation(*view, {id->load(), url}, errorText(*error));
+    };
 }
 
 Navigation WebView::loadHTMLString(const std::string& html, const std::string& baseURL) {
     ensurePage();
-    return {page_ ? page_->loadHTML(html, baseURL, nullptr) : 0, baseURL};
+    const std::string url = baseURL.empty() ? "about:blank" : baseURL;
+    if (!page_) return {0, url};
+    auto id = std::make_shared<std::atomic<std::int64_t>>(0);
+    id->store(page_->loadHTML(html, baseURL, loadDone(id, url)));
+    return {id->load(), url};
 }
 
 Navigation WebView::loadRequest(const std::string& url, const std::map<std::string, std::string>& headers) {
     ensurePage();
-    return {page_ ? page_->loadURL(url, headers, nullptr) : 0, url};
+    if (!page_) return {0, url};
+    auto id = std::make_shared<std::atomic<std::int64_t>>(0);
+    id->store(page_->loadURL(url, headers, loadDone(id, url)));
+    return {id->load(), url};
 }
 
 void WebView::evaluateJavaScript(const std::string& script,
                                  std::function<void(const Value&, const std::optional<std::string>&)> completion,
                                  double timeoutSeconds) {
     ensurePage();
-    auto self = std::static_pointer_cast<WebView>(shared_from_this());
+    if (!page_) {
+        if (completion) {
+            Queue::main().async([completion = std::move(completion)] {
+                completion(Value(), std::string("the web view has no page to run scripts in"));
+            });
+        }
+        return;
+    }
     page_->evaluate(script, timeoutSeconds,
-                    [self, completion = std::move(completion)](const Value& value, const std::optional<WebError>& error) {
+                    [weak = weakSelf(), completion = std::move(completion)](const Value& value,
+                                                                            const std::optional<WebError>& error) {
                         if (!completion) return;
-                        if (error) completion(Value(), error->message);
+                        if (weak.expired()) completion(Value(), std::string(kViewGone));
+                        else if (error) completion(Value(), errorText(*error));
                         else completion(value, std::nullopt);
                     });
 }
 
-void WebView::takeSnapshot(std::function<void(const std::string&, const std::optional<std::string>&)>) {}
+void WebView::takeSnapshot(std::function<void(const std::string&, const std::optional<std::string>&)> completion) {
+    if (!page_ || pageLost_) {
+        if (completion) {
+            Queue::main().async([completion = std::move(completion)] {
+                completion(std::string(), std::string("the web view has no page to draw"));
+            });
+        }
+        return;
+    }
+    const std::uint64_t request = nextSnapshot_++;
+    const double scale = pageScale_;
+    page_->snapshot([weak = weakSelf(), request, scale, completion = std::move(completion)](
+                        const std::string& png, const std::optional<WebError>& error) {
+        auto view = weak.lock();
+        std::optional<std::string> failure;
+        if (!view) {
+            failure = kViewGone;
+        } else if (error) {
+            failure = errorText(*error);
+        } else if (auto bitmap = decodeSnapshot(png)) {
+            if (request >= view->snapshotFloor_ && request > view->shownSnapshot_) {
+                view->snapshot_ = std::move(*bitmap);
+                view->snapshotScale_ = scale;
+                view->shownSnapshot_ = request;
+            }
+        } else {
+            failure = "the engine's snapshot is not a PNG picture";
+            SystemLog::write("quelmar: a web view kept its last snapshot: the engine's new one is not a PNG picture");
+        }
+        view.reset();
+        if (completion) completion(failure ? std::string() : png, failure);
+    });
+}
 
-void WebView::drawContent(Canvas& canvas, const Rect& bounds, double time) const { View::drawContent(canvas, bounds, time); }
+void WebView::drawContent(Canvas& canvas, const Rect& bounds, double) const {
+    if (!snapshot_.empty()) canvas.drawBitmap(snapshot_, bounds, ContentMode::ScaleToFill, snapshotScale_);
+    else canvas.drawPlaceholder(bounds, "web view");
+}
 
-void WebView::boundsSizeDidChange() {}
+void WebView::boundsSizeDidChange() {
+    if (!page_ || pageLost_) return;
+    const double scale = Screen::main().scale();
+    pageScale_ = scale;
+    page_->resize(bounds().size(), scale, [weak = weakSelf()](const std::optional<WebError>& error) {
+        if (error) return;
+        if (auto view = weak.lock()) view->takeSnapshot();
+    });
+}
 
 }  // namespace qm::platform

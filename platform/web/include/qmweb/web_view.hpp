@@ -12,6 +12,7 @@
 //     web->loadHTMLString("<p>Hello</p>", "");
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -123,7 +124,8 @@ public:
     bool isLoading() const { return loading_; }
 
     // Runs a script in the page; the completion runs once on the main run loop with the
-    // result, or an error text (the engine's exception message, a timeout, a lost engine).
+    // result, or an error text (the engine's exception message, a timeout, a lost engine, the
+    // view gone first).
     void evaluateJavaScript(const std::string& script,
                             std::function<void(const Value& result, const std::optional<std::string>& error)> completion,
                             double timeoutSeconds = 10);
@@ -133,23 +135,33 @@ public:
     std::shared_ptr<ScrollView> scrollView() const { return scrollView_; }
 
     // Asks the engine for a snapshot of the page now; on success the view draws it from then
-    // on. The completion (optional) runs on the main run loop with the PNG bytes or an error.
+    // on. The completion (optional) runs once on the main run loop with the PNG bytes or an
+    // error (no page yet, the engine's error, bytes that are not a PNG picture: the view then
+    // keeps the snapshot it had).
     void takeSnapshot(std::function<void(const std::string& png, const std::optional<std::string>& error)> completion = {});
     // The snapshot the view draws (empty before the first one). A view takes one by itself
     // after every finished load and after its size changes.
     const Bitmap& snapshotBitmap() const { return snapshot_; }
+    // Pixels per point of that snapshot (the main screen's scale when the page was sized).
+    double snapshotScale() const { return snapshotScale_; }
 
+    // The snapshot scaled to the bounds; a placeholder while there is none.
     void drawContent(Canvas& canvas, const Rect& bounds, double time) const override;
-    void boundsSizeDidChange() override;
 
     // The engine web views created from now on use when configure() set none: the web
     // library's helper-process engine where its helper program is installed, else the
     // headless engine.
     static std::shared_ptr<WebEngine> defaultEngine();
 
+protected:
+    // Resizes the page and takes a new snapshot at the new size.
+    void boundsSizeDidChange() override;
+
 private:
     class PageClient;
+    std::weak_ptr<WebView> weakSelf();
     void ensurePage();
+    WebDone loadDone(std::shared_ptr<std::atomic<std::int64_t>> id, std::string url);
     WebViewConfiguration configuration_;
     std::weak_ptr<NavigationDelegate> navigationDelegate_;
     std::string customUserAgent_;
@@ -159,8 +171,13 @@ private:
     std::shared_ptr<PageClient> pageClient_;
     std::string url_;
     bool loading_ = false;
+    bool pageLost_ = false;   // the engine lost the page: the next load makes a new one
+    double pageScale_ = 1;    // the scale the page draws snapshots at
     Bitmap snapshot_;
     double snapshotScale_ = 1;
+    // Snapshots answer in any order and a crash voids those asked before it: one is shown
+    // only when it was asked after the one shown and after the last crash.
+    std::uint64_t nextSnapshot_ = 1, shownSnapshot_ = 0, snapshotFloor_ = 0;
 };
 
 }  // namespace qm::platform
