@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "qmbase/no_destructor.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/screen.hpp"
 #include "qmplatform/system_log.hpp"
@@ -226,8 +227,14 @@ private:
 // ---- The view
 
 std::shared_ptr<WebEngine> WebView::defaultEngine() {
-    static const std::shared_ptr<WebEngine> engine = std::make_shared<HeadlessWebEngine>();
-    return engine;
+    // Made once and never destroyed: the helper it may have started dies with the process.
+    static const NoDestructor<std::shared_ptr<WebEngine>> engine([]() -> std::shared_ptr<WebEngine> {
+        if (HelperEngine::findHelper()) {
+            if (auto helper = HelperEngine::create()) return helper;
+        }
+        return std::make_shared<HeadlessWebEngine>();
+    }());
+    return *engine;
 }
 
 std::shared_ptr<WebView> WebView::create(Rect frame, WebViewConfiguration configuration) {

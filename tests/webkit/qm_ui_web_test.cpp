@@ -36,7 +36,7 @@ TEST(QmUiWeb, PrintsThePagesMessagesAndHeightAndWritesItsSnapshot) {
     char folder[] = "/tmp/qm-ui-web-XXXXXX";
     ASSERT_TRUE(mkdtemp(folder));
     const std::string out = std::string(folder) + "/probe.png";
-    const auto run = testkit::runProgram(kProgram, {QM_SERVICE_PAGES "/probe.html", out, "--width", "320", "--height",
+    const auto run = testkit::runProgram(kProgram, {"web", QM_SERVICE_PAGES "/probe.html", out, "--width", "320", "--height",
                                                     "480", "--handler", "probe"});
     if (run.exitCode != 0 && run.output.find("display server") != std::string::npos) {
         GTEST_SKIP() << "the helper cannot start its display server here: " << run.output;
@@ -83,8 +83,8 @@ TEST(QmUiWeb, PrintsThePagesMessagesAndHeightAndWritesItsSnapshot) {
     rmdir(folder);
 
     // Usage errors and unreadable files fail with a reason.
-    EXPECT_EQ(testkit::runProgram(kProgram, {"only-one-argument.html"}).exitCode, 2);
-    const auto missing = testkit::runProgram(kProgram, {"/nonexistent/page.html", "/tmp/x.png"});
+    EXPECT_EQ(testkit::runProgram(kProgram, {"web", "only-one-argument.html"}).exitCode, 2);
+    const auto missing = testkit::runProgram(kProgram, {"web", "/nonexistent/page.html", "/tmp/x.png"});
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_NE(missing.output.find("cannot read /nonexistent/page.html"), std::string::npos) << missing.output;
 }
