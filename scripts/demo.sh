@@ -59,3 +59,8 @@ scene="$root/examples/qm-ui/scenes/popup.json"
 "$ui" draw "$scene" "$work/popup.png"
 "$ui" media "$work/popup.png"
 echo "(the picture: $work/popup.png)"
+
+echo
+echo "### The web engine: a page in a real web view posts a message, is measured and drawn"
+"$ui" web "$root/service/fixtures/pages/probe.html" "$work/probe.png" --handler probe
+echo "(the page's snapshot: $work/probe.png)"
