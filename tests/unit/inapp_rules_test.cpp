@@ -7,6 +7,7 @@
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "inapp/qmInAppColors.hpp"
 #include "inapp/qmInAppRules.hpp"
 #include "qmplatform/application.hpp"
 #include "qmplatform/device.hpp"
@@ -321,4 +322,28 @@ TEST_F(InAppDecision, OnScrollCampaignsFireOncePastTheirDepth) {
     show();
     scroll->setContentSize({320, 300});
     EXPECT_EQ(at(0), Shown{});
+}
+
+TEST(InAppColours, TextsGiveColoursAndTheCloseButtonRule) {
+    const platform::Color red = inapp::GetColor("#FF0000");
+    EXPECT_EQ(red, platform::Color::rgba(1, 0, 0, 1));
+    EXPECT_EQ(inapp::GetColor("#00ff80"), platform::Color::rgba(0, 1, 128 / 255.0, 1));
+    EXPECT_FALSE(inapp::shouldHideCloseButton("#FF0000"));
+    EXPECT_EQ(inapp::GetButtonColor("#FF0000"), red);
+
+    EXPECT_EQ(inapp::GetColor("rgba(255, 0, 51, 0.5)"), platform::Color::rgba(1, 0, 0.2, 0.5));
+    EXPECT_FALSE(inapp::shouldHideCloseButton("rgba(255, 0, 51, 0.5)"));
+    // All four numbers 0: a clear colour, the close button hidden, titles opaque black.
+    EXPECT_EQ(inapp::GetColor("rgba(0,0,0,0)"), platform::Color::rgba(0, 0, 0, 0));
+    EXPECT_TRUE(inapp::shouldHideCloseButton("rgba(0,0,0,0)"));
+    EXPECT_EQ(inapp::GetButtonColor("rgba(0,0,0,0)"), platform::Color::rgba(0, 0, 0, 1));
+
+    // Absent, empty or malformed texts read as all zeros and never fail.
+    for (const Value& bad : {Value(), Value::null(), Value(""), Value("rgba(1,2)"), Value("blue"), Value(12),
+                             Value("rgba(a,b,c,d)")}) {
+        EXPECT_EQ(inapp::GetColor(bad), platform::Color::rgba(0, 0, 0, 0)) << bad.description();
+        EXPECT_EQ(inapp::GetButtonColor(bad), platform::Color::rgba(0, 0, 0, 1));
+        EXPECT_TRUE(inapp::shouldHideCloseButton(bad));
+    }
+    EXPECT_EQ(inapp::GetColor("#zz"), platform::Color::rgba(0, 0, 0, 1)) << "a # text without digits is black";
 }
