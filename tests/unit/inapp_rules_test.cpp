@@ -7,6 +7,7 @@
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "inapp/qmInAppCloseButton.hpp"
 #include "inapp/qmInAppColors.hpp"
 #include "inapp/qmInAppRules.hpp"
 #include "qmplatform/application.hpp"
@@ -346,4 +347,36 @@ TEST(InAppColours, TextsGiveColoursAndTheCloseButtonRule) {
         EXPECT_TRUE(inapp::shouldHideCloseButton(bad));
     }
     EXPECT_EQ(inapp::GetColor("#zz"), platform::Color::rgba(0, 0, 0, 1)) << "a # text without digits is black";
+}
+
+TEST(InAppCloseButton, AppearsNeverAtOnceOrAfterItsDelay) {
+    testkit::TestHost host;
+    quelmar::Initialize("live");
+    auto add = [&](const Value& rule, const char* id) {
+        auto parent = std::make_shared<platform::View>(platform::Rect{0, 0, 100, 100});
+        auto button = std::make_shared<platform::View>(platform::Rect{0, 0, 10, 10});
+        if (rule) inapp::qmCheckCrossBtnInPopups(rule, id);
+        inapp::qmAddCloseButtonInPopupstoParentView(parent, button, id);
+        return parent;
+    };
+    auto never = add(0, "1");
+    auto atOnce = add(5000, "2");
+    auto afterFour = add(4, "3");
+    auto absentRule = add(1, "4");  // what an absent "close_btn" becomes
+    auto noRecord = add(Value(), "5");
+    host.runUntilIdle();
+    EXPECT_TRUE(never->subviews().empty());
+    EXPECT_EQ(atOnce->subviews().size(), 1u);
+    EXPECT_TRUE(afterFour->subviews().empty());
+    EXPECT_TRUE(absentRule->subviews().empty());
+    EXPECT_EQ(noRecord->subviews().size(), 1u);
+    host.advance(1);
+    EXPECT_EQ(absentRule->subviews().size(), 1u);
+    EXPECT_TRUE(afterFour->subviews().empty());
+    host.advance(3);
+    EXPECT_EQ(afterFour->subviews().size(), 1u);
+    host.advance(10);
+    EXPECT_TRUE(never->subviews().empty());
+    EXPECT_EQ(QMRuntime::shared().container("qmInAppCloseBtnConditions")["3"],
+              (Value{{"qmShowCloseBtn", true}, {"qmShowCloseBtntimeDelay", 4}}));
 }
