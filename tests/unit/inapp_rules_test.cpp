@@ -10,6 +10,7 @@
 #include "inapp/qmInAppCloseButton.hpp"
 #include "inapp/qmInAppColors.hpp"
 #include "inapp/qmInAppRules.hpp"
+#include "inapp/qmInAppSurveyURL.hpp"
 #include "qmplatform/application.hpp"
 #include "qmplatform/device.hpp"
 #include "qmplatform/view_controller.hpp"
@@ -379,4 +380,35 @@ TEST(InAppCloseButton, AppearsNeverAtOnceOrAfterItsDelay) {
     EXPECT_TRUE(never->subviews().empty());
     EXPECT_EQ(QMRuntime::shared().container("qmInAppCloseBtnConditions")["3"],
               (Value{{"qmShowCloseBtn", true}, {"qmShowCloseBtntimeDelay", 4}}));
+}
+
+TEST(InAppSurveyURL, CarriesTheAppDeviceAndUserAndNeverNull) {
+    testkit::TestHost host;
+    quelmar::Initialize("live");
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    prefs.qmSetObject(Value(1001), "qm_brandID", QMStore::Library);
+    prefs.qmSetObject(Value("user 7"), "qm_userID", QMStore::Library);
+    auto engine = qmInternalProcessClass::sharedInstance();
+    engine->qm_anal_id.set(Value());  // no click id: no "(null)" in its place
+    const Value full{{"notificationID", 7003}, {"template", 102}, {"qm_sdkSurveyTmpUserTokens", R"({"name":"Ann"})"}};
+    const std::string url = inapp::qmInAppSurveyURLForCampaign(full);
+    EXPECT_TRUE(url.starts_with("https://mobile.quelmar.io/user/survey/modal?brandid=1001&notificationid=7003&sdk_version=7.0.5&mode="))
+        << url;
+    EXPECT_EQ(url.find("(null)"), std::string::npos) << url;
+    EXPECT_NE(url.find("&clickID=&language="), std::string::npos) << url;
+    EXPECT_NE(url.find("&tokens=%7B%22name%22:%22Ann%22%7D"), std::string::npos) << url;
+    EXPECT_NE(url.find("&userID=user%207"), std::string::npos) << url;
+    EXPECT_NE(url.find("&deviceID="), std::string::npos) << url;
+    // The system version as printf's %f prints it.
+    const auto os = url.find("&os_version=");
+    ASSERT_NE(os, std::string::npos);
+    const std::string version = url.substr(os + 12, url.find('&', os + 12) - os - 12);
+    ASSERT_NE(version.find('.'), std::string::npos) << version;
+    EXPECT_EQ(version.size() - version.find('.') - 1, 6u) << version;
+
+    // The survey in a modal puts the mode before the library's version; no tokens, no field.
+    const std::string modal = inapp::qmInAppSurveyURLForCampaign(Value{{"notificationID", "12"}, {"template", 101}});
+    EXPECT_NE(modal.find("?brandid=1001&notificationid=12&mode="), std::string::npos) << modal;
+    EXPECT_NE(modal.find("&sdk_version=7.0.5&device=2&clickID="), std::string::npos) << modal;
+    EXPECT_EQ(modal.find("&tokens="), std::string::npos);
 }
