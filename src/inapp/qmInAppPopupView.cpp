@@ -179,16 +179,16 @@ void qmInAppPopupView::qmSetupInAppPopupView() {
 
     if (qmInAppPopupDismissOnTapOutSide) {
         std::weak_ptr<qmInAppPopupView> weak = me;
-        auto recognizer = std::make_shared<platform::TapGestureRecognizer>([weak](platform::GestureRecognizer&) {
-            if (auto view = weak.lock()) view->qmInAppPopupAnimateOut();
-        });
-        // Taps on the panel (its page, its picture) are not taps outside it.
-        recognizer->shouldBegin = [weak](platform::GestureRecognizer& r) {
+        // Taps on the panel (its page, its picture) reach this recogniser too; they are not
+        // taps outside it. (Decided when the tap is recognised: that is when its place is known.)
+        auto recognizer = std::make_shared<platform::TapGestureRecognizer>([weak](platform::GestureRecognizer& r) {
             auto view = weak.lock();
-            if (!view || !view->qmInAppPopupContainerView) return true;
-            const auto& panel = view->qmInAppPopupContainerView;
-            return !panel->pointInside(r.locationInView(panel.get()));
-        };
+            if (!view) return;
+            if (const auto& panel = view->qmInAppPopupContainerView; panel && panel->pointInside(r.locationInView(panel.get()))) {
+                return;
+            }
+            view->qmInAppPopupAnimateOut();
+        });
         addGestureRecognizer(recognizer);
     }
 }
@@ -313,14 +313,13 @@ void qmInAppPopupView::contentHeightMeasured(const Value& answer) {
     const double visible = std::min(height, 0.8 * screenHeight());
 
     const long t = qmInAppPopupTemplateID;
-    if (t == 4 || t == 8) {
+    if (isFullScreen(t)) {
+        // The page fills the panel and the panel the view (for the survey too: its panel is
+        // as high as the view, and a page pinned to the panel's bottom cannot be less).
         deactivate(qmInAppPopupWebViewContentHeight);
         qmInAppPopupWebViewContentHeight = relate(web, LayoutAttribute::Height, container, LayoutAttribute::Height);
         deactivate(qmInAppPopupContainerViewBottomConstraint);
         qmInAppPopupContainerViewBottomConstraint = relate(container, LayoutAttribute::Bottom, me, LayoutAttribute::Bottom);
-    } else if (t == 102) {
-        relate(container, LayoutAttribute::Height, me, LayoutAttribute::Height);
-        if (qmInAppPopupWebViewContentHeight) qmInAppPopupWebViewContentHeight->setConstant(visible);
     } else if (qmInAppPopupWebViewContentHeight) {
         qmInAppPopupWebViewContentHeight->setConstant(visible);
     }
@@ -357,9 +356,14 @@ void qmInAppPopupView::startEntrance() {
 
 void qmInAppPopupView::layoutSubviews() {
     View::layoutSubviews();
+    if (qmInAppPopupContainerView && narrowFirstCentre_ && narrowSecondCentre_) {
+        const double offset = 0.23 * qmInAppPopupContainerView->bounds().width;
+        if (narrowFirstCentre_->constant() != -offset) narrowFirstCentre_->setConstant(-offset);
+        if (narrowSecondCentre_->constant() != offset) narrowSecondCentre_->setConstant(offset);
+    }
     // Full-screen pages keep the web view as high as the panel: the page scrolls inside it.
     if (qmInAppPopupWebViewHeight <= 0 || !qmInAppPopupWebViewContentHeight) return;
-    if (qmInAppPopupTemplateID == 4 || qmInAppPopupTemplateID == 8) return;
+    if (isFullScreen(qmInAppPopupTemplateID)) return;
     const double visible = std::min<double>(qmInAppPopupWebViewHeight, 0.8 * screenHeight());
     if (qmInAppPopupWebViewContentHeight->constant() != visible) qmInAppPopupWebViewContentHeight->setConstant(visible);
 }
@@ -521,8 +525,10 @@ void qmInAppPopupView::addCtaButtonsContraints() {
         } else if (narrow) {
             relate(first, LayoutAttribute::Width, container, LayoutAttribute::Width, 0.38);
             relate(second, LayoutAttribute::Width, container, LayoutAttribute::Width, 0.38);
-            relate(first, LayoutAttribute::CenterX, container, LayoutAttribute::CenterX, 0.54);
-            relate(second, LayoutAttribute::CenterX, container, LayoutAttribute::CenterX, 1.46);
+            // Centres at 0.54 and 1.46 × the panel's own centre: offsets of ∓0.23 × its width
+            // from that centre, kept up to date by layoutSubviews.
+            narrowFirstCentre_ = relate(first, LayoutAttribute::CenterX, container, LayoutAttribute::CenterX);
+            narrowSecondCentre_ = relate(second, LayoutAttribute::CenterX, container, LayoutAttribute::CenterX);
             relate(first, LayoutAttribute::Bottom, container, LayoutAttribute::Bottom, 1, -25);
             relate(second, LayoutAttribute::Bottom, container, LayoutAttribute::Bottom, 1, -25);
             visual("V:[qmInAppPopupFirstCtaBtn(40)]", kFirstCta, first);

@@ -162,6 +162,8 @@ private:
     bool entranceStarted_ = false;
     std::shared_ptr<platform::View> stickyTapView_;
     std::shared_ptr<platform::LayoutConstraint> viewBottomOnContainer_;
+    // The side-by-side narrow buttons' centres, relative to the panel's centre.
+    std::shared_ptr<platform::LayoutConstraint> narrowFirstCentre_, narrowSecondCentre_;
 };
 
 }  // namespace qm
