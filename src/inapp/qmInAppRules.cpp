@@ -11,6 +11,7 @@
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "inapp/qmInAppPresentation.hpp"
 #include "qmbase/no_destructor.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/clock.hpp"
@@ -240,7 +241,7 @@ void showNow(long templateValue, const Value& campaign) {
     if (auto builder = inapp::viewBuilder()) {
         builder(templateValue, campaign, true);
     } else {
-        QMLog(QMLogLevelDebug, "No view builder is installed for in-app template %ld", templateValue);
+        inapp::qmBuildCampaignView(templateValue, campaign, true);
     }
 }
 

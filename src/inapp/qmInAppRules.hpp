@@ -37,8 +37,8 @@ Value replaceTokens(const Value& campaign, const Value& userTokens);
 // than the view (nothing to scroll, so no on-scroll campaign may fire).
 std::optional<double> scrolledPercentage(double offsetY, double contentHeight, double frameHeight);
 
-// Builds and shows a campaign's view (main queue); set by the presentation. Without one the
-// display is logged and dropped.
+// Builds and shows a campaign's view (main queue). Without one set, the library's own view
+// builders show it (tests set one to see the decision alone).
 using ViewBuilder = std::function<void(long templateValue, const Value& campaign, bool trackViewStates)>;
 void setViewBuilder(ViewBuilder builder);
 ViewBuilder viewBuilder();
