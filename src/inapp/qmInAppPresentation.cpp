@@ -10,6 +10,7 @@
 #include "inapp/qmInAppColors.hpp"
 #include "inapp/qmInAppPopupView.hpp"
 #include "inapp/qmInAppSurveyURL.hpp"
+#include "inapp/qmInAppTapHandlers.hpp"
 #include "qmplatform/window.hpp"
 #include "qmui/layout_constraint.hpp"
 #include "qmui/view.hpp"
@@ -166,6 +167,7 @@ std::shared_ptr<qmInAppPopupView> qmBuildCampaignView(long templateValue, const 
         break;
     default: return nullptr;
     }
+    popup->delegate = qmInAppTapHandler::shared();
     popup->qmSetupInAppPopupView();
 
     auto root = platform::viewOf(*window);

@@ -8,6 +8,8 @@
 #include "core/qmInternalProcessClass.hpp"
 #include "inapp/qmInAppPopupView.hpp"
 #include "inapp/qmInAppPresentation.hpp"
+#include "inapp/qmInAppTapHandlers.hpp"
+#include "qmplatform/pasteboard.hpp"
 #include "qmplatform/application.hpp"
 #include "qmplatform/view_controller.hpp"
 #include "qmplatform/window.hpp"
@@ -135,4 +137,31 @@ TEST(PresentationRecords, NullFieldsBecomeEmptyTexts) {
     EXPECT_EQ(cleaned["a"], Value(""));
     EXPECT_EQ(cleaned["b"], Value(1));
     EXPECT_TRUE(cleaned["c"]["d"].isNull()) << "only the record's own fields";
+}
+
+TEST_F(Presentation, ATapClosesTheViewRecordsTheClickAndRunsTheCampaignsAction) {
+    auto modal = show(Value{{"notificationID", "61"},
+                            {"template", 3},
+                            {"actionText", "Shop"},
+                            {"actionTextTwo", "Later"},
+                            {"actionTarget", 1},
+                            {"actionUrl", "shop.example.com/sale"},
+                            {"actionExtra", Value{{"copy", "SAVE10"}}},
+                            {"actionTargetTwo", 9},
+                            {"repeat_click", 2}});
+    ASSERT_TRUE(modal);
+    ASSERT_TRUE(modal->qmInAppPopupFirstCtaBtn);
+    modal->qmInAppPopupFirstCtaBtnAction();
+    host.runUntilIdle();
+    EXPECT_FALSE(modal->superview());
+    EXPECT_EQ(Application::shared().openedURLs(), (std::vector<std::string>{"https://shop.example.com/sale"}));
+    EXPECT_EQ(Pasteboard::general().string(), "SAVE10");
+    EXPECT_EQ(inapp::qmInAppTapHandler::shared()->qmStatsClickAction(), "uniqueClick");
+    EXPECT_TRUE(prefs().qmObjectForKey("qm_ClosedNIDConditions", QMStore::Library).contains("61")) << "hidden two days";
+
+    // A later click on it counts as a repeat; an unknown target runs nothing.
+    inapp::qmInAppTapHandler::shared()->qmInAppPopupSecondCTAButtonAction("61", 1);
+    host.runUntilIdle();
+    EXPECT_EQ(inapp::qmInAppTapHandler::shared()->qmStatsClickAction(), "click");
+    EXPECT_EQ(Application::shared().openedURLs().size(), 1u);
 }

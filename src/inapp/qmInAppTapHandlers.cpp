@@ -1,0 +1,71 @@
+#include "inapp/qmInAppTapHandlers.hpp"
+
+#include "core/QMLogger.hpp"
+#include "core/QMRuntime.hpp"
+#include "core/QMSDKDataStore.hpp"
+#include "core/QMSDKUserDefaultsData.hpp"
+#include "core/qmInternalProcessClass.hpp"
+#include "qmbase/no_destructor.hpp"
+#include "qmplatform/pasteboard.hpp"
+
+namespace qm::inapp {
+
+std::shared_ptr<qmInAppTapHandler> qmInAppTapHandler::shared() {
+    static NoDestructor<std::shared_ptr<qmInAppTapHandler>> handler(std::make_shared<qmInAppTapHandler>());
+    return *handler;
+}
+
+void qmInAppTapHandler::qmInAppPopupFirstCTAButtonAction(const std::string& id, long) { handle(id, false, false); }
+void qmInAppTapHandler::qmInAppPopupSecondCTAButtonAction(const std::string& id, long) { handle(id, true, false); }
+void qmInAppTapHandler::qmInAppPopupImageViewAction(const std::string& id, long) { handle(id, false, true); }
+
+void qmInAppTapHandler::handle(const std::string& id, bool second, bool image) {
+    auto engine = qmInternalProcessClass::sharedInstance();
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    engine->qmSetVaidationForPopupsButtonsClickforClickType(1, Value(id));
+    const Value clickedKey("qm_isClickedNID" + id);
+    statsClickAction_ = prefs.qmBoolForKey(clickedKey, QMStore::Library) ? "click" : "uniqueClick";
+    prefs.qmSetBOOL(true, clickedKey, QMStore::Library);
+
+    const Value stored = QMRuntime::shared().qmStoreData()->read_qm_notifications_bID_Data();
+    Value campaign;
+    for (const Value& record : stored["notifications"].arrayItems()) {
+        if (record["notificationID"].description() == id) {
+            campaign = record;
+            break;
+        }
+    }
+    if (!campaign) {
+        // The campaign is gone from the stored list: nothing to report or run.
+        return;
+    }
+    const std::string suffix = second ? "Two" : "";
+    Value parameters = Value::dictionary();
+    for (const Value& parameter : campaign["actionParams" + suffix].arrayItems()) {
+        if (parameter.isDictionary() && parameter.contains("k")) parameters.set(parameter["k"].description(), parameter["v"]);
+    }
+    const Value& extra = campaign["actionExtra" + suffix];
+    const Value copy = extra.isDictionary() ? extra["copy"] : Value();
+    if (isValidString(copy)) {
+        platform::Pasteboard::general().setString(copy.description());
+        QMLog(QMLogLevelInfo, "Message has been copied to clipboard");
+        if (image) QMLog(QMLogLevelInfo, "Coupon code copied!");
+    } else {
+        QMLog(QMLogLevelInfo, "There is no coupon code to copy.");
+    }
+    // The click's statistics report and the host's callback come with the statistics part.
+    QMLog(QMLogLevelDebug, "In-app click on %@ counted as %@ on %@", Value(id), Value(statsClickAction_),
+          engine->qmAppVcName.get());
+
+    const long target = static_cast<long>(campaign["actionTarget" + suffix].integerValue());
+    Value destination = campaign["actionUrl" + suffix];
+    if (target < 0 || target > 4) return;
+    if (target == 1 && isValidString(destination)) {
+        const std::string url = destination.description();
+        if (!url.starts_with("http://") && !url.starts_with("https://")) destination = Value("https://" + url);
+    }
+    engine->performActionWithTarget(target, destination, campaign["actionItune"], Value(id), parameters, Value(""),
+                                    second ? 2 : 1, Value("banner"));
+}
+
+}  // namespace qm::inapp
