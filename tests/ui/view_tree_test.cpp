@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <numbers>
 
 #include "qmplatform/screen.hpp"
@@ -10,6 +11,7 @@
 #include "qmui/control.hpp"
 #include "qmui/gesture.hpp"
 #include "qmui/image_view.hpp"
+#include "qmui/layout_constraint.hpp"
 #include "qmui/view.hpp"
 #include "test_host.hpp"
 
@@ -25,6 +27,48 @@ void expectRect(Rect actual, Rect expected) {
 }
 
 }  // namespace
+
+// A removed view takes the constraints tying it (or a view inside it) to the old tree along;
+// the ones among its own subviews stay with it.
+TEST(ViewTree, RemovedViewsTakeTheirConstraintsToTheTreeAlong) {
+    qm::testkit::TestHost host;
+    auto root = View::create({0, 0, 390, 844});
+    auto panel = View::create(), inner = View::create(), sibling = View::create();
+    for (auto& v : {panel, inner, sibling}) v->setTranslatesAutoresizingMaskIntoConstraints(false);
+    root->addSubview(panel);
+    root->addSubview(sibling);
+    panel->addSubview(inner);
+    std::map<std::string, std::shared_ptr<View>, std::less<>> views{{"p", panel}, {"i", inner}, {"s", sibling}};
+    auto pin = [&](View& holder, const char* format) {
+        auto list = LayoutConstraint::constraintsWithVisualFormat(format, 0, {}, views);
+        for (auto& c : list) holder.addConstraint(c);
+    };
+    pin(*root, "H:|-0-[p]-0-|");
+    pin(*root, "V:|-10-[p(100)]-(>=0)-[s(20)]");
+    pin(*root, "H:|-0-[s]-0-|");
+    pin(*root, "H:|-5-[i]");  // from the root straight to a view inside the panel
+    pin(*panel, "V:|-0-[i(10)]");
+    root->layoutIfNeeded();
+    const std::size_t before = root->constraints().size();
+
+    panel->removeFromSuperview();
+    // What tied the panel or its inner view to the root is gone; the sibling keeps its own.
+    for (const auto& c : root->constraints()) {
+        EXPECT_NE(c->firstItem(), panel);
+        EXPECT_NE(c->secondItem(), panel);
+        EXPECT_NE(c->firstItem(), inner);
+        EXPECT_NE(c->secondItem(), inner);
+    }
+    EXPECT_LT(root->constraints().size(), before);
+    EXPECT_FALSE(panel->constraints().empty()) << "the panel's own constraints stay";
+    panel.reset();
+    inner.reset();
+    host.clearLog();
+    root->setNeedsLayout();
+    root->layoutIfNeeded();
+    EXPECT_FALSE(host.logContains("Unable to simultaneously satisfy constraints"));
+    EXPECT_EQ(sibling->frame().width, 390);
+}
 
 TEST(ViewGeometry, FrameFollowsCenterBoundsAndTransform) {
     auto view = View::create({10, 20, 100, 50});

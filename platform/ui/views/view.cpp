@@ -243,6 +243,20 @@ void View::removeFromSuperview() {
     const auto self = shared_from_this();  // the parent's reference may be the last one
     willMoveToSuperview(nullptr);
     parent->willRemoveSubview(this);
+    // Constraints the old ancestors hold between this view (or a view inside it) and the rest
+    // of the tree go with it; left behind they would tie the ancestors to a view that is gone.
+    for (View* ancestor = parent.get(); ancestor; ancestor = ancestor->superview().get()) {
+        std::vector<std::shared_ptr<LayoutConstraint>> leaving;
+        for (const auto& constraint : ancestor->constraints()) {
+            auto first = constraint->firstItem();
+            auto second = constraint->secondItem();
+            if ((first && (first.get() == this || first->isDescendantOfView(this))) ||
+                (second && (second.get() == this || second->isDescendantOfView(this)))) {
+                leaving.push_back(constraint);
+            }
+        }
+        if (!leaving.empty()) LayoutConstraint::deactivateConstraints(leaving);
+    }
     LayoutEngine::willLeaveTree(*this);
     auto& list = parent->subviews_;
     list.erase(std::remove(list.begin(), list.end(), self), list.end());
