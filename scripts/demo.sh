@@ -64,3 +64,11 @@ echo
 echo "### The web engine: a page in a real web view posts a message, is measured and drawn"
 "$ui" web "$root/service/fixtures/pages/probe.html" "$work/probe.png" --handler probe
 echo "(the page's snapshot: $work/probe.png)"
+
+echo
+echo "### An in-app campaign: the launch brings the campaigns, Show puts the alert over the Home"
+echo "### screen with its page drawn by the web engine, and a tap on its button routes to Offers"
+"$host" --bundle "$app" --sandbox "$work/inapp" "${service[@]}" \
+  init live show snapshot "$work/inapp.png" tap cta1 2>&1 \
+  | grep -E "^== |^shown|^snapshot|^tapped|^notification QMInAppViewConroller" || true
+echo "(the campaign on screen: $work/inapp.png)"

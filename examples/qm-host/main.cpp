@@ -38,6 +38,7 @@
 #include "qmweb/headless_engine.hpp"
 #include "qmplatform/window.hpp"
 #include "quelmar/quelmar.hpp"
+#include "screen_verbs.hpp"
 #ifdef QM_HOST_WITH_SERVICE
 #include "qmservice/local_service.hpp"
 #endif
@@ -65,7 +66,13 @@ int usage() {
                  "  prefs                      print the library's preferences\n"
                  "  open-url URL               open the app with a deep link; prints what the library did with it\n"
                  "  cookies                    print the stored campaign cookies\n"
-                 "  requests                   print the requests the embedded service received\n");
+                 "  requests                   print the requests the embedded service received\n"
+                 "  screen NAME                show the storyboard screen NAME (class NAME) on top\n"
+                 "  show [--token k=v]... [--rule k=v]...\n"
+                 "                             ask for an in-app campaign on the top screen; waits for it to enter\n"
+                 "  views                      print the key window's views, one JSON line each\n"
+                 "  tap WHAT                   tap close, cta1, cta2, outside, or a view path from views\n"
+                 "  snapshot FILE              write a PNG of the key window (web views as their engine drew them)\n");
     return 2;
 }
 
@@ -166,6 +173,18 @@ struct HostScreens {
         for (std::size_t i = openedBefore; i < opened.size(); ++i) std::cout << "opened: " << opened[i] << std::endl;
     }
 
+    // Pushes the screen NAME (a controller of class NAME, made known to the storyboard first
+    // when it is not) onto the navigation stack.
+    void push(const std::string& name) {
+        auto storyboard = pf::Storyboard::named("Main");
+        if (storyboard->identifierToNibNameMap().count(name) == 0) {
+            storyboard->registerViewController(name, [name] { return std::make_shared<pf::ViewController>(name); });
+        }
+        if (auto navigation = home->navigationController()) {
+            navigation->pushViewController(storyboard->instantiateViewControllerWithIdentifier(name), false);
+        }
+    }
+
     std::shared_ptr<pf::ViewController> home;
     std::shared_ptr<pf::Window> window;
     std::vector<pf::NotificationCenter::Token> tokens;
@@ -255,7 +274,12 @@ int main(int argc, char** argv) {
         const std::string& verb = words[i];
         // The verb's own words: a fixed count, then "--option value" pairs for track/identify.
         std::size_t end = i + 1;
-        if (verb == "init" || verb == "wait" || verb == "track" || verb == "identify" || verb == "open-url") ++end;
+        if (verb == "init" || verb == "wait" || verb == "track" || verb == "identify" || verb == "open-url" ||
+            verb == "screen" || verb == "tap" || verb == "snapshot")
+            ++end;
+        if (verb == "show") {
+            while (end + 1 < words.size() + 1 && isOption(end)) end += 2;
+        }
         if (verb == "track" || verb == "identify") {
             while (end + 1 < words.size() + 1 && isOption(end)) end += 2;
         }
@@ -325,6 +349,37 @@ int main(int argc, char** argv) {
             qm::quelmar::OpenUrlWithApplication(nullptr, Value(*url));
             settle(settleSeconds);
             screens.report(openedBefore);
+        } else if (verb == "screen") {
+            auto name = argument();
+            if (!name) return usage();
+            screens.push(*name);
+            std::cout << "screen: " << *name << std::endl;
+        } else if (verb == "show") {
+            Value tokens = Value::dictionary(), rules = Value::dictionary();
+            while (isOption(i + 1)) {
+                const std::string option = words[++i];
+                auto value = argument();
+                if (!value) return usage();
+                if (option == "--token") addPair(tokens, *value);
+                else if (option == "--rule") addPair(rules, *value);
+                else return usage();
+            }
+            qm::quelmar::Show(tokens, rules);
+            settle(settleSeconds);
+            // A campaign may wait for its delay; then it enters (at most 1.3 s).
+            auto& loop = pf::RunLoop::main();
+            if (loop.runUntil([&] { return qmhost::campaignView(*screens.window) != nullptr; }, 5)) loop.runFor(1.5);
+            std::cout << "shown: " << qmhost::describeCampaign(*screens.window) << std::endl;
+        } else if (verb == "views") {
+            qmhost::printViews(*screens.window);
+        } else if (verb == "tap") {
+            auto what = argument();
+            if (!what) return usage();
+            if (qmhost::tapTarget(*screens.window, *what)) std::cout << "tapped: " << *what << std::endl;
+        } else if (verb == "snapshot") {
+            auto file = argument();
+            if (!file) return usage();
+            std::cout << (qmhost::writeSnapshot(*screens.window, *file) ? "snapshot: " + *file : "snapshot: failed") << std::endl;
         } else if (verb == "requests") {
 #ifdef QM_HOST_WITH_SERVICE
             if (embedded) {

@@ -106,3 +106,31 @@ TEST(HostApp, ExitWithRequestsHeldEndsWithinTheStopDeadlineAndTheNextLaunchSends
     EXPECT_EQ(stats[0].fields["nid"], Value("N7"));
     EXPECT_EQ(env.service->requestsFor("settings").size(), 1u);
 }
+
+// An in-app campaign through the host's screen verbs: the settings bring the campaigns, Show
+// puts the alert over the key window, its views are listed, and a tap on its button closes it
+// and routes to the campaign's screen.
+TEST(HostApp, ShowsAnInAppCampaignAndRoutesItsTap) {
+    testkit::TestHost host;  // only for its throw-away folders
+    const std::string app = QM_TEST_DATA_DIR "/../../examples/sample-app";
+    auto run = testkit::runProgram(kHost, {"--bundle", app, "--sandbox", host.root() + "/inapp", "--embedded-service",
+                                           host.root() + "/service", "init", "live", "show", "views", "tap", "cta1",
+                                           "views", "snapshot", host.root() + "/after.png"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("shown: campaign 7001"), std::string::npos) << run.output;
+    const auto firstViews = run.output.find("== views");
+    const auto tapAt = run.output.find("== tap cta1");
+    ASSERT_NE(firstViews, std::string::npos);
+    ASSERT_NE(tapAt, std::string::npos);
+    const std::string before = run.output.substr(firstViews, tapAt - firstViews);
+    EXPECT_NE(before.find(R"("class":"qmInAppPopupView")"), std::string::npos) << before;
+    EXPECT_NE(before.find(R"("text":"View offers")"), std::string::npos) << before;
+    EXPECT_NE(run.output.find("tapped: cta1"), std::string::npos);
+    EXPECT_NE(run.output.find(R"(notification QMInAppViewConroller: {"ViewControllerToLoad":"OffersViewController")"),
+              std::string::npos)
+        << run.output;
+    const std::string after = run.output.substr(tapAt);
+    EXPECT_EQ(after.find("qmInAppPopupView"), std::string::npos) << "closed by the tap";
+    EXPECT_EQ(after.find("Unable to simultaneously satisfy"), std::string::npos) << after;
+    EXPECT_NE(run.output.find("snapshot: " + host.root() + "/after.png"), std::string::npos);
+}

@@ -1,0 +1,154 @@
+#include "screen_verbs.hpp"
+
+#include <iostream>
+#include <vector>
+
+#include "qmplatform/dispatch.hpp"
+#include "qmplatform/json.hpp"
+#include "qmplatform/window.hpp"
+#include "qmui/button.hpp"
+#include "qmui/gesture.hpp"
+#include "qmui/label.hpp"
+#include "qmui/picture.hpp"
+#include "qmui/render.hpp"
+#include "qmui/view.hpp"
+#include "qmweb/web_view.hpp"
+
+namespace qmhost {
+
+namespace pf = qm::platform;
+using qm::Value;
+
+namespace {
+
+void printTree(const std::shared_ptr<pf::View>& view, const std::string& path) {
+    const pf::Rect f = view->frame();
+    Value line{{"path", path},
+               {"class", view->className()},
+               {"tag", view->tag()},
+               {"frame", Value{{"x", f.x}, {"y", f.y}, {"width", f.width}, {"height", f.height}}},
+               {"alpha", view->alpha()},
+               {"hidden", view->isHidden()}};
+    if (auto label = std::dynamic_pointer_cast<pf::Label>(view)) line.set("text", label->text());
+    if (auto button = std::dynamic_pointer_cast<pf::Button>(view)) {
+        if (auto title = button->currentTitle()) line.set("text", *title);
+    }
+    if (auto web = std::dynamic_pointer_cast<pf::WebView>(view)) line.set("url", web->URL());
+    std::cout << pf::json::write(line).value_or("{}") << std::endl;
+    const auto children = view->subviews();
+    for (std::size_t i = 0; i < children.size(); ++i) printTree(children[i], path + "/" + std::to_string(i));
+}
+
+void collectButtons(const std::shared_ptr<pf::View>& view, std::vector<std::shared_ptr<pf::Button>>& out) {
+    if (auto button = std::dynamic_pointer_cast<pf::Button>(view)) {
+        out.push_back(button);
+        return;  // a button's own title label and image view are not buttons
+    }
+    for (const auto& child : view->subviews()) collectButtons(child, out);
+}
+
+bool tapView(pf::View& root, const std::shared_ptr<pf::View>& view) {
+    if (!view || view->isHidden()) {
+        std::cout << "tap: nothing to tap" << std::endl;
+        return false;
+    }
+    const pf::Rect r = view->convertRectTo(view->bounds(), &root);
+    return pf::tap(root, {r.x + r.width / 2, r.y + r.height / 2});
+}
+
+}  // namespace
+
+void printViews(pf::Window& window) { printTree(pf::viewOf(window), "0"); }
+
+std::shared_ptr<pf::View> campaignView(pf::Window& window) {
+    std::shared_ptr<pf::View> found;
+    for (const auto& view : pf::viewOf(window)->subviews()) {
+        if (view->className() == "qmInAppPopupView") found = view;
+    }
+    return found;
+}
+
+std::string describeCampaign(pf::Window& window) {
+    auto campaign = campaignView(window);
+    if (!campaign) return "nothing";
+    const auto panels = campaign->subviews();
+    return "campaign " + std::to_string(panels.empty() ? 0 : panels.front()->tag());
+}
+
+bool tapTarget(pf::Window& window, const std::string& what) {
+    auto root = pf::viewOf(window);
+    root->layoutIfNeeded();
+    if (what.empty() || (what[0] >= '0' && what[0] <= '9')) {
+        // A view path: "0" is the window's view.
+        std::shared_ptr<pf::View> view = root;
+        std::size_t at = what.find('/');
+        while (view && at != std::string::npos) {
+            const std::size_t next = what.find('/', at + 1);
+            const std::string index = what.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+            const auto children = view->subviews();
+            char* end = nullptr;
+            const unsigned long i = std::strtoul(index.c_str(), &end, 10);
+            view = (end && *end == '\0' && !index.empty() && i < children.size()) ? children[i] : nullptr;
+            at = next;
+        }
+        if (what != "0" && what.rfind("0", 0) != 0) view = nullptr;
+        return tapView(*root, view);
+    }
+    auto campaign = campaignView(window);
+    if (!campaign) {
+        std::cout << "tap: no in-app campaign is on screen" << std::endl;
+        return false;
+    }
+    if (what == "outside") {
+        // The first corner of the campaign view that its panel does not cover.
+        const auto panel = campaign->subviews().empty() ? nullptr : campaign->subviews().front();
+        const pf::Rect bounds = campaign->bounds();
+        for (pf::Point p : {pf::Point{bounds.x + 2, bounds.y + 2}, pf::Point{bounds.x + bounds.width - 2, bounds.y + bounds.height - 2}}) {
+            if (panel && panel->frame().contains(p)) continue;
+            return pf::tap(*root, campaign->convertPointTo(p, root.get()));
+        }
+        std::cout << "tap: the campaign's panel covers its whole view" << std::endl;
+        return false;
+    }
+    std::vector<std::shared_ptr<pf::Button>> buttons;
+    collectButtons(campaign, buttons);
+    std::vector<std::shared_ptr<pf::Button>> titled;
+    std::shared_ptr<pf::Button> close;
+    for (const auto& b : buttons) {
+        if (b->currentTitle() && !b->currentTitle()->empty()) titled.push_back(b);
+        else close = b;
+    }
+    if (what == "close") return tapView(*root, close);
+    if (what == "cta1") return tapView(*root, titled.empty() ? nullptr : titled[0]);
+    if (what == "cta2") return tapView(*root, titled.size() < 2 ? nullptr : titled[1]);
+    std::cout << "tap: unknown target " << what << std::endl;
+    return false;
+}
+
+namespace {
+void collectWebViews(const std::shared_ptr<pf::View>& view, std::vector<std::shared_ptr<pf::WebView>>& out) {
+    if (auto web = std::dynamic_pointer_cast<pf::WebView>(view)) out.push_back(web);
+    for (const auto& child : view->subviews()) collectWebViews(child, out);
+}
+}  // namespace
+
+bool writeSnapshot(pf::Window& window, const std::string& path) {
+    auto root = pf::viewOf(window);
+    root->layoutIfNeeded();
+    // Pages are drawn as their engine shows them now: each web view takes a fresh snapshot
+    // first (a page that does not answer within 10 seconds keeps its last one).
+    std::vector<std::shared_ptr<pf::WebView>> webViews;
+    collectWebViews(root, webViews);
+    std::size_t answered = 0;
+    for (const auto& web : webViews) {
+        web->takeSnapshot([&answered](const std::string&, const std::optional<std::string>&) { ++answered; });
+    }
+    pf::RunLoop::main().runUntil([&] { return answered == webViews.size(); }, 10);
+    // The host app's own screens draw nothing: a white page stands in for them.
+    pf::RenderOptions options;
+    options.background = pf::Color::whiteColor();
+    const pf::Bitmap picture = pf::renderWindow(window, options);
+    return !picture.empty() && pf::writePNG(picture, path);
+}
+
+}  // namespace qmhost
