@@ -25,6 +25,8 @@ for kind in "${kinds[@]}"; do
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   export TSAN_OPTIONS="halt_on_error=1 suppressions=$root/tests/tsan.supp"
+  # For the programs the tests start (hosts, tools) too: the test programs carry their own.
+  export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp"
   (cd "$dir" && ctest -j"$(nproc)" --output-on-failure --timeout 300)
   echo "== $kind tests took $((SECONDS - started)) s"
 done
