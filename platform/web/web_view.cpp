@@ -1,15 +1,13 @@
 #include "qmweb/web_view.hpp"
 
-#include <cairo.h>
-
 #include <atomic>
-#include <cstring>
 
 #include "qmbase/no_destructor.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/screen.hpp"
 #include "qmplatform/system_log.hpp"
 #include "qmui/canvas.hpp"
+#include "qmui/picture.hpp"
 #include "qmweb/headless_engine.hpp"
 #include "qmweb/helper_engine.hpp"
 
@@ -52,70 +50,6 @@ std::string errorText(const WebError& error) {
 }
 
 const char* const kViewGone = "the web view went away before the answer came";
-
-struct PNGReader {
-    std::string_view bytes;
-    std::size_t at = 0;
-};
-
-cairo_status_t readPNGBytes(void* closure, unsigned char* data, unsigned int length) {
-    auto* reader = static_cast<PNGReader*>(closure);
-    if (reader->bytes.size() - reader->at < length) return CAIRO_STATUS_READ_ERROR;
-    std::memcpy(data, reader->bytes.data() + reader->at, length);
-    reader->at += length;
-    return CAIRO_STATUS_SUCCESS;
-}
-
-std::uint32_t bigEndian32(const char* p) {
-    const auto* u = reinterpret_cast<const unsigned char*>(p);
-    return (std::uint32_t{u[0]} << 24) | (std::uint32_t{u[1]} << 16) | (std::uint32_t{u[2]} << 8) | u[3];
-}
-
-// A snapshot's PNG bytes as premultiplied ARGB pixels; nothing for bytes that are not a PNG
-// picture or claim more pixels than a canvas may hold (checked before anything is allocated
-// for them).
-std::optional<Bitmap> decodeSnapshot(std::string_view png) {
-    static constexpr char kSignature[] = "\x89PNG\r\n\x1a\n";
-    if (png.size() < 24 || png.compare(0, 8, std::string_view(kSignature, 8)) != 0 || png.compare(12, 4, "IHDR") != 0)
-        return std::nullopt;
-    const std::uint32_t width = bigEndian32(png.data() + 16), height = bigEndian32(png.data() + 20);
-    if (width == 0 || height == 0 || width > static_cast<std::uint32_t>(Canvas::kMaxPixelsPerSide) ||
-        height > static_cast<std::uint32_t>(Canvas::kMaxPixelsPerSide) ||
-        static_cast<long long>(width) * height > Canvas::kMaxPixels)
-        return std::nullopt;
-    PNGReader reader{png};
-    cairo_surface_t* decoded = cairo_image_surface_create_from_png_stream(readPNGBytes, &reader);
-    if (cairo_surface_status(decoded) != CAIRO_STATUS_SUCCESS) {
-        cairo_surface_destroy(decoded);
-        return std::nullopt;
-    }
-    // Whatever format cairo chose (an opaque PNG comes as RGB24 with an undefined top byte),
-    // painted into ARGB32, which is premultiplied 0xAARRGGBB words like a Bitmap.
-    const int w = cairo_image_surface_get_width(decoded), h = cairo_image_surface_get_height(decoded);
-    cairo_surface_t* argb = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
-    std::optional<Bitmap> out;
-    if (cairo_surface_status(argb) == CAIRO_STATUS_SUCCESS) {
-        cairo_t* cr = cairo_create(argb);
-        cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
-        cairo_set_source_surface(cr, decoded, 0, 0);
-        cairo_paint(cr);
-        const bool painted = cairo_status(cr) == CAIRO_STATUS_SUCCESS;
-        cairo_destroy(cr);
-        cairo_surface_flush(argb);
-        if (painted) {
-            Bitmap bitmap(w, h);
-            const unsigned char* data = cairo_image_surface_get_data(argb);
-            const int stride = cairo_image_surface_get_stride(argb);
-            for (int y = 0; y < h; ++y)
-                std::memcpy(&bitmap.pixels[static_cast<std::size_t>(y) * w], data + static_cast<std::ptrdiff_t>(y) * stride,
-                            static_cast<std::size_t>(w) * 4);
-            out = std::move(bitmap);
-        }
-    }
-    cairo_surface_destroy(argb);
-    cairo_surface_destroy(decoded);
-    return out;
-}
 
 // The decision handler's state, shared by every copy of the handler: the first call decides;
 // when the last copy goes without a call the navigation is cancelled, so a page never holds a
@@ -354,7 +288,7 @@ void WebView::takeSnapshot(std::function<void(const std::string&, const std::opt
             failure = kViewGone;
         } else if (error) {
             failure = errorText(*error);
-        } else if (auto bitmap = decodeSnapshot(png)) {
+        } else if (auto bitmap = decodePNG(png)) {
             if (request >= view->snapshotFloor_ && request > view->shownSnapshot_) {
                 view->snapshot_ = std::move(*bitmap);
                 view->snapshotScale_ = scale;

@@ -54,26 +54,31 @@ bool writePNG(const Bitmap& bitmap, const std::string& path) {
     return Files::writeFileAtomically(path, bytes);
 }
 
-std::optional<Bitmap> readPNG(const std::string& path) {
-    const auto bytes = Files::readFile(path);
+std::optional<Bitmap> decodePNG(std::string_view bytes) {
     // The signature, then the header chunk: length 13, "IHDR", width, height.
     static constexpr char kSignature[] = "\x89PNG\r\n\x1a\n";
-    if (!bytes || bytes->size() < 24 || bytes->compare(0, 8, kSignature, 8) != 0 || bytes->compare(12, 4, "IHDR") != 0)
+    if (bytes.size() < 24 || bytes.compare(0, 8, std::string_view(kSignature, 8)) != 0 || bytes.compare(12, 4, "IHDR") != 0)
         return std::nullopt;
     // The size is checked before cairo allocates for it: a small file may claim a huge picture.
-    const std::uint32_t width = bigEndian32(bytes->data() + 16), height = bigEndian32(bytes->data() + 20);
+    const std::uint32_t width = bigEndian32(bytes.data() + 16), height = bigEndian32(bytes.data() + 20);
     if (width == 0 || height == 0 || width > static_cast<std::uint32_t>(Canvas::kMaxPixelsPerSide) ||
         height > static_cast<std::uint32_t>(Canvas::kMaxPixelsPerSide) ||
         static_cast<long long>(width) * height > Canvas::kMaxPixels) {
-        SystemLog::write("quelmar: a PNG file was not read: its picture is larger than allowed");
+        SystemLog::write("quelmar: a PNG picture was not read: it is larger than allowed");
         return std::nullopt;
     }
-    Reader reader{*bytes};
+    Reader reader{bytes};
     cairo_surface_t* surface = cairo_image_surface_create_from_png_stream(readFrom, &reader);
     Bitmap bitmap = draw::bitmapFrom(surface);
     cairo_surface_destroy(surface);
     if (bitmap.empty()) return std::nullopt;
     return bitmap;
+}
+
+std::optional<Bitmap> readPNG(const std::string& path) {
+    const auto bytes = Files::readFile(path);
+    if (!bytes) return std::nullopt;
+    return decodePNG(*bytes);
 }
 
 PictureDifference comparePictures(const Bitmap& actual, const Bitmap& expected, int channelTolerance) {

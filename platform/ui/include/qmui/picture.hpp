@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "qmplatform/image.hpp"
@@ -17,6 +18,8 @@ bool writePNG(const Bitmap& bitmap, const std::string& path);
 // A PNG file as a bitmap (premultiplied, any PNG colour type); nothing when the file is
 // missing, is not a PNG, or is larger than a canvas may be.
 std::optional<Bitmap> readPNG(const std::string& path);
+// The same for PNG bytes in memory.
+std::optional<Bitmap> decodePNG(std::string_view bytes);
 
 struct PictureDifference {
     bool sameSize = false;
