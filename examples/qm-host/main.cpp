@@ -1,12 +1,12 @@
 // qm-host: a command-line host app for the library.
 //
-//   qm-host --bundle DIR --sandbox DIR [--service HOST:PORT --ca FILE | --embedded-service DIR]
-//           VERB [ARGS]... [VERB [ARGS]...]...
+//   qm-host --bundle DIR --sandbox DIR [--service HOST:PORT --ca FILE | --embedded-service DIR
+//           [--fixture-set NAME]] VERB [ARGS]... [VERB [ARGS]...]...
 //
 // DIR of --bundle is an app folder with its Info.plist; the sandbox folder persists between
 // runs. --service points every service host name at HOST:PORT and trusts the CA in FILE;
 // --embedded-service starts the local service counterpart inside this process (its state
-// in DIR) and points the library at it. Verbs run in order, each followed by pumping the
+// in DIR, answering from the fixture set NAME when given) and points the library at it. Verbs run in order, each followed by pumping the
 // main run loop until the library is idle (at most --settle seconds); at the end the
 // library is stopped within --stop-deadline seconds. Every log line of the library and
 // every delegate callback (as JSON) is printed.
@@ -16,12 +16,14 @@
 #include <chrono>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "qmplatform/application.hpp"
+#include "qmplatform/clock.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/configuration.hpp"
 #include "qmplatform/datetime.hpp"
@@ -35,6 +37,10 @@
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/system_log.hpp"
 #include "qmplatform/view_controller.hpp"
+#include "qmmedia/media.hpp"
+#include "qmui/layout_constraint.hpp"
+#include "qmui/scroll_view.hpp"
+#include "qmui/view.hpp"
 #include "qmweb/headless_engine.hpp"
 #include "qmplatform/window.hpp"
 #include "quelmar/quelmar.hpp"
@@ -50,7 +56,8 @@ namespace pf = qm::platform;
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: qm-host --bundle DIR --sandbox DIR [--service HOST:PORT --ca FILE | --embedded-service DIR]\n"
+                 "usage: qm-host --bundle DIR --sandbox DIR [--service HOST:PORT --ca FILE | --embedded-service DIR\n"
+                 "               [--fixture-set NAME]]\n"
                  "               [--settle SECONDS] [--stop-deadline SECONDS] VERB [ARGS]...\n"
                  "  --settle            longest wait for the library to be idle after each verb (60)\n"
                  "  --stop-deadline     how long the library's stop at the end may take (5)\n"
@@ -71,7 +78,9 @@ int usage() {
                  "  show [--token k=v]... [--rule k=v]...\n"
                  "                             ask for an in-app campaign on the top screen; waits for it to enter\n"
                  "  views                      print the key window's views, one JSON line each\n"
+                 "  scroll PERCENT             scroll the top screen's scroll view that far and tell the library\n"
                  "  tap WHAT                   tap close, cta1, cta2, outside, or a view path from views\n"
+                 "  clock SECONDS              move the library's clock forward (timers due on the way fire)\n"
                  "  snapshot FILE              write a PNG of the key window (web views as their engine drew them)\n");
     return 2;
 }
@@ -137,6 +146,19 @@ void printCookies() {
     std::cout << "cookies: " << pretty(cookies) << std::endl;
 }
 
+// The system clock moved forward by the `clock` verb: timers and delayed blocks whose
+// deadlines the jump passes fire at once, as after a real wait.
+class ShiftedClock final : public pf::Clock {
+public:
+    explicit ShiftedClock(double shift) : shift_(shift) {}
+    qm::Date now() const override { return system_.now().adding(shift_); }
+    double shift() const { return shift_; }
+
+private:
+    pf::SystemClock system_;
+    double shift_;
+};
+
 // The host app's screens: a navigation stack with "Home" in the key window; the storyboard
 // also knows "Offers", "Profile" and "Settings". The two click notifications are printed.
 struct HostScreens {
@@ -180,9 +202,38 @@ struct HostScreens {
         if (storyboard->identifierToNibNameMap().count(name) == 0) {
             storyboard->registerViewController(name, [name] { return std::make_shared<pf::ViewController>(name); });
         }
-        if (auto navigation = home->navigationController()) {
-            navigation->pushViewController(storyboard->instantiateViewControllerWithIdentifier(name), false);
+        auto screen = storyboard->instantiateViewControllerWithIdentifier(name);
+        // Every screen scrolls: content three screens tall (the `scroll` verb drives it).
+        auto content = pf::viewOf(*screen);
+        auto scroller = std::make_shared<pf::ScrollView>();
+        scroller->setTranslatesAutoresizingMaskIntoConstraints(false);
+        content->addSubview(scroller);
+        std::map<std::string, std::shared_ptr<pf::View>, std::less<>> views{{"scroller", scroller}};
+        for (const char* format : {"H:|[scroller]|", "V:|[scroller]|"}) {
+            pf::LayoutConstraint::activateConstraints(pf::LayoutConstraint::constraintsWithVisualFormat(format, 0, {}, views));
         }
+        if (auto navigation = home->navigationController()) navigation->pushViewController(screen, false);
+    }
+
+    // Scrolls the top screen's scroll view to `percent` of its scrollable height and tells
+    // the library. False when the top screen has no scroll view.
+    bool scroll(double percent) {
+        auto navigation = home->navigationController();
+        auto top = navigation ? navigation->topViewController() : home;
+        std::shared_ptr<pf::ScrollView> scroller;
+        if (top) {
+            for (const auto& view : pf::viewOf(*top)->subviews()) {
+                if (auto candidate = std::dynamic_pointer_cast<pf::ScrollView>(view)) scroller = candidate;
+            }
+        }
+        if (!scroller) return false;
+        if (auto root = pf::viewOf(*window)) root->layoutIfNeeded();
+        const pf::Rect shown = scroller->bounds();
+        if (scroller->contentSize().height <= shown.height) scroller->setContentSize({shown.width, shown.height * 3});
+        const double range = scroller->contentSize().height - scroller->bounds().height;
+        scroller->setContentOffset({0, std::max(0.0, range) * std::clamp(percent, 0.0, 100.0) / 100});
+        qm::quelmar::scrollViewDidScroll(scroller);
+        return true;
     }
 
     std::shared_ptr<pf::ViewController> home;
@@ -207,7 +258,7 @@ void settle(double seconds) {
 }
 
 int main(int argc, char** argv) {
-    std::string bundleDir, sandboxDir, serviceAddress, caFile, embeddedDir;
+    std::string bundleDir, sandboxDir, serviceAddress, caFile, embeddedDir, fixtureSet;
     double settleSeconds = 60, stopSeconds = 5;
     std::vector<std::string> words;
     bool verbsStarted = false;
@@ -218,6 +269,7 @@ int main(int argc, char** argv) {
         else if (!verbsStarted && a == "--service" && i + 1 < argc) serviceAddress = argv[++i];
         else if (!verbsStarted && a == "--ca" && i + 1 < argc) caFile = argv[++i];
         else if (!verbsStarted && a == "--embedded-service" && i + 1 < argc) embeddedDir = argv[++i];
+        else if (!verbsStarted && a == "--fixture-set" && i + 1 < argc) fixtureSet = argv[++i];
         else if (!verbsStarted && a == "--settle" && i + 1 < argc) settleSeconds = std::strtod(argv[++i], nullptr);
         else if (!verbsStarted && a == "--stop-deadline" && i + 1 < argc) stopSeconds = std::strtod(argv[++i], nullptr);
         else if (!verbsStarted && (a == "--help" || a == "-h")) return usage();
@@ -238,6 +290,7 @@ int main(int argc, char** argv) {
     if (!embeddedDir.empty()) {
         qm::service::LocalService::Options options;
         options.stateDir = embeddedDir;
+        options.fixtureSet = fixtureSet;
         embedded = std::make_unique<qm::service::LocalService>(options);
         if (!embedded->start()) {
             std::fprintf(stderr, "qm-host: the embedded service did not start: %s\n", embedded->lastError().c_str());
@@ -259,6 +312,8 @@ int main(int argc, char** argv) {
     if (!serviceAddress.empty()) config.serviceAddress = serviceAddress;
     if (!caFile.empty()) config.caFile = caFile;
     config.logSink = [](std::string_view line) { std::cout << line << std::endl; };
+    // Image campaigns and the close button's picture need a picture decoder.
+    config.imageCodec = pf::media::imageCodec();
     if (!pf::configure(std::move(config))) {
         std::fprintf(stderr, "qm-host: cannot use bundle folder %s or sandbox folder %s\n", bundleDir.c_str(),
                      sandboxDir.c_str());
@@ -275,7 +330,7 @@ int main(int argc, char** argv) {
         // The verb's own words: a fixed count, then "--option value" pairs for track/identify.
         std::size_t end = i + 1;
         if (verb == "init" || verb == "wait" || verb == "track" || verb == "identify" || verb == "open-url" ||
-            verb == "screen" || verb == "tap" || verb == "snapshot")
+            verb == "screen" || verb == "tap" || verb == "snapshot" || verb == "scroll" || verb == "clock")
             ++end;
         if (verb == "show") {
             while (end + 1 < words.size() + 1 && isOption(end)) end += 2;
@@ -370,6 +425,27 @@ int main(int argc, char** argv) {
             auto& loop = pf::RunLoop::main();
             if (loop.runUntil([&] { return qmhost::campaignView(*screens.window) != nullptr; }, 5)) loop.runFor(1.5);
             std::cout << "shown: " << qmhost::describeCampaign(*screens.window) << std::endl;
+        } else if (verb == "scroll") {
+            auto percent = argument();
+            if (!percent) return usage();
+            if (!screens.scroll(std::strtod(percent->c_str(), nullptr))) {
+                std::cout << "scroll: the top screen has no scroll view" << std::endl;
+            } else {
+                settle(settleSeconds);
+                auto& loop = pf::RunLoop::main();
+                if (loop.runUntil([&] { return qmhost::campaignView(*screens.window) != nullptr; }, 1)) loop.runFor(1.5);
+                std::cout << "scrolled: " << *percent << "%, shown: " << qmhost::describeCampaign(*screens.window)
+                          << std::endl;
+            }
+        } else if (verb == "clock") {
+            auto seconds = argument();
+            if (!seconds) return usage();
+            const double step = std::strtod(seconds->c_str(), nullptr);
+            if (!(step >= 0) || step > 10 * 365 * 86400.0) return usage();
+            auto current = std::dynamic_pointer_cast<ShiftedClock>(pf::Clock::current());
+            pf::Clock::setCurrent(std::make_shared<ShiftedClock>((current ? current->shift() : 0) + step));
+            std::cout << "clock: " << pf::DateFormatter("yyyy-MM-dd HH:mm:ss").string(pf::Clock::currentDate())
+                      << std::endl;
         } else if (verb == "views") {
             qmhost::printViews(*screens.window);
         } else if (verb == "tap") {

@@ -8,6 +8,7 @@
 #include "qmplatform/window.hpp"
 #include "qmui/button.hpp"
 #include "qmui/gesture.hpp"
+#include "qmui/image_view.hpp"
 #include "qmui/label.hpp"
 #include "qmui/picture.hpp"
 #include "qmui/render.hpp"
@@ -34,6 +35,9 @@ void printTree(const std::shared_ptr<pf::View>& view, const std::string& path) {
         if (auto title = button->currentTitle()) line.set("text", *title);
     }
     if (auto web = std::dynamic_pointer_cast<pf::WebView>(view)) line.set("url", web->URL());
+    if (auto image = std::dynamic_pointer_cast<pf::ImageView>(view); image && !image->sourceURL.empty()) {
+        line.set("url", image->sourceURL);
+    }
     std::cout << pf::json::write(line).value_or("{}") << std::endl;
     const auto children = view->subviews();
     for (std::size_t i = 0; i < children.size(); ++i) printTree(children[i], path + "/" + std::to_string(i));

@@ -295,6 +295,9 @@ struct LocalService::State {
                          httplib::Response& res);
     void handle(const httplib::Request& req, const std::string& body, httplib::Response& res);
     bool handleAdmin(const httplib::Request& req, const std::string& body, httplib::Response& res);
+    std::string fixturesDir() const;
+    // Loads the fixtures with the named set laid over them and makes them the answers.
+    bool loadFixtureSet(const std::string& set, std::string* error);
     void answerGet(const RecordedRequest& request, httplib::Response& res);
     void answerPost(const RecordedRequest& request, FaultKind fault, httplib::Response& res);
     void redirect(const httplib::Request& req, const Fault& fault, httplib::Response& res);
@@ -456,6 +459,36 @@ std::string LocalService::State::readPlainRequest(int fd) {
     return data;
 }
 
+std::string LocalService::State::fixturesDir() const {
+    return options.fixturesDir.empty() ? std::string(QM_SERVICE_FIXTURES_DIR) : options.fixturesDir;
+}
+
+bool LocalService::State::loadFixtureSet(const std::string& set, std::string* error) {
+    // A set is named, never a path: the admin request passes the name along.
+    const bool plainName = set.size() <= 64 && std::all_of(set.begin(), set.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '_';
+    });
+    if (!plainName) {
+        if (error) *error = "a fixture set is named with letters, digits, '-' and '_' only";
+        return false;
+    }
+    const std::string dir = fixturesDir();
+    std::map<std::string, Value> loaded;
+    std::map<std::string, std::string> loadedPages;
+    if (!dir.empty()) {
+        if (!detail::loadFixtures(dir, loaded, error)) return false;
+        if (!set.empty() && !detail::loadFixtures(dir + "/sets/" + set, loaded, error)) return false;
+        loadedPages = loadPages(dir + "/pages");
+    } else if (!set.empty()) {
+        if (error) *error = "there are no fixtures to take the set " + set + " from";
+        return false;
+    }
+    std::lock_guard lock(mutex);
+    fixtures = std::move(loaded);
+    pages = std::move(loadedPages);
+    return true;
+}
+
 bool LocalService::State::handleAdmin(const httplib::Request& req, const std::string& body,
                                       httplib::Response& res) {
     const std::string& path = req.path;
@@ -500,6 +533,14 @@ bool LocalService::State::handleAdmin(const httplib::Request& req, const std::st
             faults[endpoint] = fault;
         }
         res.set_content(R"({"ok":true})", "application/json");
+    } else if (req.method == "POST" && path == "/__admin/fixture-set") {
+        std::string why;
+        if (!loadFixtureSet(fields["name"].string(), &why)) {
+            res.status = 400;
+            res.set_content(jsonText(Value{{"error", why}}), "application/json");
+        } else {
+            res.set_content(R"({"ok":true})", "application/json");
+        }
     } else if (req.method == "POST" && path == "/__admin/clear-faults") {
         std::lock_guard lock(mutex);
         faults.clear();
@@ -697,19 +738,7 @@ bool LocalService::startServing() {
     if (!writeFileAtomically(caFile(), certificates->caPem, 0644, &error)) return fail(error);
     s.certificates = *certificates;
 
-    std::map<std::string, Value> fixtures;
-    const std::string fixturesDir =
-        options.fixturesDir.empty() ? std::string(QM_SERVICE_FIXTURES_DIR) : options.fixturesDir;
-    if (!fixturesDir.empty() && !detail::loadFixtures(fixturesDir, fixtures, &error)) {
-        return fail(error);
-    }
-    std::map<std::string, std::string> pages;
-    if (!fixturesDir.empty()) pages = loadPages(fixturesDir + "/pages");
-    {
-        std::lock_guard lock(s.mutex);
-        s.fixtures = std::move(fixtures);
-        s.pages = std::move(pages);
-    }
+    if (!s.loadFixtureSet(options.fixtureSet, &error)) return fail(error);
 
     auto server = std::make_unique<httplib::SSLServer>([&s](SSL_CTX& ctx) {
         BIO* certBio = BIO_new_mem_buf(s.certificates.serverCertPem.data(),
@@ -907,6 +936,14 @@ void LocalService::setFault(const std::string& endpoint, Fault fault) {
 void LocalService::clearFaults() {
     std::lock_guard lock(state_->mutex);
     state_->faults.clear();
+}
+
+bool LocalService::useFixtureSet(const std::string& name) {
+    std::string why;
+    if (state_->loadFixtureSet(name, &why)) return true;
+    std::lock_guard lock(state_->mutex);
+    state_->error = why;
+    return false;
 }
 
 void LocalService::setAnswer(const std::string& endpoint, Value answer) {

@@ -1,6 +1,6 @@
 // qm-service: runs the local counterpart of the marketing service until SIGINT or SIGTERM.
 //
-//   qm-service --port PORT --state DIR [--fixtures DIR] [--domain DOMAIN] [--quiet]
+//   qm-service --port PORT --state DIR [--fixtures DIR] [--set NAME] [--domain DOMAIN] [--quiet]
 //
 // Prints "listening on https://127.0.0.1:PORT" once it serves, writes the CA certificate that
 // clients must trust to DIR/ca.pem and, unless --quiet, one line per request.
@@ -16,7 +16,7 @@ namespace {
 
 int usage(const char* program) {
     std::fprintf(stderr,
-                 "usage: %s --port PORT --state DIR [--fixtures DIR] [--domain DOMAIN] [--quiet]\n",
+                 "usage: %s --port PORT --state DIR [--fixtures DIR] [--set NAME] [--domain DOMAIN] [--quiet]\n",
                  program);
     return 2;
 }
@@ -40,6 +40,8 @@ int main(int argc, char** argv) {
             options.stateDir = argv[++i];
         } else if (arg == "--fixtures" && hasValue) {
             options.fixturesDir = argv[++i];
+        } else if (arg == "--set" && hasValue) {
+            options.fixtureSet = argv[++i];
         } else if (arg == "--domain" && hasValue) {
             options.domain = argv[++i];
         } else if (arg == "--quiet") {

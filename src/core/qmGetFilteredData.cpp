@@ -9,6 +9,7 @@
 #include "core/QMReachability.hpp"
 #include "core/QMSDKNetworkManager.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
+#include "inapp/qmInAppCloseButton.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/datetime.hpp"
 #include "qmplatform/device.hpp"
@@ -175,8 +176,7 @@ bool qmGetFilteredData::qmIsConnected() const {
     return QMReachability::qmReachabilityWithHostName(probeHost)->qmCurrentReachabilityStatus() != QMNotReachable;
 }
 
-// The close-button image arrives with the in-app views; until then this does nothing.
-void qmGetFilteredData::qmCheckCloseButtonImage() {}
+void qmGetFilteredData::qmCheckCloseButtonImage() { inapp::qmLoadCloseButtonImage(); }
 
 
 }  // namespace qm

@@ -21,4 +21,10 @@ void qmCheckCrossBtnInPopups(const Value& closeButton, const Value& notification
 void qmAddCloseButtonInPopupstoParentView(const std::shared_ptr<platform::View>& parent,
                                           const std::shared_ptr<platform::View>& button, const Value& notificationID);
 
+// Finds the close button's picture once per start: the app's own (named in the appearance
+// file's "qmStrings" / "qmCloseButtonImageResource": an image of the app's bundle, or a PNG or
+// JPEG URL), else the service's default. A download replaces the cached copy, which stands in
+// until then. Returns at once; the picture is set on the main queue.
+void qmLoadCloseButtonImage();
+
 }  // namespace qm::inapp

@@ -426,6 +426,7 @@ void qmInAppPopupView::imageArrived(std::shared_ptr<platform::Image> image, plat
     if (!container || qmInAppPopupImageView) return;
     auto imageView = platform::ImageView::create(image);
     qmInAppPopupImageView = imageView;
+    if (qmInAppPopupViewImageUrl) imageView->sourceURL = qmInAppPopupViewImageUrl->absoluteString();
     imageView->setUserInteractionEnabled(true);
     imageView->setTag(campaignTag());
     imageView->setClipsToBounds(true);

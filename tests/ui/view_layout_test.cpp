@@ -207,3 +207,25 @@ TEST(ViewLayout, ConstantChangesInLayoutSubviewsSettleAndConflictsAreBroken) {
     across->setActive(true);
     EXPECT_FALSE(across->isActive());
 }
+
+// Removing the last view placed by constraints leaves a tree with nothing to solve: it
+// settles at once rather than solving again on every pass.
+TEST(ViewLayout, ATreeWhoseConstrainedViewsWereRemovedSettles) {
+    qm::testkit::TestHost host;
+    auto root = View::create({0, 0, 400, 400});
+    auto overlay = placed(root, "overlay");
+    LayoutConstraint::activateConstraints(LayoutConstraint::constraintsWithVisualFormat("H:|[o]|", 0, {}, {{"o", overlay}}));
+    LayoutConstraint::activateConstraints(LayoutConstraint::constraintsWithVisualFormat("V:|[o]|", 0, {}, {{"o", overlay}}));
+    root->layoutIfNeeded();
+    EXPECT_EQ(overlay->frame(), root->bounds());
+    overlay->removeFromSuperview();
+    root->setNeedsLayout();
+    root->layoutIfNeeded();
+    for (const auto& line : host.logLines()) EXPECT_EQ(line.find("did not settle"), std::string::npos) << line;
+    // Constraints added afterwards are solved as usual.
+    auto again = placed(root, "again");
+    LayoutConstraint::activateConstraints(LayoutConstraint::constraintsWithVisualFormat("H:|-(10)-[a]-(10)-|", 0, {}, {{"a", again}}));
+    LayoutConstraint::activateConstraints(LayoutConstraint::constraintsWithVisualFormat("V:|[a(==20)]", 0, {}, {{"a", again}}));
+    root->layoutIfNeeded();
+    EXPECT_EQ(again->frame(), (Rect{10, 0, 380, 20}));
+}

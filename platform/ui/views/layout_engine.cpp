@@ -311,13 +311,15 @@ public:
         auto& rootState = stateOf(root);
         if (!rootState.tree || rootState.tree->structure != gStructure) rebuild(root);
         auto& tree = *rootState.tree;
+        // A tree left without constraints (its last constrained view removed) has nothing
+        // to solve, and is settled.
+        tree.dirty = false;
         if (tree.views.empty()) return;
         if (refreshConstants(tree)) {
             rebuild(root);
             if (tree.views.empty()) return;
         }
         tree.solver.updateVariables();
-        tree.dirty = false;
         for (const auto& weak : tree.views) {
             auto view = weak.lock();
             if (!view) continue;

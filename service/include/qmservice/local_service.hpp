@@ -66,6 +66,9 @@ public:
     struct Options {
         std::string stateDir;        // the CA certificate goes here (created if missing)
         std::string fixturesDir;     // empty: the sample answers that ship with the service
+        // A named set of answers laid over the fixtures: the files of fixturesDir/sets/NAME
+        // replace the fixtures of the same name (empty: none).
+        std::string fixtureSet;
         std::string domain = "quelmar.io";
         int port = 0;                // 0: an ephemeral port
         // Called on a server thread after each request is recorded (optional).
@@ -111,6 +114,10 @@ public:
     void clearFaults();
     // Replaces the fixture answer for that endpoint.
     void setAnswer(const std::string& endpoint, qm::Value answer);
+    // Answers from the fixtures with the set NAME laid over them from now on ("" for the
+    // fixtures alone). False (with the reason in lastError()) when the set cannot be read;
+    // the answers then stay as they were.
+    bool useFixtureSet(const std::string& name);
 
     // The plain-HTTP listener on 127.0.0.1 that RedirectHTTP points at. It answers every
     // request with {"plain":true} and keeps what each accepted connection sent, so that a test

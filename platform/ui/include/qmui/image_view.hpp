@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "qmplatform/image.hpp"
@@ -43,6 +44,10 @@ public:
     const Bitmap* displayedBitmap(double now) const;
     // The image whose bitmap displayedBitmap returns (for its scale).
     std::shared_ptr<Image> displayedImage(double now) const;
+
+    // Where the image came from when it was loaded from the network (informational: tools
+    // that list a view tree print it); empty otherwise.
+    std::string sourceURL;
 
     Size intrinsicContentSize() const override;
     void drawContent(Canvas& canvas, const Rect& bounds, double time) const override;
