@@ -66,13 +66,13 @@ public:
     struct Options {
         std::string stateDir;        // the CA certificate goes here (created if missing)
         std::string fixturesDir;     // empty: the sample answers that ship with the service
-        // A named set of answers laid over the fixtures: the files of fixturesDir/sets/NAME
-        // replace the fixtures of the same name (empty: none).
-        std::string fixtureSet;
         std::string domain = "quelmar.io";
         int port = 0;                // 0: an ephemeral port
         // Called on a server thread after each request is recorded (optional).
         std::function<void(const RecordedRequest&)> observer;
+        // A named set of answers laid over the fixtures: the files of fixturesDir/sets/NAME
+        // replace the fixtures of the same name (empty: none).
+        std::string fixtureSet;
     };
 
     explicit LocalService(Options options);
