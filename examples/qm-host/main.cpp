@@ -38,6 +38,7 @@
 #include "qmplatform/system_log.hpp"
 #include "qmplatform/view_controller.hpp"
 #include "qmmedia/media.hpp"
+#include "qmui/color.hpp"
 #include "qmui/layout_constraint.hpp"
 #include "qmui/scroll_view.hpp"
 #include "qmui/view.hpp"
@@ -203,16 +204,28 @@ struct HostScreens {
             storyboard->registerViewController(name, [name] { return std::make_shared<pf::ViewController>(name); });
         }
         auto screen = storyboard->instantiateViewControllerWithIdentifier(name);
-        // Every screen scrolls: content three screens tall (the `scroll` verb drives it).
+        auto navigation = home->navigationController();
+        if (!navigation) return;
+        navigation->pushViewController(screen, false);
+        // The screen's view takes the navigation's place on screen, and every screen scrolls:
+        // content three screens tall (the `scroll` verb drives it).
+        auto stage = pf::viewOf(*navigation);
+        for (const auto& shown : stage->subviews()) shown->removeFromSuperview();
         auto content = pf::viewOf(*screen);
+        content->setBackgroundColor(pf::Color::whiteColor());
         auto scroller = std::make_shared<pf::ScrollView>();
-        scroller->setTranslatesAutoresizingMaskIntoConstraints(false);
-        content->addSubview(scroller);
-        std::map<std::string, std::shared_ptr<pf::View>, std::less<>> views{{"scroller", scroller}};
-        for (const char* format : {"H:|[scroller]|", "V:|[scroller]|"}) {
+        fill(stage, content);
+        fill(content, scroller);
+    }
+
+    // Adds `view` to `parent`, filling it.
+    static void fill(const std::shared_ptr<pf::View>& parent, const std::shared_ptr<pf::View>& view) {
+        view->setTranslatesAutoresizingMaskIntoConstraints(false);
+        parent->addSubview(view);
+        std::map<std::string, std::shared_ptr<pf::View>, std::less<>> views{{"view", view}};
+        for (const char* format : {"H:|[view]|", "V:|[view]|"}) {
             pf::LayoutConstraint::activateConstraints(pf::LayoutConstraint::constraintsWithVisualFormat(format, 0, {}, views));
         }
-        if (auto navigation = home->navigationController()) navigation->pushViewController(screen, false);
     }
 
     // Scrolls the top screen's scroll view to `percent` of its scrollable height and tells
@@ -233,6 +246,8 @@ struct HostScreens {
         const double range = scroller->contentSize().height - scroller->bounds().height;
         scroller->setContentOffset({0, std::max(0.0, range) * std::clamp(percent, 0.0, 100.0) / 100});
         qm::quelmar::scrollViewDidScroll(scroller);
+        std::cout << "scroll view: offset " << scroller->contentOffset().y << " of content " << scroller->contentSize().height
+                  << " in a frame " << scroller->frame().height << " high" << std::endl;
         return true;
     }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "process.hpp"
 #include "qmplatform/plist.hpp"
 #include "qmplatform/sandbox.hpp"
+#include "qmui/picture.hpp"
 #include "test_host.hpp"
 
 using namespace qm;
@@ -133,4 +135,53 @@ TEST(HostApp, ShowsAnInAppCampaignAndRoutesItsTap) {
     EXPECT_EQ(after.find("qmInAppPopupView"), std::string::npos) << "closed by the tap";
     EXPECT_EQ(after.find("Unable to simultaneously satisfy"), std::string::npos) << after;
     EXPECT_NE(run.output.find("snapshot: " + host.root() + "/after.png"), std::string::npos);
+}
+
+// The host's in-app verbs against the embedded service's one-campaign-per-template set: the
+// real engine draws the campaign's own page into the snapshot, a scroll past half of a screen
+// brings its on-scroll bar, and the clock verb rolls the daily limit over.
+TEST(HostApp, DrawsTheCampaignsPageScrollsAndMovesTheClock) {
+    testkit::TestHost host;  // only for its throw-away folders
+    const std::string app = QM_TEST_DATA_DIR "/../../examples/sample-app";
+    const std::string picture = host.root() + "/modal.png";
+    auto run = testkit::runProgram(
+        kHost, {"--bundle", app, "--sandbox", host.root() + "/app", "--embedded-service", host.root() + "/service",
+                "--fixture-set", "templates", "init", "live", "screen", "ModalViewController", "show", "snapshot",
+                picture, "tap", "close", "screen", "ScrollViewController", "show", "scroll", "30", "scroll", "60",
+                "tap", "close", "screen",
+                "FullViewController", "show", "tap", "close", "show", "clock", "86400", "show"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("shown: campaign 8003"), std::string::npos) << run.output;
+
+    // The page's own background (#ffe9e3) fills a band of the panel; the dimmed backdrop
+    // surrounds it.
+    auto bitmap = qm::platform::readPNG(picture);
+    ASSERT_TRUE(bitmap) << run.output;
+    std::size_t pagePixels = 0;
+    for (std::uint32_t pixel : bitmap->pixels) {
+        const int r = (pixel >> 16) & 0xff, g = (pixel >> 8) & 0xff, b = pixel & 0xff;
+        if (std::abs(r - 0xff) <= 2 && std::abs(g - 0xe9) <= 2 && std::abs(b - 0xe3) <= 2) ++pagePixels;
+    }
+    EXPECT_GT(pagePixels, bitmap->pixels.size() / 20) << "the campaign's page is drawn in its panel";
+    const std::uint32_t corner = bitmap->at(2, 2);
+    EXPECT_LT(corner & 0xff, 0xd0u) << "the backdrop dims the screen";
+
+    // On-scroll: nothing on Show or at 30 %, the bar at 60 %.
+    const auto scrolled30 = run.output.find("scrolled: 30%, shown: nothing");
+    const auto scrolled60 = run.output.find("scrolled: 60%, shown: campaign 8009");
+    EXPECT_NE(scrolled30, std::string::npos) << run.output;
+    EXPECT_NE(scrolled60, std::string::npos) << run.output;
+
+    // Once a day: closed, not again today, again after the clock moved a day.
+    const auto full = run.output.find("== screen FullViewController");
+    ASSERT_NE(full, std::string::npos);
+    const std::string rest = run.output.substr(full);
+    const auto first = rest.find("shown: campaign 8004");
+    const auto none = rest.find("shown: nothing", first);
+    const auto clock = rest.find("== clock 86400", none);
+    const auto next = rest.find("shown: campaign 8004", clock);
+    EXPECT_NE(first, std::string::npos) << rest;
+    EXPECT_NE(none, std::string::npos) << rest;
+    EXPECT_NE(clock, std::string::npos) << rest;
+    EXPECT_NE(next, std::string::npos) << rest;
 }

@@ -41,7 +41,7 @@ protected:
             auto engine = QMRuntime::shared().qmInternalProcess();
             return engine && engine->fetchBrandSettingsComplete();
         }));
-        ASSERT_EQ(QMSDKDataStore::sharedInstance()->read_qm_notifications_bID_Data()["notifications"].count(), 10u);
+        ASSERT_EQ(QMSDKDataStore::sharedInstance()->read_qm_notifications_bID_Data()["notifications"].count(), 11u);
     }
     void TearDown() override {
         if (window) Application::shared().removeWindow(window);
