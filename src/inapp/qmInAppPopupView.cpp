@@ -230,16 +230,38 @@ void qmInAppPopupView::qmLoadInAppPopupWithWebView() {
         scroll->showsHorizontalScrollIndicator = false;
     }
 
+    loadWebContent(*web);
+
+    qmLoadPopupCTAButtons();
+}
+
+void qmInAppPopupView::loadWebContent(platform::WebView& web) {
     if (qmInAppPopupTemplateID == 102) {
         const Value agent = QMRuntime::shared().qmPreferences().qmObjectForKey("qm_secretAgent", QMStore::Library);
         std::map<std::string, std::string> headers;
         if (isValidString(agent)) headers["User-Agent"] = agent.description();
-        web->loadRequest(qmInAppPopupWebViewHTMLStr, headers);
+        web.loadRequest(qmInAppPopupWebViewHTMLStr, headers);
     } else {
-        web->loadHTMLString(qmInAppPopupWebViewHTMLStr, "");
+        web.loadHTMLString(qmInAppPopupWebViewHTMLStr, "");
     }
+}
 
-    qmLoadPopupCTAButtons();
+void qmInAppPopupView::webViewWebContentProcessDidTerminate(platform::WebView& webView) {
+    // A closed view is not brought back.
+    if (!superview()) return;
+    ++webContentCrashes_;
+    if (webContentCrashes_ == 1) {
+        QMLog(QMLogLevelError, "The page of in-app campaign %@ stopped; loading it again",
+              Value(qmInAppPopupNotificationID));
+        loadWebContent(webView);
+        return;
+    }
+    // A page that keeps dying would leave a campaign on screen that shows nothing and may
+    // have no working close button: closed, without counting as the user's close.
+    QMLog(QMLogLevelError, "The page of in-app campaign %@ stopped again; the campaign is closed",
+          Value(qmInAppPopupNotificationID));
+    auto keep = self();
+    qmInAppPopupViewCloseNow();
 }
 
 void qmInAppPopupView::webViewDecidePolicyForNavigationAction(

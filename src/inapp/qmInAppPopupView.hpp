@@ -134,6 +134,8 @@ public:
     void webViewDidFinishNavigation(platform::WebView& webView, const platform::Navigation& navigation) override;
     void webViewDidFailNavigation(platform::WebView& webView, const platform::Navigation& navigation,
                                   const std::string& message) override;
+    // The page's process stopped: the page is loaded again once; a second stop closes the view.
+    void webViewWebContentProcessDidTerminate(platform::WebView& webView) override;
     // platform::ScriptMessageHandler (main run loop): the page's messages; none is acted on
     // here yet.
     void userContentController(platform::UserContentController& controller,
@@ -152,6 +154,8 @@ private:
     void contentHeightMeasured(const Value& answer);
     void imageArrived(std::shared_ptr<platform::Image> image, platform::Size size);
     void startEntrance();
+    // Loads the page of the properties (the survey's address or the HTML) into `web`.
+    void loadWebContent(platform::WebView& web);
     // The tap handlers' common part: closes, then calls `notify` with the delegate.
     void closeThenTell(void (qmInAppPopupViewDelegate::*method)(const std::string&, long));
     long campaignTag() const;
@@ -160,6 +164,7 @@ private:
 
     bool setUp_ = false;
     bool entranceStarted_ = false;
+    int webContentCrashes_ = 0;
     std::shared_ptr<platform::View> stickyTapView_;
     std::shared_ptr<platform::LayoutConstraint> viewBottomOnContainer_;
     // The side-by-side narrow buttons' centres, relative to the panel's centre.

@@ -9,6 +9,7 @@
 #include "inapp/qmInAppCloseButton.hpp"
 #include "inapp/qmInAppColors.hpp"
 #include "inapp/qmInAppPopupView.hpp"
+#include "inapp/qmInAppSurveyModal.hpp"
 #include "inapp/qmInAppSurveyURL.hpp"
 #include "inapp/qmInAppTapHandlers.hpp"
 #include "qmplatform/window.hpp"
@@ -79,7 +80,8 @@ Value qmBeginCampaignDisplay(const Value& original, bool trackViewStates) {
 
 std::shared_ptr<qmInAppPopupView> qmBuildCampaignView(long templateValue, const Value& original, bool trackViewStates) {
     if (templateValue == 101) {
-        QMLog(QMLogLevelDebug, "The survey in a modal is not shown by this build yet");
+        // Not a popup view: the survey's panel is qmCurrentSurveyPanel().
+        CreateSurvayModalPopup(original, trackViewStates);
         return nullptr;
     }
     if (!((templateValue >= 1 && templateValue <= 8) || templateValue == 102)) return nullptr;

@@ -22,8 +22,8 @@ Value updateNullValuesInNotificationDictionary(const Value& record);
 Value qmBeginCampaignDisplay(const Value& record, bool trackViewStates);
 
 // The builder of a template (1 to 8 and 102 make a popup view, added to the key window and
-// pinned there; 101, the survey in a modal, is logged and not shown yet). Returns the popup
-// view it put on screen, if any.
+// pinned there; 101 shows the survey in a modal, qmInAppSurveyModal.hpp). Returns the popup
+// view it put on screen, if any (none for 101).
 std::shared_ptr<qmInAppPopupView> qmBuildCampaignView(long templateValue, const Value& record, bool trackViewStates);
 
 }  // namespace qm::inapp
