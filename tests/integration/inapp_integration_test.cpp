@@ -10,6 +10,7 @@
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "inapp/qmInAppPopupView.hpp"
+#include "inapp/qmInAppSurveyModal.hpp"
 #include "library_fixture.hpp"
 #include "qmmedia/media.hpp"
 #include "qmplatform/application.hpp"
@@ -18,6 +19,7 @@
 #include "qmplatform/screen.hpp"
 #include "qmplatform/view_controller.hpp"
 #include "qmplatform/window.hpp"
+#include "qmui/button.hpp"
 #include "qmui/gesture.hpp"
 #include "qmui/view.hpp"
 #include "quelmar/quelmar.hpp"
@@ -176,6 +178,26 @@ TEST_F(InAppOnScreen, EveryTemplateTakesItsPlaceOverTheKeyWindow) {
     EXPECT_EQ(bar->frame().width, W);
     EXPECT_EQ(bar->qmInAppPopupImageView->frame().width, W);
     EXPECT_EQ(bar->frame().height, bar->qmInAppPopupImageView->frame().height);
+
+    // The survey in a modal: a panel 80 % wide and "height" 50 % high, centred over a dimmed
+    // backdrop; it loads the service's survey page; its close button takes both away.
+    auto survey = showOn("SurveyViewController");
+    const auto modal = inapp::qmCurrentModalSurvey();
+    ASSERT_TRUE(modal.panel);
+    ASSERT_EQ(survey, modal.panel) << "the panel is the top-most view";
+    EXPECT_EQ(modal.panel->frame(), (Rect{W / 10, (H - H / 2) / 2, W * 8 / 10, H / 2}));
+    EXPECT_EQ(modal.backdrop->frame(), (Rect{0, 0, W, H}));
+    EXPECT_EQ(modal.panel->tag(), 8101);
+    EXPECT_TRUE(modal.webView->URL().starts_with("https://mobile.quelmar.io/user/survey/modal?")) << modal.webView->URL();
+    std::shared_ptr<View> surveyClose;
+    for (const auto& view : modal.panel->subviews()) {
+        if (std::dynamic_pointer_cast<Button>(view)) surveyClose = view;
+    }
+    ASSERT_TRUE(surveyClose);
+    EXPECT_EQ(surveyClose->frame(), (Rect{W * 8 / 10 - 25, 0, 25, 25}));
+    EXPECT_TRUE(tapOn(surveyClose));
+    EXPECT_FALSE(modal.panel->superview());
+    EXPECT_FALSE(modal.backdrop->superview());
 
     // A screen without a campaign of its own shows nothing.
     EXPECT_FALSE(showOn("HomeViewController"));
