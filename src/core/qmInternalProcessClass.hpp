@@ -159,7 +159,7 @@ public:
     // 2 another app (falling back to the App Store URL), 3 share a text, 4 call a number.
     void performActionWithTarget(long target, const Value& destination, const Value& ituneUrl, const Value& notificationID,
                                  const Value& parameters, const Value& emailSubject, long ctaAction,
-                                 const Value& templateType);
+                                 const Value& templateType, std::function<void()> onShareCompleted = {});
     // Opens the URL on the main queue and tells the handler, also on the main queue; a URL
     // that cannot be opened gives the "qmActionUrl" error 410. The handler may be empty.
     using QMOpenURLHandler = std::function<void(bool success, const std::optional<platform::Error>& error)>;

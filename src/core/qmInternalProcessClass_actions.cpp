@@ -64,7 +64,8 @@ void openAppScreen(qmInternalProcessClass& engine, const Value& destination, con
     QMLog(QMLogLevelInfo, "Posting data through the NSNotificationCenter is finished.");
 }
 
-void share(qmInternalProcessClass& engine, const Value& text, const Value& notificationID, const Value& emailSubject) {
+void share(qmInternalProcessClass& engine, const Value& text, const Value& notificationID, const Value& emailSubject,
+           std::function<void()> onCompleted) {
     if (!text) {
         // Nothing to share: a sheet without its text would be of no use.
         engine.qmOnButtonActionWarnningOrErrorLogOnEmptyActionUrlforActionTarget(QMActionTargetShare);
@@ -79,6 +80,11 @@ void share(qmInternalProcessClass& engine, const Value& text, const Value& notif
                                      platform::kActivityTypeAddToReadingList, platform::kActivityTypePostToFlickr,
                                      platform::kActivityTypePostToVimeo});
     sheet->setSubject(isValidString(emailSubject) ? emailSubject.description() : "");
+    if (onCompleted) {
+        sheet->setCompletionWithItemsHandler([onCompleted = std::move(onCompleted)](const std::optional<std::string>&, bool completed) {
+            if (completed) onCompleted();
+        });
+    }
     if (auto top = qmGetFilteredData::sharedInstance().qmGetTopMostController()) top->presentViewController(sheet, true);
 }
 
@@ -87,7 +93,8 @@ void share(qmInternalProcessClass& engine, const Value& text, const Value& notif
 // Main queue.
 void qmInternalProcessClass::performActionWithTarget(long target, const Value& destination, const Value& ituneUrl,
                                                      const Value& notificationID, const Value& parameters,
-                                                     const Value& emailSubject, long ctaAction, const Value& templateType) {
+                                                     const Value& emailSubject, long ctaAction, const Value& templateType,
+                                                     std::function<void()> onShareCompleted) {
     switch (target) {
         case QMActionTargetAppScreen:
             openAppScreen(*this, destination, parameters, ctaAction, templateType);
@@ -110,7 +117,7 @@ void qmInternalProcessClass::performActionWithTarget(long target, const Value& d
             break;
         }
         case QMActionTargetShare:
-            share(*this, destination, notificationID, emailSubject);
+            share(*this, destination, notificationID, emailSubject, std::move(onShareCompleted));
             break;
         case QMActionTargetCall:
             qmNavigateToWebForUrl(urlFrom(Value(format("telprompt:%@", destination))), nullptr);

@@ -1,6 +1,7 @@
 #include "inapp/qmInAppPresentation.hpp"
 
 #include <map>
+#include <mutex>
 
 #include "core/QMLogger.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
@@ -12,6 +13,7 @@
 #include "inapp/qmInAppSurveyModal.hpp"
 #include "inapp/qmInAppSurveyURL.hpp"
 #include "inapp/qmInAppTapHandlers.hpp"
+#include "qmbase/no_destructor.hpp"
 #include "qmplatform/window.hpp"
 #include "qmui/layout_constraint.hpp"
 #include "qmui/view.hpp"
@@ -42,7 +44,23 @@ long animationOr(const Value& record, long fallback) {
     return id == 0 ? fallback : id;
 }
 
+struct ShownRecords {
+    std::mutex mutex;
+    std::map<std::string, Value, std::less<>> byID;
+};
+ShownRecords& shownRecords() {
+    static NoDestructor<ShownRecords> records;
+    return *records;
+}
+
 }  // namespace
+
+Value qmLastShownCampaignRecord(const std::string& notificationID) {
+    auto& records = shownRecords();
+    std::lock_guard lock(records.mutex);
+    auto it = records.byID.find(notificationID);
+    return it == records.byID.end() ? Value() : it->second;
+}
 
 Value updateNullValuesInNotificationDictionary(const Value& record) {
     Value copy = record;
@@ -58,7 +76,15 @@ Value qmBeginCampaignDisplay(const Value& original, bool trackViewStates) {
     const Value record = updateNullValuesInNotificationDictionary(original);
     const Value id(record["notificationID"].description());
     auto engine = qmInternalProcessClass::sharedInstance();
-    engine->qmInAppNotificationViewLaunchCountWithNotificationID(id);
+    {
+        // Kept (as given, one per campaign) so that a campaign can be shown again as it was.
+        auto& records = shownRecords();
+        std::lock_guard lock(records.mutex);
+        records.byID[id.description()] = original;
+    }
+    // A display shown again without tracking (after a share) is the same display: it is not
+    // counted in this launch a second time.
+    if (trackViewStates) engine->qmInAppNotificationViewLaunchCountWithNotificationID(id);
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
     const Value dailyKey("qm_LaunchedNID" + id.description());
     const long long daily = prefs.qmIntegerForKey(dailyKey, QMStore::Library);

@@ -21,6 +21,10 @@ Value updateNullValuesInNotificationDictionary(const Value& record);
 // nothing when the campaign no longer belongs on the current screen.
 Value qmBeginCampaignDisplay(const Value& record, bool trackViewStates);
 
+// The record a campaign was last shown with in this process (personalised), or nothing. Any
+// thread.
+Value qmLastShownCampaignRecord(const std::string& notificationID);
+
 // The builder of a template (1 to 8 and 102 make a popup view, added to the key window and
 // pinned there; 101 shows the survey in a modal, qmInAppSurveyModal.hpp). Returns the popup
 // view it put on screen, if any (none for 101).

@@ -5,6 +5,8 @@
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "inapp/qmInAppPresentation.hpp"
+#include "qmplatform/dispatch.hpp"
 #include "qmbase/no_destructor.hpp"
 #include "qmplatform/pasteboard.hpp"
 
@@ -15,11 +17,15 @@ std::shared_ptr<qmInAppTapHandler> qmInAppTapHandler::shared() {
     return *handler;
 }
 
-void qmInAppTapHandler::qmInAppPopupFirstCTAButtonAction(const std::string& id, long) { handle(id, false, false); }
-void qmInAppTapHandler::qmInAppPopupSecondCTAButtonAction(const std::string& id, long) { handle(id, true, false); }
-void qmInAppTapHandler::qmInAppPopupImageViewAction(const std::string& id, long) { handle(id, false, true); }
+void qmInAppTapHandler::qmInAppPopupFirstCTAButtonAction(const std::string& id, long dismiss) {
+    handle(id, dismiss, false, false);
+}
+void qmInAppTapHandler::qmInAppPopupSecondCTAButtonAction(const std::string& id, long dismiss) {
+    handle(id, dismiss, true, false);
+}
+void qmInAppTapHandler::qmInAppPopupImageViewAction(const std::string& id, long dismiss) { handle(id, dismiss, false, true); }
 
-void qmInAppTapHandler::handle(const std::string& id, bool second, bool image) {
+void qmInAppTapHandler::handle(const std::string& id, long dismissValue, bool second, bool image) {
     auto engine = qmInternalProcessClass::sharedInstance();
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
     engine->qmSetVaidationForPopupsButtonsClickforClickType(1, Value(id));
@@ -64,8 +70,19 @@ void qmInAppTapHandler::handle(const std::string& id, bool second, bool image) {
         const std::string url = destination.description();
         if (!url.starts_with("http://") && !url.starts_with("https://")) destination = Value("https://" + url);
     }
+    // A campaign that stays after a share ("dismiss" 0) comes back once the share is done, as
+    // it was shown and without counting another display.
+    std::function<void()> showAgain;
+    if (target == QMActionTargetShare && dismissValue == 0) {
+        showAgain = [id] {
+            platform::Queue::main().async([id] {
+                const Value record = qmLastShownCampaignRecord(id);
+                if (record.count() > 0) qmBuildCampaignView(static_cast<long>(record["template"].integerValue()), record, false);
+            });
+        };
+    }
     engine->performActionWithTarget(target, destination, campaign["actionItune"], Value(id), parameters, Value(""),
-                                    second ? 2 : 1, Value("banner"));
+                                    second ? 2 : 1, Value("banner"), std::move(showAgain));
 }
 
 }  // namespace qm::inapp

@@ -24,7 +24,7 @@ public:
 
 private:
     // `second`: the second button's fields ("actionTargetTwo" and the rest), call to action 2.
-    void handle(const std::string& notificationID, bool second, bool image);
+    void handle(const std::string& notificationID, long dismissValue, bool second, bool image);
     std::string statsClickAction_;
 };
 

@@ -165,3 +165,42 @@ TEST_F(Presentation, ATapClosesTheViewRecordsTheClickAndRunsTheCampaignsAction) 
     EXPECT_EQ(inapp::qmInAppTapHandler::shared()->qmStatsClickAction(), "click");
     EXPECT_EQ(Application::shared().openedURLs().size(), 1u);
 }
+
+// A share from a campaign that stays ("dismiss" 0) brings the campaign back, as it was shown,
+// once the share is done; a cancelled share does not, and neither counts another display.
+TEST_F(Presentation, ACompletedShareBringsBackACampaignThatStays) {
+    auto popup = show(Value{{"notificationID", "71"},
+                            {"template", 3},
+                            {"description", "<p>Tell a friend</p>"},
+                            {"actionText", "Share"},
+                            {"actionTarget", 3},
+                            {"actionUrl", "Look at this"},
+                            {"actionExtra", Value{{"dismiss", 0}}},
+                            {"repeat_click", 501}});
+    ASSERT_TRUE(popup);
+    const long long launchCount = prefs().qmIntegerForKey("qm_isShownViewNID71", QMStore::Library);
+    const long long dailyCount = prefs().qmIntegerForKey("qm_LaunchedNID71", QMStore::Library);
+    auto shareAndFinish = [&](bool completed) -> std::shared_ptr<qmInAppPopupView> {
+        auto shown = std::dynamic_pointer_cast<qmInAppPopupView>(root->subviews().back());
+        if (!shown || !shown->qmInAppPopupFirstCtaBtn) return nullptr;
+        shown->qmInAppPopupFirstCtaBtnAction();
+        host.runUntilIdle();
+        EXPECT_FALSE(shown->superview());
+        auto sheet = std::dynamic_pointer_cast<ActivityViewController>(window->rootViewController()->presentedViewController());
+        if (!sheet) return nullptr;
+        EXPECT_TRUE(sheet->finish(completed ? std::optional<std::string>("com.example.share") : std::nullopt, completed));
+        host.runUntilIdle();
+        host.advance(2);
+        host.runUntilIdle();
+        return std::dynamic_pointer_cast<qmInAppPopupView>(root->subviews().back());
+    };
+    auto back = shareAndFinish(true);
+    ASSERT_TRUE(back);
+    EXPECT_NE(back, popup);
+    EXPECT_EQ(back->qmInAppPopupNotificationID, "71");
+    EXPECT_EQ(back->qmInAppPopupWebViewHTMLStr, popup->qmInAppPopupWebViewHTMLStr);
+    EXPECT_EQ(prefs().qmIntegerForKey("qm_isShownViewNID71", QMStore::Library), launchCount) << "the same display";
+    EXPECT_EQ(prefs().qmIntegerForKey("qm_LaunchedNID71", QMStore::Library), dailyCount);
+
+    EXPECT_FALSE(shareAndFinish(false)) << "a cancelled share leaves it closed";
+}
