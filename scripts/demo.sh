@@ -66,9 +66,11 @@ echo "### The web engine: a page in a real web view posts a message, is measured
 echo "(the page's snapshot: $work/probe.png)"
 
 echo
-echo "### An in-app campaign: the launch brings the campaigns, Show puts the alert over the Home"
-echo "### screen with its page drawn by the web engine, and a tap on its button routes to Offers"
-"$host" --bundle "$app" --sandbox "$work/inapp" "${service[@]}" \
-  init live show snapshot "$work/inapp.png" tap cta1 2>&1 \
-  | grep -E "^== |^shown|^snapshot|^tapped|^notification QMInAppViewConroller" || true
-echo "(the campaign on screen: $work/inapp.png)"
+echo "### An in-app campaign: the launch brings one campaign per template; on the Modal screen Show"
+echo "### puts the modal popup over it with its page drawn by the web engine; its second button"
+echo "### routes to the Home screen. Then a sticky bar appears once half of a screen is scrolled."
+"$host" --bundle "$app" --sandbox "$work/inapp" "${service[@]}" --fixture-set templates \
+  init live screen ModalViewController show snapshot "$work/inapp.png" tap cta2 \
+  screen ScrollViewController show scroll 30 scroll 60 snapshot "$work/inapp-scroll.png" 2>&1 \
+  | grep -E "^== |^shown|^scrolled|^snapshot|^tapped|^top screen|^notification QMInAppViewConroller" || true
+echo "(the popup on screen: $work/inapp.png; the on-scroll bar: $work/inapp-scroll.png)"

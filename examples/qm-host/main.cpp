@@ -165,7 +165,8 @@ private:
 struct HostScreens {
     HostScreens() {
         auto storyboard = pf::Storyboard::named("Main");
-        for (const char* name : {"Home", "Offers", "Profile", "Settings"}) {
+        for (const char* name : {"Home", "Offers", "Profile", "Settings", "HomeViewController", "OffersViewController",
+                                 "ProfileViewController", "SettingsViewController"}) {
             storyboard->registerViewController(name, [name] { return std::make_shared<pf::ViewController>(name); });
         }
         pf::Storyboard::setMain("Main");
@@ -226,6 +227,14 @@ struct HostScreens {
         for (const char* format : {"H:|[view]|", "V:|[view]|"}) {
             pf::LayoutConstraint::activateConstraints(pf::LayoutConstraint::constraintsWithVisualFormat(format, 0, {}, views));
         }
+    }
+
+    // The screen on top: a presented one, else the top of the navigation stack.
+    std::string topScreen() const {
+        auto navigation = home->navigationController();
+        std::shared_ptr<pf::ViewController> top = navigation ? navigation->topViewController() : home;
+        while (top && top->presentedViewController()) top = top->presentedViewController();
+        return top ? top->className() : "nothing";
     }
 
     // Scrolls the top screen's scroll view to `percent` of its scrollable height and tells
@@ -466,7 +475,11 @@ int main(int argc, char** argv) {
         } else if (verb == "tap") {
             auto what = argument();
             if (!what) return usage();
-            if (qmhost::tapTarget(*screens.window, *what)) std::cout << "tapped: " << *what << std::endl;
+            if (qmhost::tapTarget(*screens.window, *what)) {
+                std::cout << "tapped: " << *what << std::endl;
+                settle(settleSeconds);
+                std::cout << "top screen: " << screens.topScreen() << std::endl;
+            }
         } else if (verb == "snapshot") {
             auto file = argument();
             if (!file) return usage();

@@ -67,7 +67,7 @@ void printViews(pf::Window& window) { printTree(pf::viewOf(window), "0"); }
 std::shared_ptr<pf::View> campaignView(pf::Window& window) {
     std::shared_ptr<pf::View> found;
     for (const auto& view : pf::viewOf(window)->subviews()) {
-        if (view->className() == "qmInAppPopupView") found = view;
+        if (view->className() == "qmInAppPopupView" || view->className() == "qmSurveyModalPopupView") found = view;
     }
     return found;
 }
@@ -75,6 +75,7 @@ std::shared_ptr<pf::View> campaignView(pf::Window& window) {
 std::string describeCampaign(pf::Window& window) {
     auto campaign = campaignView(window);
     if (!campaign) return "nothing";
+    if (campaign->className() == "qmSurveyModalPopupView") return "survey " + std::to_string(campaign->tag());
     const auto panels = campaign->subviews();
     return "campaign " + std::to_string(panels.empty() ? 0 : panels.front()->tag());
 }
@@ -103,6 +104,10 @@ bool tapTarget(pf::Window& window, const std::string& what) {
         std::cout << "tap: no in-app campaign is on screen" << std::endl;
         return false;
     }
+    if (what == "outside" && campaign->className() == "qmSurveyModalPopupView") {
+        // The survey's backdrop covers the window around its panel.
+        return pf::tap(*root, {2, 2});
+    }
     if (what == "outside") {
         // The first corner of the campaign view that its panel does not cover.
         const auto panel = campaign->subviews().empty() ? nullptr : campaign->subviews().front();
@@ -116,15 +121,17 @@ bool tapTarget(pf::Window& window, const std::string& what) {
     }
     std::vector<std::shared_ptr<pf::Button>> buttons;
     collectButtons(campaign, buttons);
-    std::vector<std::shared_ptr<pf::Button>> titled;
-    std::shared_ptr<pf::Button> close;
+    // The popup names its buttons; the survey's one button closes it.
+    std::shared_ptr<pf::Button> first, second, close;
     for (const auto& b : buttons) {
-        if (b->currentTitle() && !b->currentTitle()->empty()) titled.push_back(b);
-        else close = b;
+        const std::string& name = b->accessibilityIdentifier();
+        if (name == "qmInAppPopupFirstCtaBtn") first = b;
+        else if (name == "qmInAppPopupSecondCtaBtn") second = b;
+        else if (name == "qmInAppPopupCloseBtn" || !b->currentTitle() || b->currentTitle()->empty()) close = b;
     }
     if (what == "close") return tapView(*root, close);
-    if (what == "cta1") return tapView(*root, titled.empty() ? nullptr : titled[0]);
-    if (what == "cta2") return tapView(*root, titled.size() < 2 ? nullptr : titled[1]);
+    if (what == "cta1") return tapView(*root, first);
+    if (what == "cta2") return tapView(*root, second);
     std::cout << "tap: unknown target " << what << std::endl;
     return false;
 }

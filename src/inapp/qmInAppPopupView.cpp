@@ -514,12 +514,15 @@ std::shared_ptr<platform::Button> qmInAppPopupView::makeCtaButton(const std::opt
 void qmInAppPopupView::qmCreateFirstCTAButton() {
     if (qmInAppPopupFirstCtaBtn) return;
     qmInAppPopupFirstCtaBtn = makeCtaButton(qmInAppPopupFirstCtaBtnTitleText, &qmInAppPopupView::qmInAppPopupFirstCtaBtnAction);
+    // Named as in the layout formats, for tools and tests that find the buttons.
+    if (qmInAppPopupFirstCtaBtn) qmInAppPopupFirstCtaBtn->setAccessibilityIdentifier("qmInAppPopupFirstCtaBtn");
 }
 
 void qmInAppPopupView::qmCreateSecondCTAButton() {
     if (qmInAppPopupSecondCtaBtn) return;
     qmInAppPopupSecondCtaBtn =
         makeCtaButton(qmInAppPopupSecondCtaBtnTitleText, &qmInAppPopupView::qmInAppPopupSecondCtaBtnAction);
+    if (qmInAppPopupSecondCtaBtn) qmInAppPopupSecondCtaBtn->setAccessibilityIdentifier("qmInAppPopupSecondCtaBtn");
 }
 
 void qmInAppPopupView::qmLoadPopupCTAButtons() {
@@ -611,6 +614,7 @@ void qmInAppPopupView::setupCloseButton() {
     if (!container || qmInAppPopupCloseBtn) return;
     auto button = platform::Button::create(platform::ButtonType::System);
     qmInAppPopupCloseBtn = button;
+    button->setAccessibilityIdentifier("qmInAppPopupCloseBtn");
     button->setTranslatesAutoresizingMaskIntoConstraints(false);
     container->addSubview(button);
     button->setImage(inapp::qmResizeImage(inapp::qmCloseButtonImage(), {12, 12}));
