@@ -70,7 +70,7 @@ echo "### An in-app campaign: the launch brings one campaign per template; on th
 echo "### puts the modal popup over it with its page drawn by the web engine; its second button"
 echo "### routes to the Home screen. Then a sticky bar appears once half of a screen is scrolled."
 "$host" --bundle "$app" --sandbox "$work/inapp" "${service[@]}" --fixture-set templates \
-  init live screen ModalViewController show snapshot "$work/inapp.png" tap cta2 \
+  init live screen ModalViewController show --sheet "$work/inapp-entrance.png" snapshot "$work/inapp.png" tap cta2 \
   screen ScrollViewController show scroll 30 scroll 60 snapshot "$work/inapp-scroll.png" 2>&1 \
-  | grep -E "^== |^shown|^scrolled|^snapshot|^tapped|^top screen|^notification QMInAppViewConroller" || true
-echo "(the popup on screen: $work/inapp.png; the on-scroll bar: $work/inapp-scroll.png)"
+  | grep -E "^== |^shown|^entrance|^scrolled|^snapshot|^tapped|^top screen|^notification QMInAppViewConroller" || true
+echo "(the popup's entrance: $work/inapp-entrance.png; on screen: $work/inapp.png; the on-scroll bar: $work/inapp-scroll.png)"

@@ -76,8 +76,9 @@ int usage() {
                  "  cookies                    print the stored campaign cookies\n"
                  "  requests                   print the requests the embedded service received\n"
                  "  screen NAME                show the storyboard screen NAME (class NAME) on top\n"
-                 "  show [--token k=v]... [--rule k=v]...\n"
+                 "  show [--token k=v]... [--rule k=v]... [--sheet FILE]\n"
                  "                             ask for an in-app campaign on the top screen; waits for it to enter\n"
+                 "                             (--sheet: a PNG contact sheet of its entrance, 8 frames over 1.4 s)\n"
                  "  views                      print the key window's views, one JSON line each\n"
                  "  scroll PERCENT             scroll the top screen's scroll view that far and tell the library\n"
                  "  tap WHAT                   tap close, cta1, cta2, outside, or a view path from views\n"
@@ -435,15 +436,21 @@ int main(int argc, char** argv) {
             std::cout << "screen: " << *name << std::endl;
         } else if (verb == "show") {
             Value tokens = Value::dictionary(), rules = Value::dictionary();
+            std::string sheet;
             while (isOption(i + 1)) {
                 const std::string option = words[++i];
                 auto value = argument();
                 if (!value) return usage();
                 if (option == "--token") addPair(tokens, *value);
                 else if (option == "--rule") addPair(rules, *value);
+                else if (option == "--sheet") sheet = *value;
                 else return usage();
             }
             qm::quelmar::Show(tokens, rules);
+            if (!sheet.empty()) {
+                const bool drawn = qmhost::writeEntranceSheet(*screens.window, sheet, 8, 1.4);
+                std::cout << (drawn ? "entrance sheet: " + sheet : std::string("entrance sheet: no entrance started")) << std::endl;
+            }
             settle(settleSeconds);
             // A campaign may wait for its delay; then it enters (at most 1.3 s).
             auto& loop = pf::RunLoop::main();

@@ -1,5 +1,6 @@
 #include "screen_verbs.hpp"
 
+#include <chrono>
 #include <iostream>
 #include <vector>
 
@@ -160,6 +161,50 @@ bool writeSnapshot(pf::Window& window, const std::string& path) {
     options.background = pf::Color::whiteColor();
     const pf::Bitmap picture = pf::renderWindow(window, options);
     return !picture.empty() && pf::writePNG(picture, path);
+}
+
+namespace {
+bool animating(pf::View& view) {
+    if (view.layer().hasAnimations()) return true;
+    for (const auto& child : view.subviews()) {
+        if (animating(*child)) return true;
+    }
+    return false;
+}
+}  // namespace
+
+bool writeEntranceSheet(pf::Window& window, const std::string& path, int frames, double seconds) {
+    auto& loop = pf::RunLoop::main();
+    // The entrance starts once the campaign's content has loaded.
+    const bool started = loop.runUntil([&] {
+        auto campaign = campaignView(window);
+        return campaign && animating(*campaign);
+    }, 10);
+    if (!started) return false;
+    auto root = pf::viewOf(window);
+    pf::RenderOptions options;
+    options.background = pf::Color::whiteColor();
+    options.scale = 1;
+    // Frames are taken as the clock runs, so that stages chained on completions show too.
+    std::vector<pf::Bitmap> pictures;
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < frames; ++i) {
+        const auto due = begin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                     std::chrono::duration<double>(seconds * i / (frames - 1)));
+        loop.runUntil([due] { return std::chrono::steady_clock::now() >= due; }, seconds + 1);
+        root->layoutIfNeeded();
+        pictures.push_back(pf::renderWindow(window, options));
+        if (pictures.back().empty()) return false;
+    }
+    // One row, left to right, a 4-pixel gap between frames.
+    const int w = pictures.front().width, h = pictures.front().height, gap = 4;
+    pf::Bitmap sheet(frames * w + (frames - 1) * gap, h, 0xff808080u);
+    for (int i = 0; i < frames; ++i) {
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) sheet.at(i * (w + gap) + x, y) = pictures[i].at(x, y);
+        }
+    }
+    return pf::writePNG(sheet, path);
 }
 
 }  // namespace qmhost

@@ -25,6 +25,11 @@ bool tapTarget(qm::platform::Window& window, const std::string& what);
 // The window as it is now into a PNG file (web views drawn by their engine's snapshot).
 bool writeSnapshot(qm::platform::Window& window, const std::string& path);
 
+// A contact sheet of the campaign's entrance into a PNG file: waits (at most 10 seconds) for
+// the entrance to start, then takes `frames` pictures of the window over `seconds` as the
+// clock runs, side by side. False when no entrance started or the picture failed.
+bool writeEntranceSheet(qm::platform::Window& window, const std::string& path, int frames, double seconds);
+
 // "campaign ID" for the campaign on screen (its panel's tag), or "nothing".
 std::string describeCampaign(qm::platform::Window& window);
 
