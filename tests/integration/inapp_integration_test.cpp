@@ -16,11 +16,14 @@
 #include "qmplatform/application.hpp"
 #include "qmplatform/image.hpp"
 #include "qmplatform/notification_center.hpp"
+#include "qmplatform/plist.hpp"
+#include "qmplatform/sandbox.hpp"
 #include "qmplatform/screen.hpp"
 #include "qmplatform/view_controller.hpp"
 #include "qmplatform/window.hpp"
 #include "qmui/button.hpp"
 #include "qmui/gesture.hpp"
+#include "qmui/picture.hpp"
 #include "qmui/view.hpp"
 #include "quelmar/quelmar.hpp"
 
@@ -240,4 +243,45 @@ TEST_F(InAppOnScreen, ButtonsRouteAndTheLimitsHoldAcrossLaunchesAndDays) {
     EXPECT_EQ(QMSDKUserDefaultsData::sharedInstance().qmIntegerForKey("qm_LaunchedNID8004", QMStore::Library), 2)
         << "one tracked display today";
     NotificationCenter::defaultCenter().removeObserver(token);
+}
+
+// The close button's picture: the service's default is downloaded at start and cached; a
+// later launch whose download fails keeps the cached one; an app that names a picture of its
+// own bundle in its appearance file gets that one instead.
+TEST(CloseButtonPicture, ComesFromTheServiceTheCacheOrTheAppsBundle) {
+    testkit::ServiceHost env;
+    ImageCodec::setCurrent(media::imageCodec());
+    quelmar::Initialize("live");
+    ASSERT_TRUE(env.host.runUntil([] { return inapp::qmCloseButtonImage() != nullptr; }));
+    ASSERT_TRUE(env.waitForRequests("close.png", 1));
+    EXPECT_EQ(env.service->requestsFor("close.png")[0].host, "mobile.quelmar.io");
+    const Size served = inapp::qmCloseButtonImage()->size();
+    ASSERT_TRUE(env.host.runUntil([] {
+        return QMRuntime::shared().qmStoreData()->cachedDataWithName("qmCloseButtonData").has_value();
+    }));
+
+    // The next launch cannot download it: the cached copy stands in.
+    inapp::qmSetCloseButtonImage(nullptr);
+    env.service->setFault("close.png", service::Fault{service::FaultKind::ServerError});
+    quelmar::Initialize("live");
+    ASSERT_TRUE(env.waitForRequests("close.png", 2));
+    ASSERT_TRUE(env.host.runUntil([] { return inapp::qmCloseButtonImage() != nullptr; }));
+    EXPECT_EQ(inapp::qmCloseButtonImage()->size(), served);
+
+    // The app's own picture, named in its appearance file, wins without a download.
+    Bitmap square(5, 5, 0xffff0000u);
+    ASSERT_TRUE(writePNG(square, env.host.bundleDir() + "/closeX.png"));
+    auto appearance = plist::write(Value{{"qmStrings", Value{{"qmCloseButtonImageResource", "closeX"}}}});
+    ASSERT_TRUE(appearance);
+    ASSERT_TRUE(Files::writeFileAtomically(env.host.bundleDir() + "/qmResourceValues.plist", *appearance));
+    inapp::qmSetCloseButtonImage(nullptr);
+    env.service->clearFaults();
+    quelmar::Initialize("live");
+    ASSERT_TRUE(env.host.runUntil([] {
+        auto image = inapp::qmCloseButtonImage();
+        return image && image->size() == Size{5, 5};
+    }));
+    env.host.runUntilIdle();
+    EXPECT_EQ(env.service->requestsFor("close.png").size(), 2u) << "no download for the app's own picture";
+    ImageCodec::setCurrent(nullptr);
 }
