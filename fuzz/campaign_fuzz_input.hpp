@@ -324,7 +324,7 @@ inline void exerciseCampaigns(testkit::TestHost& host, const CampaignInput& inpu
     static const long templates[] = {1, 2, 3, 4, 5, 6, 7, 8, 101, 102, 0, 103};
     std::size_t records = 0;
     for (const Value& record : input.stored["notifications"].arrayItems()) {
-        if (++records > 3) break;
+        if (++records > 2) break;
         inapp::qmBuildCampaignView(static_cast<long>(record["template"].integerValue()), record, input.track);
         for (long t : templates) inapp::qmBuildCampaignView(t, record, input.track);
     }

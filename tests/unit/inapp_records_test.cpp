@@ -20,6 +20,7 @@ class CampaignRecords : public ::testing::Test {
 protected:
     void SetUp() override {
         host.webEngine().onEvaluate(testkit::TextMatch::contains("scrollHeight"), Value(200));
+        host.webEngine().setSnapshotError("no snapshots here");
         quelmar::Initialize("live");
         qmEngineTestAccess::setBrandSettingsComplete(*QMRuntime::shared().qmInternalProcess(), true);
         window = std::make_shared<platform::Window>();
