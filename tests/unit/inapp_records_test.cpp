@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "../../fuzz/campaign_fuzz_input.hpp"
+#include "inapp/qmInAppRules.hpp"
 #include "qmplatform/application.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/view_controller.hpp"
@@ -60,4 +61,44 @@ TEST_F(CampaignRecords, KeptFuzzerInputsAndMangledRecordsAreShownOrSkippedWithou
         fuzz::exerciseCampaigns(host, fuzz::decodeCampaignInput(bytes), root);
     }
     SUCCEED();
+}
+
+TEST_F(CampaignRecords, EveryShowSeesTheStoredListAsLastWrittenOrCleared) {
+    std::vector<std::string> shown;
+    inapp::setViewBuilder([&](long, const Value& campaign, bool) { shown.push_back(campaign["notificationID"].description()); });
+    auto store = [](const char* id, const char* text) {
+        QMRuntime::shared().qmStoreData()->write_qm_notifications_bID_Data(Value{
+            {"Authentication", "success"},
+            {"notifications", Value::array({Value{{"notificationID", id}, {"template", 3}, {"description", text},
+                                                  {"noOfTimesPerUser", 9}, {"noOfTimesPerAL", 9}}})}});
+    };
+    auto show = [&] {
+        shown.clear();
+        quelmar::Show(Value::dictionary(), Value::dictionary());
+        host.runUntilIdle();
+        return shown;
+    };
+    // Lists of the same size one after the other: each Show decides over the newest.
+    store("1", "<p>a</p>");
+    EXPECT_EQ(show(), std::vector<std::string>{"1"});
+    store("2", "<p>b</p>");
+    EXPECT_EQ(show(), std::vector<std::string>{"2"});
+    EXPECT_EQ(show(), std::vector<std::string>{"2"});
+    QMRuntime::shared().qmStoreData()->clear_qm_notifications_bID_Data();
+    host.clearLog();
+    EXPECT_TRUE(show().empty());
+    EXPECT_TRUE(host.logContains("InApp Banner/survey not found or inactive for this current live mode"));
+    store("3", "<p>c</p>");
+    EXPECT_EQ(show(), std::vector<std::string>{"3"});
+
+    // A campaign that may not show is not personalised, but says so as before when it has no
+    // tokens.
+    QMRuntime::shared().qmStoreData()->write_qm_notifications_bID_Data(Value{
+        {"Authentication", "success"},
+        {"notifications", Value::array({Value{{"notificationID", "4"}, {"template", 3}, {"noOfTimesPerUser", 0}}})}});
+    host.clearLog();
+    EXPECT_TRUE(show().empty());
+    EXPECT_EQ(host.logCount("No user token found in this inApp Banner/Survey"), 1u);
+    EXPECT_EQ(host.logCount("The InApp banner/survey notification expired for today"), 1u);
+    inapp::setViewBuilder(nullptr);
 }
