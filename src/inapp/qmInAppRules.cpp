@@ -233,6 +233,16 @@ std::string scrolledKey(const std::string& id) { return "qm_isScrolledNID" + id;
 
 bool hasKey(const std::string& key) { return static_cast<bool>(prefs().qmObjectForKey(Value(key), QMStore::Library)); }
 
+// The counters the last close-and-launch check on this thread found (or started) for a
+// campaign, so that the evaluation right after it does not look them up again.
+struct CounterReading {
+    std::string id;
+    long long daily = 0;
+    long long launch = 0;
+    bool valid = false;
+};
+thread_local CounterReading lastCounters;
+
 // One evaluation at a time: the utility object's current campaign is shared.
 std::mutex& evaluationMutex() {
     static NoDestructor<std::mutex> m;
@@ -286,6 +296,7 @@ void showNow(long templateValue, const Value& campaign) {
 void qmGetFilteredData::setPageDict1(const Value& campaign) { pageDict1_.set(campaign); }
 
 bool qmGetFilteredData::qmCheckCloseAndLaunchConditions(const std::string& id, long long appLaunches) {
+    lastCounters.valid = false;
     // Close conditions.
     Value closed = prefs().qmObjectForKey(Value("qm_ClosedNIDConditions"), QMStore::Library);
     const Value& record = closed[id];
@@ -306,9 +317,12 @@ bool qmGetFilteredData::qmCheckCloseAndLaunchConditions(const std::string& id, l
     const Value dailyKey(dailyCountKey(id));
     const Value dailyValue = prefs().qmObjectForKey(dailyKey, QMStore::Library);
     if (!dailyValue) prefs().qmSetInteger(1, dailyKey, QMStore::Library);
-    if (!hasKey(launchCountKey(id))) prefs().qmSetInteger(1, Value(launchCountKey(id)), QMStore::Library);
+    const Value launchKey(launchCountKey(id));
+    const Value launchValue = prefs().qmObjectForKey(launchKey, QMStore::Library);
+    if (!launchValue) prefs().qmSetInteger(1, launchKey, QMStore::Library);
     // App-launch interval once the campaign was displayed today.
     const long long daily = dailyValue ? dailyValue.integerValue() : 1;
+    lastCounters = CounterReading{id, daily, launchValue ? launchValue.integerValue() : 1, true};
     if (daily < 2) return true;
     const long long launches = prefs().qmIntegerForKey(Value("qm_CountAppLaunch"), QMStore::Library);
     if (launches >= 2) {
@@ -425,8 +439,11 @@ void qmInternalProcessClass::qmCheckInAppNotificatonRulesWithUserToken(const Val
         const bool valid = utility.qmCheckInAppNotificationValidationsWithCustomRule(customRule);
         const long long perDay = campaign["noOfTimesPerUser"].integerValue();
         const long long perLaunch = campaign["noOfTimesPerAL"].integerValue();
-        const long long daily = prefs().qmIntegerForKey(Value(dailyCountKey(id)), QMStore::Library);
-        const long long launch = prefs().qmIntegerForKey(Value(launchCountKey(id)), QMStore::Library);
+        const bool counted = lastCounters.valid && lastCounters.id == id;
+        const long long daily =
+            counted ? lastCounters.daily : prefs().qmIntegerForKey(Value(dailyCountKey(id)), QMStore::Library);
+        const long long launch =
+            counted ? lastCounters.launch : prefs().qmIntegerForKey(Value(launchCountKey(id)), QMStore::Library);
         // Only a campaign that may still show is personalised (a copy of the whole record);
         // the others log what personalising would have.
         const bool mayShow = valid && daily <= perDay && launch <= perLaunch;
