@@ -35,6 +35,7 @@ namespace qm::bench {
 void printRenderBench();
 void printUIBench();
 void printWebBench();  // web_bench.cpp: web.load_ms, web.roundtrip_ms
+void printInAppBench();  // inapp_bench.cpp: inapp.show_1000_us, inapp.present_ms (library started)
 }  // namespace qm::bench
 
 namespace {
@@ -235,6 +236,8 @@ int main(int argc, char** argv) {
     print("track.caller_ns", callerNs, "ns");
     print("track.e2e_rps", trackRate, "events/s");
     print("track.e2e_ratio", trackRate / median(bareTrackRates), "x");
+    pf::RunLoop::main().runUntil([] { return pf::URLSession::activeTaskCount() == 0; }, 120);
+    qm::bench::printInAppBench();
 
     service.stop();
     std::error_code ec;

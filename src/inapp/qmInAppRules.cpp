@@ -19,6 +19,8 @@
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/json.hpp"
+#include "qmplatform/plist.hpp"
+#include "qmplatform/sandbox.hpp"
 #include "qmplatform/view_controller.hpp"
 
 namespace qm {
@@ -231,10 +233,54 @@ std::string scrolledKey(const std::string& id) { return "qm_isScrolledNID" + id;
 
 bool hasKey(const std::string& key) { return static_cast<bool>(prefs().qmObjectForKey(Value(key), QMStore::Library)); }
 
+// The counters the last close-and-launch check on this thread found (or started) for a
+// campaign, so that the evaluation right after it does not look them up again.
+struct CounterReading {
+    std::string id;
+    long long daily = 0;
+    long long launch = 0;
+    bool valid = false;
+};
+thread_local CounterReading lastCounters;
+
 // One evaluation at a time: the utility object's current campaign is shared.
 std::mutex& evaluationMutex() {
     static NoDestructor<std::mutex> m;
     return *m;
+}
+
+// The stored campaign file decoded, kept with the bytes it was decoded from: Show reads the file
+// at every call, and decoding a long list costs far more than reading and comparing its bytes.
+// Runs on the file queue, so that writes asked for before are on disk first.
+Value readStoredCampaigns() {
+    struct Cache {
+        std::mutex mutex;
+        std::optional<std::string> bytes;
+        Value decoded;
+    };
+    static NoDestructor<Cache> cache;
+    const std::string path = QMRuntime::shared().qmStoreData()->qm_notifications_bID_FilePath();
+    Value result;
+    auto read = [&] {
+        auto bytes = platform::Files::readFile(path);
+        std::lock_guard lock(cache->mutex);
+        if (!bytes) {
+            cache->bytes.reset();
+            cache->decoded = Value();
+        } else if (cache->bytes != bytes) {
+            auto decoded = platform::keyed_archive::unarchive(*bytes);
+            cache->decoded = decoded ? *decoded : Value();
+            cache->bytes = std::move(bytes);
+        }
+        result = cache->decoded;
+    };
+    const auto& files = QMSDKDataStore::fileQueue();
+    if (files.isCurrent()) {
+        read();
+    } else {
+        files.sync(read);
+    }
+    return result;
 }
 
 void showNow(long templateValue, const Value& campaign) {
@@ -250,6 +296,7 @@ void showNow(long templateValue, const Value& campaign) {
 void qmGetFilteredData::setPageDict1(const Value& campaign) { pageDict1_.set(campaign); }
 
 bool qmGetFilteredData::qmCheckCloseAndLaunchConditions(const std::string& id, long long appLaunches) {
+    lastCounters.valid = false;
     // Close conditions.
     Value closed = prefs().qmObjectForKey(Value("qm_ClosedNIDConditions"), QMStore::Library);
     const Value& record = closed[id];
@@ -267,12 +314,18 @@ bool qmGetFilteredData::qmCheckCloseAndLaunchConditions(const std::string& id, l
         if (restricted.description() == id) return false;
     }
     // Counters start at 1.
-    if (!hasKey(dailyCountKey(id))) prefs().qmSetInteger(1, Value(dailyCountKey(id)), QMStore::Library);
-    if (!hasKey(launchCountKey(id))) prefs().qmSetInteger(1, Value(launchCountKey(id)), QMStore::Library);
+    const Value dailyKey(dailyCountKey(id));
+    const Value dailyValue = prefs().qmObjectForKey(dailyKey, QMStore::Library);
+    if (!dailyValue) prefs().qmSetInteger(1, dailyKey, QMStore::Library);
+    const Value launchKey(launchCountKey(id));
+    const Value launchValue = prefs().qmObjectForKey(launchKey, QMStore::Library);
+    if (!launchValue) prefs().qmSetInteger(1, launchKey, QMStore::Library);
     // App-launch interval once the campaign was displayed today.
-    const long long daily = prefs().qmIntegerForKey(Value(dailyCountKey(id)), QMStore::Library);
+    const long long daily = dailyValue ? dailyValue.integerValue() : 1;
+    lastCounters = CounterReading{id, daily, launchValue ? launchValue.integerValue() : 1, true};
+    if (daily < 2) return true;
     const long long launches = prefs().qmIntegerForKey(Value("qm_CountAppLaunch"), QMStore::Library);
-    if (daily >= 2 && launches >= 2) {
+    if (launches >= 2) {
         const long long every = appLaunches > 0 ? appLaunches : 1;
         if (launches % every != 0) return false;
     }
@@ -291,10 +344,16 @@ bool qmGetFilteredData::qmCheckInAppNotificationValidationsWithCustomRule(const 
             return false;
         }
     }
-    if (!inapp::versionInRanges(platform::Device::current().systemVersion(), campaign["os_version"])) return false;
+    // The device's and the app's versions are looked up only for campaigns that name ranges.
+    const Value& systemRanges = campaign["os_version"];
+    if (systemRanges.count() > 0 && !inapp::versionInRanges(platform::Device::current().systemVersion(), systemRanges)) {
+        return false;
+    }
+    const Value& appRanges = campaign["app_version"];
+    if (appRanges.count() == 0) return true;
     const std::string appVersion =
         platform::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString").description();
-    return inapp::versionInRanges(appVersion, campaign["app_version"]);
+    return inapp::versionInRanges(appVersion, appRanges);
 }
 
 bool qmGetFilteredData::qmShouldShowInAppBannerOnScrollValidResponse(const Value& notificationID, long long appLaunches) {
@@ -327,7 +386,7 @@ void qmInternalProcessClass::qmShowInAppNotificationsWithUserTokens(const Value&
     // The tokens describe the app's user: only their names are shown.
     QMLog(QMLogLevelDebug, "In-app display requested with user tokens %@ and custom rule %@",
           QMRedaction::qmRedactValue(userTokens), customRule);
-    const Value stored = QMRuntime::shared().qmStoreData()->read_qm_notifications_bID_Data();
+    const Value stored = readStoredCampaigns();
     const Value campaigns = stored["notifications"].isArray() ? stored["notifications"] : Value::array();
     const std::string screen = qmGetFilteredData::sharedInstance().qmCurrentScreenName();
     auto self = shared_from_this();
@@ -380,10 +439,21 @@ void qmInternalProcessClass::qmCheckInAppNotificatonRulesWithUserToken(const Val
         const bool valid = utility.qmCheckInAppNotificationValidationsWithCustomRule(customRule);
         const long long perDay = campaign["noOfTimesPerUser"].integerValue();
         const long long perLaunch = campaign["noOfTimesPerAL"].integerValue();
-        const long long daily = prefs().qmIntegerForKey(Value(dailyCountKey(id)), QMStore::Library);
-        const long long launch = prefs().qmIntegerForKey(Value(launchCountKey(id)), QMStore::Library);
-        Value personal = utility.qmReplacedFinalDictWithUserToken(userTokens, campaign);
-        if (!valid || personal.count() == 0 || daily > perDay || launch > perLaunch) {
+        const bool counted = lastCounters.valid && lastCounters.id == id;
+        const long long daily =
+            counted ? lastCounters.daily : prefs().qmIntegerForKey(Value(dailyCountKey(id)), QMStore::Library);
+        const long long launch =
+            counted ? lastCounters.launch : prefs().qmIntegerForKey(Value(launchCountKey(id)), QMStore::Library);
+        // Only a campaign that may still show is personalised (a copy of the whole record);
+        // the others log what personalising would have.
+        const bool mayShow = valid && daily <= perDay && launch <= perLaunch;
+        Value personal;
+        if (mayShow) {
+            personal = utility.qmReplacedFinalDictWithUserToken(userTokens, campaign);
+        } else if (const Value& tokens = campaign["dynamicTokens"]; tokens.count() == 0 || !tokens.isDictionary()) {
+            QMLog(QMLogLevelInfo, "No user token found in this inApp Banner/Survey");
+        }
+        if (!mayShow || personal.count() == 0) {
             QMLog(QMLogLevelInfo,
                   "The InApp banner/survey notification expired for today, or the targeting rules are not satisfied.");
             continue;
