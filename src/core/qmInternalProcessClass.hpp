@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/Guarded.hpp"
@@ -27,6 +28,9 @@ class URLSessionTask;
 }  // namespace platform
 
 class QMReachability;
+namespace inapp {
+struct CampaignFacts;
+}
 
 // Whether app-screen actions present the screen themselves (the host's
 // "qmViewAutoRedirection", YES when absent); refreshed on every app-screen action.
@@ -181,6 +185,9 @@ private:
 
     // Display requests not yet shown; `myQueue_` hands them to the main queue.
     void qmQueueDisplayRequest(long templateValue, const Value& campaign, double delay);
+    // The rule evaluation over campaigns whose facts were read already.
+    void qmEvaluateCampaigns(const Value& userTokens, const Value& customRule,
+                             const std::vector<std::pair<const Value*, const inapp::CampaignFacts*>>& campaigns);
     std::mutex displayMutex_;
     std::vector<std::shared_ptr<platform::Operation>> pendingDisplays_;
     std::unique_ptr<platform::OperationQueue> myQueue_;

@@ -1,6 +1,10 @@
 #include "inapp/qmInAppRules.hpp"
 
+#include <sys/stat.h>
+
 #include <cctype>
+#include <cstdint>
+#include <tuple>
 #include <cmath>
 #include <mutex>
 
@@ -60,16 +64,33 @@ bool ruleTruth(const Value& value) {
     return false;
 }
 
-bool conditionHolds(const Value& condition, const Value& customRule) {
-    if (!condition.isDictionary() || !customRule.isDictionary()) return false;
-    const std::string key = condition["e"].description();
-    if (!customRule.contains(key)) return false;
-    const Value& app = customRule[key];
+PreparedCondition prepareCondition(const Value& condition) {
+    PreparedCondition prepared;
+    if (!condition.isDictionary()) return prepared;
+    prepared.valid = true;
+    prepared.key = condition["e"].description();
+    prepared.type = condition["d"].integerValue();
+    prepared.op = condition["c"].integerValue();
     const Value& campaign = condition["v"];
-    const long long op = condition["c"].integerValue();
-    switch (condition["d"].integerValue()) {
+    switch (prepared.type) {
+    case 0: prepared.text = campaign.description(); break;
+    case 1: prepared.integer = campaign.integerValue(); break;
+    case 2: prepared.date = ruleDate(campaign); break;
+    case 3: prepared.truth = ruleTruth(campaign); break;
+    default: break;
+    }
+    return prepared;
+}
+
+bool conditionHolds(const PreparedCondition& condition, const Value& customRule, AppRuleDates* dates) {
+    if (!condition.valid || !customRule.isDictionary()) return false;
+    if (!customRule.contains(condition.key)) return false;
+    const Value& app = customRule[condition.key];
+    const long long op = condition.op;
+    switch (condition.type) {
     case 0: {
-        const std::string a = app.description(), c = campaign.description();
+        const std::string a = app.description();
+        const std::string& c = condition.text;
         switch (op) {
         case 0: return a == c;
         case 1: return a != c;
@@ -79,7 +100,7 @@ bool conditionHolds(const Value& condition, const Value& customRule) {
         }
     }
     case 1: {
-        const long long a = app.integerValue(), c = campaign.integerValue();
+        const long long a = app.integerValue(), c = condition.integer;
         switch (op) {
         case 0: return a == c;
         case 1: return a != c;
@@ -89,7 +110,16 @@ bool conditionHolds(const Value& condition, const Value& customRule) {
         }
     }
     case 2: {
-        const auto a = ruleDate(app), c = ruleDate(campaign);
+        // The app's dates are the same for every campaign of one decision: parsed once.
+        std::optional<Date> a;
+        if (dates) {
+            auto known = dates->find(condition.key);
+            if (known == dates->end()) known = dates->emplace(condition.key, ruleDate(app)).first;
+            a = known->second;
+        } else {
+            a = ruleDate(app);
+        }
+        const auto& c = condition.date;
         if (!a || !c) return false;
         switch (op) {
         case 0: return *a == *c;
@@ -101,12 +131,29 @@ bool conditionHolds(const Value& condition, const Value& customRule) {
     }
     case 3:
         switch (op) {
-        case 0: return ruleTruth(app) == ruleTruth(campaign);
-        case 1: return ruleTruth(app) != ruleTruth(campaign);
+        case 0: return ruleTruth(app) == condition.truth;
+        case 1: return ruleTruth(app) != condition.truth;
         default: return false;
         }
     default: return false;
     }
+}
+
+bool conditionHolds(const Value& condition, const Value& customRule) {
+    return conditionHolds(prepareCondition(condition), customRule, nullptr);
+}
+
+bool customRulesHold(const std::vector<PreparedCondition>& conditions, long combiner, const Value& customRule,
+                     AppRuleDates* dates) {
+    bool last = false;
+    for (const PreparedCondition& condition : conditions) {
+        last = conditionHolds(condition, customRule, dates);
+        if (combiner == 0 && last) return true;
+        if (combiner == 1 && !last) return false;
+    }
+    if (combiner == 0) return false;
+    if (combiner == 1) return true;
+    return last;
 }
 
 bool customRulesHold(const Value& conditions, long combiner, const Value& customRule) {
@@ -203,6 +250,25 @@ Value replaceTokens(const Value& campaign, const Value& userTokens) {
     return copy;
 }
 
+CampaignFacts campaignFacts(const Value& campaign) {
+    CampaignFacts facts;
+    facts.id = campaign["notificationID"].description();
+    facts.dailyKey = Value("qm_LaunchedNID" + facts.id);
+    facts.launchKey = Value("qm_isShownViewNID" + facts.id);
+    facts.scrolledKey = Value("qm_isScrolledNID" + facts.id);
+    facts.perDay = campaign["noOfTimesPerUser"].integerValue();
+    facts.perLaunch = campaign["noOfTimesPerAL"].integerValue();
+    facts.appLaunches = campaign["appLaunches"].integerValue();
+    const Value& conditions = campaign["customRule"];
+    if (conditions.isArray()) {
+        for (const Value& condition : conditions.arrayItems()) facts.conditions.push_back(prepareCondition(condition));
+    }
+    facts.combiner = static_cast<long>(campaign["customRuleGC"].integerValue());
+    facts.systemRanges = campaign["os_version"];
+    facts.appRanges = campaign["app_version"];
+    return facts;
+}
+
 std::optional<double> scrolledPercentage(double offsetY, double contentHeight, double frameHeight) {
     const double scrollable = contentHeight - frameHeight;
     if (!(scrollable > 0) || !std::isfinite(offsetY)) return std::nullopt;
@@ -231,7 +297,6 @@ std::string dailyCountKey(const std::string& id) { return "qm_LaunchedNID" + id;
 std::string launchCountKey(const std::string& id) { return "qm_isShownViewNID" + id; }
 std::string scrolledKey(const std::string& id) { return "qm_isScrolledNID" + id; }
 
-bool hasKey(const std::string& key) { return static_cast<bool>(prefs().qmObjectForKey(Value(key), QMStore::Library)); }
 
 // The counters the last close-and-launch check on this thread found (or started) for a
 // campaign, so that the evaluation right after it does not look them up again.
@@ -249,30 +314,49 @@ std::mutex& evaluationMutex() {
     return *m;
 }
 
-// The stored campaign file decoded, kept with the bytes it was decoded from: Show reads the file
-// at every call, and decoding a long list costs far more than reading and comparing its bytes.
-// Runs on the file queue, so that writes asked for before are on disk first.
-Value readStoredCampaigns() {
+// The stored campaign list decoded, with the facts of each campaign, kept while the file stays
+// the same (the same file, size and modification time): Show reads the file at every call, and
+// decoding a long list and reading its campaigns' fields cost far more than asking the file
+// system whether it changed. Runs on the file queue, so that writes asked for before are on
+// disk first.
+struct StoredCampaigns {
+    Value list;                                  // the "notifications" array
+    std::vector<inapp::CampaignFacts> facts;     // one per element of the list
+};
+
+std::shared_ptr<const StoredCampaigns> readStoredCampaigns() {
     struct Cache {
         std::mutex mutex;
-        std::optional<std::string> bytes;
-        Value decoded;
+        std::optional<std::tuple<dev_t, ino_t, off_t, std::int64_t, std::int64_t>> stamp;
+        std::shared_ptr<const StoredCampaigns> stored;
     };
     static NoDestructor<Cache> cache;
     const std::string path = QMRuntime::shared().qmStoreData()->qm_notifications_bID_FilePath();
-    Value result;
+    std::shared_ptr<const StoredCampaigns> result;
     auto read = [&] {
-        auto bytes = platform::Files::readFile(path);
+        struct stat info {};
         std::lock_guard lock(cache->mutex);
-        if (!bytes) {
-            cache->bytes.reset();
-            cache->decoded = Value();
-        } else if (cache->bytes != bytes) {
-            auto decoded = platform::keyed_archive::unarchive(*bytes);
-            cache->decoded = decoded ? *decoded : Value();
-            cache->bytes = std::move(bytes);
+        if (::stat(path.c_str(), &info) != 0) {
+            cache->stamp.reset();
+            cache->stored = std::make_shared<StoredCampaigns>();
+            result = cache->stored;
+            return;
         }
-        result = cache->decoded;
+        const auto stamp = std::make_tuple(info.st_dev, info.st_ino, info.st_size, static_cast<std::int64_t>(info.st_mtim.tv_sec),
+                                           static_cast<std::int64_t>(info.st_mtim.tv_nsec));
+        if (!cache->stored || cache->stamp != stamp) {
+            auto stored = std::make_shared<StoredCampaigns>();
+            if (auto bytes = platform::Files::readFile(path)) {
+                auto decoded = platform::keyed_archive::unarchive(*bytes);
+                if (decoded && (*decoded)["notifications"].isArray()) stored->list = (*decoded)["notifications"];
+            }
+            if (!stored->list.isArray()) stored->list = Value::array();
+            stored->facts.reserve(stored->list.count());
+            for (const Value& campaign : stored->list.arrayItems()) stored->facts.push_back(inapp::campaignFacts(campaign));
+            cache->stored = std::move(stored);
+            cache->stamp = stamp;
+        }
+        result = cache->stored;
     };
     const auto& files = QMSDKDataStore::fileQueue();
     if (files.isCurrent()) {
@@ -295,7 +379,45 @@ void showNow(long templateValue, const Value& campaign) {
 
 void qmGetFilteredData::setPageDict1(const Value& campaign) { pageDict1_.set(campaign); }
 
+namespace {
+bool closeAndLaunchCheck(const std::string& id, const Value& dailyKey, const Value& launchKey, long long appLaunches);
+}  // namespace
+
 bool qmGetFilteredData::qmCheckCloseAndLaunchConditions(const std::string& id, long long appLaunches) {
+    return closeAndLaunchCheck(id, Value(dailyCountKey(id)), Value(launchCountKey(id)), appLaunches);
+}
+
+namespace {
+
+// The app's and the device's versions, looked up at most once per decision and only when a
+// campaign names version ranges.
+struct Versions {
+    std::optional<std::string> system, app;
+    const std::string& systemVersion() {
+        if (!system) system = platform::Device::current().systemVersion();
+        return *system;
+    }
+    const std::string& appVersion() {
+        if (!app) app = platform::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString").description();
+        return *app;
+    }
+};
+
+// The validations of one campaign, in their order: close and launch conditions, custom
+// rules, system and app versions.
+bool validate(const inapp::CampaignFacts& facts, const Value& customRule, Versions& versions, inapp::AppRuleDates* dates) {
+    if (!closeAndLaunchCheck(facts.id, facts.dailyKey, facts.launchKey, facts.appLaunches)) return false;
+    if (!facts.conditions.empty()) {
+        if (customRule.count() == 0) return false;
+        if (!inapp::customRulesHold(facts.conditions, facts.combiner, customRule, dates)) return false;
+    }
+    if (facts.systemRanges.count() > 0 && !inapp::versionInRanges(versions.systemVersion(), facts.systemRanges)) {
+        return false;
+    }
+    return facts.appRanges.count() == 0 || inapp::versionInRanges(versions.appVersion(), facts.appRanges);
+}
+
+bool closeAndLaunchCheck(const std::string& id, const Value& dailyKey, const Value& launchKey, long long appLaunches) {
     lastCounters.valid = false;
     // Close conditions.
     Value closed = prefs().qmObjectForKey(Value("qm_ClosedNIDConditions"), QMStore::Library);
@@ -314,10 +436,8 @@ bool qmGetFilteredData::qmCheckCloseAndLaunchConditions(const std::string& id, l
         if (restricted.description() == id) return false;
     }
     // Counters start at 1.
-    const Value dailyKey(dailyCountKey(id));
     const Value dailyValue = prefs().qmObjectForKey(dailyKey, QMStore::Library);
     if (!dailyValue) prefs().qmSetInteger(1, dailyKey, QMStore::Library);
-    const Value launchKey(launchCountKey(id));
     const Value launchValue = prefs().qmObjectForKey(launchKey, QMStore::Library);
     if (!launchValue) prefs().qmSetInteger(1, launchKey, QMStore::Library);
     // App-launch interval once the campaign was displayed today.
@@ -332,28 +452,11 @@ bool qmGetFilteredData::qmCheckCloseAndLaunchConditions(const std::string& id, l
     return true;
 }
 
-bool qmGetFilteredData::qmCheckInAppNotificationValidationsWithCustomRule(const Value& customRule) {
-    const Value campaign = pageDict1_.get();
-    const std::string id = campaign["notificationID"].description();
-    if (!qmCheckCloseAndLaunchConditions(id, campaign["appLaunches"].integerValue())) return false;
+}  // namespace
 
-    const Value& conditions = campaign["customRule"];
-    if (conditions.isArray() && conditions.count() > 0) {
-        if (customRule.count() == 0) return false;
-        if (!inapp::customRulesHold(conditions, static_cast<long>(campaign["customRuleGC"].integerValue()), customRule)) {
-            return false;
-        }
-    }
-    // The device's and the app's versions are looked up only for campaigns that name ranges.
-    const Value& systemRanges = campaign["os_version"];
-    if (systemRanges.count() > 0 && !inapp::versionInRanges(platform::Device::current().systemVersion(), systemRanges)) {
-        return false;
-    }
-    const Value& appRanges = campaign["app_version"];
-    if (appRanges.count() == 0) return true;
-    const std::string appVersion =
-        platform::Bundle::main().objectForInfoDictionaryKey("CFBundleShortVersionString").description();
-    return inapp::versionInRanges(appVersion, appRanges);
+bool qmGetFilteredData::qmCheckInAppNotificationValidationsWithCustomRule(const Value& customRule) {
+    Versions versions;
+    return validate(inapp::campaignFacts(pageDict1_.get()), customRule, versions, nullptr);
 }
 
 bool qmGetFilteredData::qmShouldShowInAppBannerOnScrollValidResponse(const Value& notificationID, long long appLaunches) {
@@ -386,11 +489,11 @@ void qmInternalProcessClass::qmShowInAppNotificationsWithUserTokens(const Value&
     // The tokens describe the app's user: only their names are shown.
     QMLog(QMLogLevelDebug, "In-app display requested with user tokens %@ and custom rule %@",
           QMRedaction::qmRedactValue(userTokens), customRule);
-    const Value stored = readStoredCampaigns();
-    const Value campaigns = stored["notifications"].isArray() ? stored["notifications"] : Value::array();
+    auto stored = readStoredCampaigns();
     const std::string screen = qmGetFilteredData::sharedInstance().qmCurrentScreenName();
     auto self = shared_from_this();
-    platform::Queue::global().async([self, campaigns, screen, userTokens, customRule] {
+    platform::Queue::global().async([self, stored, screen, userTokens, customRule] {
+        const Value& campaigns = stored->list;
         if (campaigns.count() == 0) {
             QMLog(QMLogLevelInfo, "InApp Banner/survey not found or inactive for this current %@ mode",
                   QMRuntime::shared()._qmModeVale.get());
@@ -398,16 +501,29 @@ void qmInternalProcessClass::qmShowInAppNotificationsWithUserTokens(const Value&
         }
         QMRuntime::shared()._qmCurrentVCName.set(Value(screen));
         self->qmAppVcName.set(Value(screen));
-        Value kept = Value::array();
-        for (const Value& campaign : campaigns.arrayItems()) {
-            if (campaign.isDictionary() && inapp::showsOnScreen(campaign, screen)) kept.append(campaign);
+        std::vector<std::pair<const Value*, const inapp::CampaignFacts*>> kept;
+        const auto& items = campaigns.arrayItems();
+        for (std::size_t i = 0; i < items.size() && i < stored->facts.size(); ++i) {
+            if (items[i].isDictionary() && inapp::showsOnScreen(items[i], screen)) kept.emplace_back(&items[i], &stored->facts[i]);
         }
-        self->qmCheckInAppNotificatonRulesWithUserToken(userTokens, customRule, kept);
+        self->qmEvaluateCampaigns(userTokens, customRule, kept);
     });
 }
 
 void qmInternalProcessClass::qmCheckInAppNotificatonRulesWithUserToken(const Value& userTokens, const Value& customRule,
                                                                       const Value& campaigns) {
+    const auto& items = campaigns.arrayItems();
+    std::vector<inapp::CampaignFacts> facts;
+    facts.reserve(items.size());
+    for (const Value& campaign : items) facts.push_back(inapp::campaignFacts(campaign));
+    std::vector<std::pair<const Value*, const inapp::CampaignFacts*>> list;
+    for (std::size_t i = 0; i < items.size(); ++i) list.emplace_back(&items[i], &facts[i]);
+    qmEvaluateCampaigns(userTokens, customRule, list);
+}
+
+void qmInternalProcessClass::qmEvaluateCampaigns(
+    const Value& userTokens, const Value& customRule,
+    const std::vector<std::pair<const Value*, const inapp::CampaignFacts*>>& campaigns) {
     std::lock_guard evaluation(evaluationMutex());
     auto& utility = qmGetFilteredData::sharedInstance();
     const Date now = platform::Clock::currentDate();
@@ -417,10 +533,9 @@ void qmInternalProcessClass::qmCheckInAppNotificatonRulesWithUserToken(const Val
     if (!launched.isDate()) {
         prefs().qmSetObject(Value(now), Value("qm_LaunchedDate"), QMStore::Library);
     } else if (platform::Calendar::daysBetween(launched.date(), now) > 0) {
-        for (const Value& campaign : campaigns.arrayItems()) {
-            const std::string id = campaign["notificationID"].description();
-            prefs().qmRemoveObjectForKey(Value(dailyCountKey(id)), QMStore::Library);
-            prefs().qmRemoveObjectForKey(Value(launchCountKey(id)), QMStore::Library);
+        for (const auto& [campaign, facts] : campaigns) {
+            prefs().qmRemoveObjectForKey(facts->dailyKey, QMStore::Library);
+            prefs().qmRemoveObjectForKey(facts->launchKey, QMStore::Library);
         }
         prefs().qmSetObject(Value(now), Value("qm_LaunchedDate"), QMStore::Library);
     }
@@ -431,19 +546,23 @@ void qmInternalProcessClass::qmCheckInAppNotificatonRulesWithUserToken(const Val
         double delay;
     };
     std::optional<Chosen> chosen;
-    for (const Value& campaign : campaigns.arrayItems()) {
-        const std::string id = campaign["notificationID"].description();
-        if (hasKey(scrolledKey(id))) prefs().qmRemoveObjectForKey(Value(scrolledKey(id)), QMStore::Library);
+    Versions versions;
+    inapp::AppRuleDates appDates;
+    for (const auto& [campaignPointer, factsPointer] : campaigns) {
+        const Value& campaign = *campaignPointer;
+        const inapp::CampaignFacts& facts = *factsPointer;
+        const std::string& id = facts.id;
+        if (prefs().qmObjectForKey(facts.scrolledKey, QMStore::Library)) {
+            prefs().qmRemoveObjectForKey(facts.scrolledKey, QMStore::Library);
+        }
 
         utility.setPageDict1(campaign);
-        const bool valid = utility.qmCheckInAppNotificationValidationsWithCustomRule(customRule);
-        const long long perDay = campaign["noOfTimesPerUser"].integerValue();
-        const long long perLaunch = campaign["noOfTimesPerAL"].integerValue();
+        const bool valid = validate(facts, customRule, versions, &appDates);
+        const long long perDay = facts.perDay;
+        const long long perLaunch = facts.perLaunch;
         const bool counted = lastCounters.valid && lastCounters.id == id;
-        const long long daily =
-            counted ? lastCounters.daily : prefs().qmIntegerForKey(Value(dailyCountKey(id)), QMStore::Library);
-        const long long launch =
-            counted ? lastCounters.launch : prefs().qmIntegerForKey(Value(launchCountKey(id)), QMStore::Library);
+        const long long daily = counted ? lastCounters.daily : prefs().qmIntegerForKey(facts.dailyKey, QMStore::Library);
+        const long long launch = counted ? lastCounters.launch : prefs().qmIntegerForKey(facts.launchKey, QMStore::Library);
         // Only a campaign that may still show is personalised (a copy of the whole record);
         // the others log what personalising would have.
         const bool mayShow = valid && daily <= perDay && launch <= perLaunch;
