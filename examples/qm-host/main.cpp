@@ -452,9 +452,11 @@ int main(int argc, char** argv) {
                 std::cout << (drawn ? "entrance sheet: " + sheet : std::string("entrance sheet: no entrance started")) << std::endl;
             }
             settle(settleSeconds);
-            // A campaign may wait for its delay; then it enters (at most 1.3 s).
+            // A campaign may wait for its delay; then its page loads and it enters.
             auto& loop = pf::RunLoop::main();
-            if (loop.runUntil([&] { return qmhost::campaignView(*screens.window) != nullptr; }, 5)) loop.runFor(1.5);
+            if (loop.runUntil([&] { return qmhost::campaignView(*screens.window) != nullptr; }, 5)) {
+                qmhost::waitUntilEntered(*screens.window, 20);
+            }
             std::cout << "shown: " << qmhost::describeCampaign(*screens.window) << std::endl;
         } else if (verb == "scroll") {
             auto percent = argument();
@@ -464,7 +466,9 @@ int main(int argc, char** argv) {
             } else {
                 settle(settleSeconds);
                 auto& loop = pf::RunLoop::main();
-                if (loop.runUntil([&] { return qmhost::campaignView(*screens.window) != nullptr; }, 1)) loop.runFor(1.5);
+                if (loop.runUntil([&] { return qmhost::campaignView(*screens.window) != nullptr; }, 1)) {
+                    qmhost::waitUntilEntered(*screens.window, 20);
+                }
                 std::cout << "scrolled: " << *percent << "%, shown: " << qmhost::describeCampaign(*screens.window)
                           << std::endl;
             }

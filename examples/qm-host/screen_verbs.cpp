@@ -173,6 +173,31 @@ bool animating(pf::View& view) {
 }
 }  // namespace
 
+bool waitUntilEntered(pf::Window& window, double seconds) {
+    auto& loop = pf::RunLoop::main();
+    const auto settled = [&] {
+        auto campaign = campaignView(window);
+        if (!campaign) return true;
+        std::vector<std::shared_ptr<pf::WebView>> webViews;
+        collectWebViews(campaign, webViews);
+        for (const auto& web : webViews) {
+            if (web->isLoading()) return false;
+        }
+        return !animating(*campaign);
+    };
+    // The entrance starts a moment after the page has loaded (once it has been measured):
+    // settled means quiet for a while, not just between the two.
+    const auto begin = std::chrono::steady_clock::now();
+    auto quietSince = begin;
+    while (std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count() < seconds) {
+        loop.runFor(0.05);
+        const auto now = std::chrono::steady_clock::now();
+        if (!settled()) quietSince = now;
+        else if (std::chrono::duration<double>(now - quietSince).count() >= 0.4) return true;
+    }
+    return false;
+}
+
 bool writeEntranceSheet(pf::Window& window, const std::string& path, int frames, double seconds) {
     auto& loop = pf::RunLoop::main();
     // The entrance starts once the campaign's content has loaded.

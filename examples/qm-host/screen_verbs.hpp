@@ -30,6 +30,10 @@ bool writeSnapshot(qm::platform::Window& window, const std::string& path);
 // clock runs, side by side. False when no entrance started or the picture failed.
 bool writeEntranceSheet(qm::platform::Window& window, const std::string& path, int frames, double seconds);
 
+// Serves the main run loop until the campaign on screen (if any) has loaded its page and
+// finished its entrance, at most `seconds`; false when it did not settle in time.
+bool waitUntilEntered(qm::platform::Window& window, double seconds);
+
 // "campaign ID" for the campaign on screen (its panel's tag), or "nothing".
 std::string describeCampaign(qm::platform::Window& window);
 
