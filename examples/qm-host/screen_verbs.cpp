@@ -58,7 +58,9 @@ bool tapView(pf::View& root, const std::shared_ptr<pf::View>& view) {
         return false;
     }
     const pf::Rect r = view->convertRectTo(view->bounds(), &root);
-    return pf::tap(root, {r.x + r.width / 2, r.y + r.height / 2});
+    if (pf::tap(root, {r.x + r.width / 2, r.y + r.height / 2})) return true;
+    std::cout << "tap: the tap reached nothing (is the view on screen yet?)" << std::endl;
+    return false;
 }
 
 }  // namespace
@@ -180,8 +182,9 @@ bool waitUntilEntered(pf::Window& window, double seconds) {
         if (!campaign) return true;
         std::vector<std::shared_ptr<pf::WebView>> webViews;
         collectWebViews(campaign, webViews);
+        // A page that has not started loading yet counts as loading.
         for (const auto& web : webViews) {
-            if (web->isLoading()) return false;
+            if (web->isLoading() || web->URL().empty()) return false;
         }
         return !animating(*campaign);
     };
