@@ -86,6 +86,12 @@ protected:
         }
         return found;
     }
+    // The in-app records among them (event tracking of the start-up may answer late).
+    std::size_t inAppCallbackCount() const {
+        std::size_t count = 0;
+        for (const auto& record : recorder->received) count += record["callbackType"] != Value("event");
+        return count;
+    }
     static Value storedStatistics() { return QMRuntime::shared().qmStoreData()->read_qm_Statistics(); }
 
     testkit::ServiceHost env;
@@ -191,6 +197,7 @@ TEST_F(InAppStatistics, TheHostHearsOfImpressionsAndClicks) {
                                      {"type", 15.2},
                                      {"callbackType", "banner"}}));
 
+    ASSERT_TRUE(waitForStats(1));
     // First click: "uniqueClick", and the click record with the call-to-action data.
     alert->qmInAppPopupFirstCtaBtnAction();
     env.host.runUntilIdle();
@@ -212,6 +219,7 @@ TEST_F(InAppStatistics, TheHostHearsOfImpressionsAndClicks) {
     // Later clicks: "click".
     alert = showOn("AlertViewController");
     ASSERT_TRUE(alert);
+    ASSERT_TRUE(waitForStats(3)) << "each request is awaited: they are sent in parallel";
     alert->qmInAppPopupFirstCtaBtnAction();
     ASSERT_TRUE(waitForStats(4));
     EXPECT_EQ(stats()[3].fields["action"], Value("click"));
@@ -232,7 +240,7 @@ TEST_F(InAppStatistics, TheHostHearsOfImpressionsAndClicks) {
     ASSERT_TRUE(again);
     env.host.runUntilIdle();
     EXPECT_EQ(stats().size(), 4u);
-    EXPECT_TRUE(recorder->received.empty());
+    EXPECT_EQ(inAppCallbackCount(), 0u);
 }
 
 TEST_F(InAppStatistics, DismissAllTakesEveryCampaignAwayAndRecordsNothing) {
@@ -262,11 +270,48 @@ TEST_F(InAppStatistics, DismissAllTakesEveryCampaignAwayAndRecordsNothing) {
     EXPECT_TRUE(loads.back().html && loads.back().htmlText.empty()) << "the survey's page is emptied";
     EXPECT_FALSE(inapp::qmCurrentModalSurvey().panel);
     EXPECT_EQ(stats().size(), statsBefore);
-    EXPECT_TRUE(recorder->received.empty());
+    EXPECT_EQ(inAppCallbackCount(), 0u);
     EXPECT_FALSE(QMSDKUserDefaultsData::sharedInstance().qmObjectForKey("qm_ClosedNIDConditions", QMStore::Library))
         << "no close recorded";
 
     // Nothing to dismiss: nothing happens.
     quelmar::DismissAllQuelmarInAppNotifications();
     env.host.runUntilIdle();
+}
+
+TEST(InAppCallbackRecords, KeepTheirShapeAndDropWhatIsNotText) {
+    testkit::TestHost host;
+    auto recorder = std::make_shared<Recorder>();
+    quelmar::sharedInstance().delegate = recorder;
+    auto engine = std::make_shared<qmInternalProcessClass>();
+
+    // Without a status code the type is 15; empty attributes are left out.
+    engine->qmCallBackDataForInAppBannerWithEventName("Banner Clicked", "InApp Banner clicked", Value::dictionary(),
+                                                      Value(), "banner");
+    // No event name or no message: nothing at all.
+    engine->qmCallBackDataForInAppBannerWithEventName(Value(), "InApp Banner clicked", Value(), Value(15), "banner");
+    engine->qmCallBackDataForInAppBannerWithEventName("Banner Clicked", Value::null(), Value(), Value(15), "banner");
+    engine->qmCallBackDataForInAppBannerWithEventName("", "InApp Banner clicked", Value(), Value(15), "banner");
+    host.runUntilIdle();
+    ASSERT_EQ(recorder->received.size(), 1u);
+    EXPECT_EQ(recorder->received[0], (Value{{"status", "success"},
+                                            {"eventName", "Banner Clicked"},
+                                            {"message", "InApp Banner clicked"},
+                                            {"type", 15},
+                                            {"callbackType", "banner"}}));
+
+    // Call-to-action data: no "actionURL" when there is none, an empty parameter dictionary
+    // when the parameters are not one; nothing at all without a valid id.
+    using Engine = qmInternalProcessClass;
+    EXPECT_EQ(Engine::qmAttributesDictForInAppBannerActivityEventsCallbackWithNotificationID("31", true, 2, 3, Value(),
+                                                                                            Value("x")),
+              (Value{{"notification_id", "31"}, {"callToAction", 2}, {"target", 3}, {"action_params", Value::dictionary()}}));
+    EXPECT_EQ(Engine::qmAttributesDictForInAppBannerActivityEventsCallbackWithNotificationID("31", false, 2, 3, "u",
+                                                                                            Value::dictionary()),
+              (Value{{"notification_id", "31"}}));
+    EXPECT_FALSE(Engine::qmAttributesDictForInAppBannerActivityEventsCallbackWithNotificationID(Value(), true, 1, 1, "u",
+                                                                                               Value()));
+    EXPECT_FALSE(Engine::qmAttributesDictForInAppBannerActivityEventsCallbackWithNotificationID("", true, 1, 1, "u",
+                                                                                               Value()));
+    quelmar::sharedInstance().delegate.reset();
 }
