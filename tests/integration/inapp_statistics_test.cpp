@@ -222,7 +222,9 @@ TEST_F(InAppStatistics, TheHostHearsOfImpressionsAndClicks) {
     ASSERT_TRUE(waitForStats(3)) << "each request is awaited: they are sent in parallel";
     alert->qmInAppPopupFirstCtaBtnAction();
     ASSERT_TRUE(waitForStats(4));
+    env.host.runUntilIdle();  // the click's record reaches the delegate
     EXPECT_EQ(stats()[3].fields["action"], Value("click"));
+    EXPECT_EQ(callbacks("Banner Clicked").size(), 2u);
 
     // A click on a campaign gone from the stored list: the host hears of it without
     // attributes, the service hears nothing.
