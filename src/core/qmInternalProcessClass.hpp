@@ -157,6 +157,28 @@ public:
     // "repeat_close"/"repeat_click" days (500 for good, 501 not at all, 0 for this launch).
     void qmSetVaidationForPopupsButtonsClickforClickType(long clickType, const Value& notificationID);
 
+    // In-app statistics and callbacks (qmInAppStatistics.cpp) ----------------------------------
+    // Reports a display ("uniqueView", "view") or a click ("uniqueClick", "click") of a
+    // campaign on a screen to the statistics endpoint; returns at once. A successful answer is
+    // kept in the statistics file; failures are logged and never retried.
+    void qmInAppStatisticsWithNotificationID(const Value& notificationID, const Value& action, const Value& pageUrl,
+                                             const Value& templateID);
+    // Tells the host app a campaign was shown ("Banner Impression", type 15.2).
+    void qmTriggerInAppBannerImpressionCallbacktoDelegateWithNotificationID(const Value& notificationID);
+    // Hands a campaign event to the host's event callback (main queue): the status code is 15
+    // when it is not a number, "attributes" goes only when it has entries; nothing when the
+    // event name or the message is not a valid string.
+    void qmCallBackDataForInAppBannerWithEventName(const Value& eventName, const Value& message, const Value& attributes,
+                                                   const Value& statusCode, const Value& callbackType);
+    // {"notification_id"} and, with call-to-action data, "callToAction", "target", "actionURL"
+    // (when there is one) and "action_params". Nothing when the id is not a valid string.
+    static Value qmAttributesDictForInAppBannerActivityEventsCallbackWithNotificationID(
+        const Value& notificationID, bool shouldAttachCTAData, long calltoActionValue, long ctaTargetType,
+        const Value& ctaActionURL, const Value& ctaParams);
+    // Takes every in-app campaign off the screen (popup views and the survey in a modal)
+    // without recording anything. Main queue (other threads are handed over to it).
+    void qmDismissAllInAppNotifications();
+
     // Action routing (main queue) ------------------------------------------------------------
     // Targets: 0 a screen of the app (storyboard identifier; the host is told through the
     // notifications "QMInAppViewConroller" and "qmNotificationClickCallback"), 1 a web page,

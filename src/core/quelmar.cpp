@@ -58,7 +58,6 @@ void warnNotAvailable(const char* entry, const char* feature) {
 
 constexpr const char* kPush = "Push notification handling";
 constexpr const char* kInbox = "The notification center";
-constexpr const char* kInApp = "In-app campaign display";
 
 // Completions documented to run on the main queue are handed over there, never inline.
 template <typename Completion, typename Result>
@@ -374,7 +373,14 @@ void quelmar::scrollViewDidScroll(const std::shared_ptr<platform::ScrollView>& s
     e->qmScrollViewDidScroll(scrollView->contentOffset().y, scrollView->contentSize().height,
                              scrollView->frame().height);
 }
-void quelmar::DismissAllQuelmarInAppNotifications() { warnNotAvailable("DismissAllQuelmarInAppNotifications", kInApp); }
+void quelmar::DismissAllQuelmarInAppNotifications() {
+    // The views belong to the main thread: a call from elsewhere is handed over to it.
+    if (!platform::RunLoop::main().isMainThread()) {
+        platform::Queue::main().async([] { DismissAllQuelmarInAppNotifications(); });
+        return;
+    }
+    if (auto e = engine()) e->qmDismissAllInAppNotifications();
+}
 bool quelmar::isScrolled(const Value& notificationID) const {
     return qmGetFilteredData::sharedInstance().qmTrackBannerSurveyIsScrolledForNID(notificationID);
 }

@@ -96,10 +96,11 @@ Value qmBeginCampaignDisplay(const Value& original, bool trackViewStates) {
                                 id);
     }
     if (trackViewStates) {
-        const char* action = daily == 1 ? "uniqueView" : "view";
-        // The statistics report and the impression callback arrive with the statistics part.
-        QMLog(QMLogLevelDebug, "In-app display of %@ counted as %@ on %@", id, action, engine->qmAppVcName.get());
+        const Value action(daily == 1 ? "uniqueView" : "view");
+        engine->qmInAppStatisticsWithNotificationID(id, action, engine->qmAppVcName.get(), record["template"]);
         prefs.qmSetInteger(daily + 1, dailyKey, QMStore::Library);
+        // The survey in a modal is not an impression for the host app.
+        if (templateValue != 101) engine->qmTriggerInAppBannerImpressionCallbacktoDelegateWithNotificationID(id);
     }
     return record;
 }

@@ -42,7 +42,10 @@ void qmInAppTapHandler::handle(const std::string& id, long dismissValue, bool se
         }
     }
     if (!campaign) {
-        // The campaign is gone from the stored list: nothing to report or run.
+        // The campaign is gone from the stored list: nothing to report or run, but the host
+        // app still hears of the click.
+        engine->qmCallBackDataForInAppBannerWithEventName("Banner Clicked", "InApp Banner clicked", Value::dictionary(),
+                                                          Value(15), "banner");
         return;
     }
     const std::string suffix = second ? "Two" : "";
@@ -59,13 +62,22 @@ void qmInAppTapHandler::handle(const std::string& id, long dismissValue, bool se
     } else {
         QMLog(QMLogLevelInfo, "There is no coupon code to copy.");
     }
-    // The click's statistics report and the host's callback come with the statistics part.
-    QMLog(QMLogLevelDebug, "In-app click on %@ counted as %@ on %@", Value(id), Value(statsClickAction_),
-          engine->qmAppVcName.get());
+    engine->qmInAppStatisticsWithNotificationID(Value(id), Value(statsClickAction_), engine->qmAppVcName.get(),
+                                                campaign["template"]);
 
     const long target = static_cast<long>(campaign["actionTarget" + suffix].integerValue());
     Value destination = campaign["actionUrl" + suffix];
-    if (target < 0 || target > 4) return;
+    const long callToAction = second ? 2 : 1;
+    const Value attributes = engine->qmAttributesDictForInAppBannerActivityEventsCallbackWithNotificationID(
+        Value(id), true, callToAction, target, destination, parameters);
+    if (target >= 0 && target <= 4) act(id, dismissValue, campaign, target, destination, parameters, callToAction);
+    engine->qmCallBackDataForInAppBannerWithEventName("Banner Clicked", "InApp Banner clicked", attributes, Value(15),
+                                                      "banner");
+}
+
+void qmInAppTapHandler::act(const std::string& id, long dismissValue, const Value& campaign, long target,
+                            Value destination, const Value& parameters, long callToAction) {
+    auto engine = qmInternalProcessClass::sharedInstance();
     if (target == 1 && isValidString(destination)) {
         const std::string url = destination.description();
         if (!url.starts_with("http://") && !url.starts_with("https://")) destination = Value("https://" + url);
@@ -82,7 +94,7 @@ void qmInAppTapHandler::handle(const std::string& id, long dismissValue, bool se
         };
     }
     engine->performActionWithTarget(target, destination, campaign["actionItune"], Value(id), parameters, Value(""),
-                                    second ? 2 : 1, Value("banner"), std::move(showAgain));
+                                    callToAction, Value("banner"), std::move(showAgain));
 }
 
 }  // namespace qm::inapp

@@ -1,5 +1,6 @@
 // What a tap on a campaign does once its view has closed: the click is recorded (its repeat
-// rule, first or later click), a coupon code is copied, and the campaign's action runs.
+// rule, first or later click), a coupon code is copied, the click is reported, the campaign's
+// action runs and the host app is told.
 // Main thread.
 #pragma once
 
@@ -25,6 +26,9 @@ public:
 private:
     // `second`: the second button's fields ("actionTargetTwo" and the rest), call to action 2.
     void handle(const std::string& notificationID, long dismissValue, bool second, bool image);
+    // The campaign's action for targets 0 to 4.
+    void act(const std::string& notificationID, long dismissValue, const Value& campaign, long target, Value destination,
+             const Value& parameters, long callToAction);
     std::string statsClickAction_;
 };
 
