@@ -1,4 +1,5 @@
 #include "inapp/qmInAppPopupView.hpp"
+#include "inapp/qmInAppScriptBridge.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -321,7 +322,42 @@ void qmInAppPopupView::webViewDidFailNavigation(platform::WebView& webView, cons
 
 void qmInAppPopupView::userContentController(platform::UserContentController& controller,
                                              const platform::ScriptMessage& message) {
-    (void)controller, (void)message;
+    (void)controller;
+    auto decoded = inapp::qmDecodeScriptMessage(message);
+    if (!decoded) return;
+    // A page still talking after its campaign closed is not listened to.
+    if (!superview()) {
+        QMLog(QMLogLevelDebug, "A message %@ from a closed campaign was ignored", Value(decoded->name));
+        return;
+    }
+    if (inapp::qmPerformSharedScriptMessage(*decoded)) return;
+    auto engine = QMRuntime::shared().qmInternalProcess();
+    if (decoded->name == "qmResizeWebView") {
+        // Only the survey in a modal resizes; the popup's web view carries no campaign tag.
+        auto web = message.webView.lock();
+        const Value& id = decoded->body["notificationID"];
+        const long long number = isValidString(id) ? id.integerValue() : 0;
+        if (number < 1) {
+            QMLog(QMLogLevelInfo, "Modal Survey is unable to resize due to missing required parameters.");
+        } else if (!web || web->tag() < 1) {
+            QMLog(QMLogLevelInfo, "Modal Survey is unable to resize due to an invalid webview, or it's not a web view from quelmar.");
+        } else if (web->tag() != number) {
+            QMLog(QMLogLevelInfo,
+                  "Modal Survey is unable to resize due to an invalid or not current webview, or it's not a web view from quelmar.");
+        }
+        return;
+    }
+    if (decoded->name == "qmStopShowAgain") {
+        const Value id(decoded->body["notificationID"].description());
+        if (!isValidString(decoded->body["notificationID"]) || !engine) return;
+        engine->qmSetVaidationForPopupsButtonsClickforClickType(1, id);
+        if (message.webView.lock() == qmInAppPopupWebView) {
+            auto keep = self();
+            qmInAppPopupViewCloseNow();
+            engine->qmCallBackDataForInAppBannerWithEventName(Value("Banner Clicked"), Value("InApp Banner clicked"), Value(),
+                                                              Value(15.1), Value("banner"));
+        }
+    }
 }
 
 void qmInAppPopupView::contentHeightMeasured(const Value& answer) {

@@ -11,6 +11,7 @@
 
 #include "core/QMLogger.hpp"
 #include "core/QMRuntime.hpp"
+#include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
@@ -19,6 +20,7 @@
 #include "inapp/qmInAppColors.hpp"
 #include "inapp/qmInAppPopupView.hpp"
 #include "inapp/qmInAppPresentation.hpp"
+#include "inapp/qmInAppScriptBridge.hpp"
 #include "inapp/qmInAppSurveyURL.hpp"
 #include "qmbase/no_destructor.hpp"
 #include "qmplatform/dispatch.hpp"
@@ -134,7 +136,47 @@ public:
 
     // ---- platform::ScriptMessageHandler (main run loop)
     void userContentController(platform::UserContentController&, const platform::ScriptMessage& message) override {
-        QMLog(QMLogLevelDebug, "Survey %@ posted %@", Value(notificationID), Value(message.name));
+        auto decoded = qmDecodeScriptMessage(message);
+        if (!decoded) return;
+        // A survey already taken away is not listened to.
+        if (!superview()) {
+            QMLog(QMLogLevelDebug, "A message %@ from a closed survey was ignored", Value(decoded->name));
+            return;
+        }
+        if (qmPerformSharedScriptMessage(*decoded)) return;
+        auto posting = message.webView.lock();
+        const Value& given = decoded->body["notificationID"];
+        const long long id = isValidString(given) ? given.integerValue() : 0;
+        if (decoded->name == "qmResizeWebView") {
+            const long tag = posting ? posting->tag() : 0;
+            if (id < 1) {
+                QMLog(QMLogLevelInfo, "Modal Survey is unable to resize due to missing required parameters.");
+            } else if (tag < 1) {
+                QMLog(QMLogLevelInfo,
+                      "Modal Survey is unable to resize due to an invalid webview, or it's not a web view from quelmar.");
+            } else if (tag != id) {
+                QMLog(QMLogLevelInfo, "Modal Survey is unable to resize due to an invalid or not current webview, or it's "
+                                      "not a web view from quelmar.");
+            } else {
+                measureAndFit(*posting);
+            }
+            return;
+        }
+        if (decoded->name == "qmStopShowAgain") {
+            auto holder = posting ? posting->superview() : nullptr;
+            const long tag = holder ? holder->tag() : 0;
+            if (id < 1) {
+                QMLog(QMLogLevelInfo, "InApp Banner/Survey is unable to close due to missing required parameters.");
+            } else if (tag < 1) {
+                QMLog(QMLogLevelInfo,
+                      "InApp Banner/Survey is unable to close due to an invalid webview, or it's not a web view from quelmar.");
+            } else if (tag != id) {
+                QMLog(QMLogLevelInfo, "InApp Banner/ Survey is unable to close due to an invalid or not current webview, or "
+                                      "it's not a web view from quelmar.");
+            } else {
+                stopShowingAgain(id, decoded->body);
+            }
+        }
     }
 
 private:
@@ -164,6 +206,46 @@ private:
                                     }
                                     panel->fitThankYouPage(height);
                                 });
+    }
+
+    // The page's height, then the panel fitted to it.
+    void measureAndFit(WebView& page) {
+        std::weak_ptr<SurveyPanel> weak = self();
+        page.evaluateJavaScript("document.body.offsetHeight", [weak](const Value& height, const std::optional<std::string>& error) {
+            auto panel = weak.lock();
+            if (!panel) return;
+            if (error) {
+                QMLog(QMLogLevelError, "The survey's page could not be measured: %@", Value(*error));
+                return;
+            }
+            panel->fitThankYouPage(height);
+        });
+    }
+
+    // "Do not show again": the click rule, the survey taken away, the host told.
+    void stopShowingAgain(long long id, const Value& body) {
+        const Value idText(std::to_string(id));
+        auto engine = QMRuntime::shared().qmInternalProcess();
+        if (!engine) return;
+        engine->qmSetVaidationForPopupsButtonsClickforClickType(1, idText);
+        std::string templateText;
+        const Value stored = QMRuntime::shared().qmStoreData()->read_qm_notifications_bID_Data();
+        for (const Value& campaign : stored["notifications"].arrayItems()) {
+            if (campaign["notificationID"].description() == idText.string()) {
+                templateText = campaign["template"].description();
+                break;
+            }
+        }
+        // (Templates 4 and 102 lower the key window's level on the phone; windows here have one level.)
+        auto keep = self();
+        qmRemoveModalSurveyFromSuperViewForTagValue(static_cast<long>(id));
+        if (templateText == "102") {
+            engine->qmCallBackDataForInAppBannerWithEventName(Value("Survey Attempt"), Value("Survey attempted successfully"),
+                                                              body, Value(14.1), Value("survey"));
+        } else {
+            engine->qmCallBackDataForInAppBannerWithEventName(Value("Banner Clicked"), Value("InApp Banner clicked"), Value(),
+                                                              Value(15.1), Value("banner"));
+        }
     }
 
     // The panel shrinks (or grows) to the thank-you page, keeping its centre.
