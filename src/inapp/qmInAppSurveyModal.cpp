@@ -1,6 +1,7 @@
 #include "inapp/qmInAppSurveyModal.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -148,35 +149,33 @@ public:
         const Value& given = decoded->body["notificationID"];
         const long long id = isValidString(given) ? given.integerValue() : 0;
         if (decoded->name == "qmResizeWebView") {
-            const long tag = posting ? posting->tag() : 0;
-            if (id < 1) {
-                QMLog(QMLogLevelInfo, "Modal Survey is unable to resize due to missing required parameters.");
-            } else if (tag < 1) {
-                QMLog(QMLogLevelInfo,
-                      "Modal Survey is unable to resize due to an invalid webview, or it's not a web view from quelmar.");
-            } else if (tag != id) {
-                QMLog(QMLogLevelInfo, "Modal Survey is unable to resize due to an invalid or not current webview, or it's "
-                                      "not a web view from quelmar.");
-            } else {
-                measureAndFit(*posting);
-            }
+            const bool ours = sameCampaign(id, posting ? posting->tag() : 0,
+                                           {"Modal Survey is unable to resize due to missing required parameters.",
+                                            "Modal Survey is unable to resize due to an invalid webview, or it's not a web "
+                                            "view from quelmar.",
+                                            "Modal Survey is unable to resize due to an invalid or not current webview, or "
+                                            "it's not a web view from quelmar."});
+            if (ours) measureAndFit(*posting);
             return;
         }
         if (decoded->name == "qmStopShowAgain") {
             auto holder = posting ? posting->superview() : nullptr;
-            const long tag = holder ? holder->tag() : 0;
-            if (id < 1) {
-                QMLog(QMLogLevelInfo, "InApp Banner/Survey is unable to close due to missing required parameters.");
-            } else if (tag < 1) {
-                QMLog(QMLogLevelInfo,
-                      "InApp Banner/Survey is unable to close due to an invalid webview, or it's not a web view from quelmar.");
-            } else if (tag != id) {
-                QMLog(QMLogLevelInfo, "InApp Banner/ Survey is unable to close due to an invalid or not current webview, or "
-                                      "it's not a web view from quelmar.");
-            } else {
-                stopShowingAgain(id, decoded->body);
-            }
+            const bool ours = sameCampaign(id, holder ? holder->tag() : 0,
+                                           {"InApp Banner/Survey is unable to close due to missing required parameters.",
+                                            "InApp Banner/Survey is unable to close due to an invalid webview, or it's not "
+                                            "a web view from quelmar.",
+                                            "InApp Banner/ Survey is unable to close due to an invalid or not current "
+                                            "webview, or it's not a web view from quelmar."});
+            if (ours) stopShowingAgain(id, decoded->body);
         }
+    }
+
+    // Whether a message's campaign id names the web view it came from; else the first of the
+    // three refusals that applies (no id, a view that is not a campaign's, another campaign).
+    static bool sameCampaign(long long id, long tag, const std::array<const char*, 3>& refusals) {
+        const char* refusal = id < 1 ? refusals[0] : tag < 1 ? refusals[1] : tag != id ? refusals[2] : nullptr;
+        if (refusal) QMLog(QMLogLevelInfo, refusal);
+        return refusal == nullptr;
     }
 
 private:
