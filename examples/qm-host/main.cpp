@@ -83,6 +83,9 @@ int usage() {
                  "  scroll PERCENT             scroll the top screen's scroll view that far and tell the library\n"
                  "  tap WHAT                   tap close, cta1, cta2, outside, or a view path from views\n"
                  "  clock SECONDS              move the library's clock forward (timers due on the way fire)\n"
+                 "  page-click SELECTOR        click an element of the campaign's page (its own handlers run)\n"
+                 "  page-message NAME BODY     the campaign's page posts BODY (a text) to the message handler NAME\n"
+                 "  dismiss-all | stop         take every in-app campaign off the screen | cancel pending ones\n"
                  "  snapshot FILE              write a PNG of the key window (web views as their engine drew them)\n");
     return 2;
 }
@@ -355,8 +358,10 @@ int main(int argc, char** argv) {
         // The verb's own words: a fixed count, then "--option value" pairs for track/identify.
         std::size_t end = i + 1;
         if (verb == "init" || verb == "wait" || verb == "track" || verb == "identify" || verb == "open-url" ||
-            verb == "screen" || verb == "tap" || verb == "snapshot" || verb == "scroll" || verb == "clock")
+            verb == "screen" || verb == "tap" || verb == "snapshot" || verb == "scroll" || verb == "clock" ||
+            verb == "page-click")
             ++end;
+        if (verb == "page-message") end += 2;
         if (verb == "show") {
             while (end + 1 < words.size() + 1 && isOption(end)) end += 2;
         }
@@ -481,6 +486,29 @@ int main(int argc, char** argv) {
             pf::Clock::setCurrent(std::make_shared<ShiftedClock>((current ? current->shift() : 0) + step));
             std::cout << "clock: " << pf::DateFormatter("yyyy-MM-dd HH:mm:ss").string(pf::Clock::currentDate())
                       << std::endl;
+        } else if (verb == "page-click") {
+            auto selector = argument();
+            if (!selector) return usage();
+            // The selector as a script string literal.
+            const auto quoted = pf::json::write(Value(*selector), {pf::json::WriteStyle::Compact, true});
+            const std::string script = "(function(){var e=document.querySelector(" + quoted.value_or("\"\"") +
+                                       ");if(!e)return false;e.click();return true;})()";
+            if (auto found = qmhost::runInCampaignPage(*screens.window, script)) {
+                std::cout << (found->boolValue() ? "clicked: " : "page: nothing matches ") << *selector << std::endl;
+            }
+        } else if (verb == "page-message") {
+            auto name = argument();
+            auto body = argument();
+            if (!name || !body) return usage();
+            const pf::json::WriteOptions literal{pf::json::WriteStyle::Compact, true};
+            const std::string script = "window.webkit.messageHandlers[" + pf::json::write(Value(*name), literal).value_or("\"\"") +
+                                       "].postMessage(" + pf::json::write(Value(*body), literal).value_or("\"\"") +
+                                       ");true";
+            if (qmhost::runInCampaignPage(*screens.window, script)) std::cout << "posted: " << *name << std::endl;
+        } else if (verb == "dismiss-all") {
+            qm::quelmar::DismissAllQuelmarInAppNotifications();
+        } else if (verb == "stop") {
+            qm::quelmar::StopInAppNotifications();
         } else if (verb == "views") {
             qmhost::printViews(*screens.window);
         } else if (verb == "tap") {

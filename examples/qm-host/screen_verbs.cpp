@@ -201,6 +201,30 @@ bool waitUntilEntered(pf::Window& window, double seconds) {
     return false;
 }
 
+std::optional<Value> runInCampaignPage(pf::Window& window, const std::string& script) {
+    auto campaign = campaignView(window);
+    std::vector<std::shared_ptr<pf::WebView>> webViews;
+    if (campaign) collectWebViews(campaign, webViews);
+    if (webViews.empty()) {
+        std::cout << "page: no campaign page is on screen" << std::endl;
+        return std::nullopt;
+    }
+    bool answered = false;
+    std::optional<std::string> failure;
+    Value answer;
+    webViews.front()->evaluateJavaScript(script, [&](const Value& result, const std::optional<std::string>& error) {
+        answer = result;
+        failure = error;
+        answered = true;
+    });
+    pf::RunLoop::main().runUntil([&] { return answered; }, 10);
+    if (!answered || failure) {
+        std::cout << "page: the script failed: " << (failure ? *failure : std::string("no answer")) << std::endl;
+        return std::nullopt;
+    }
+    return answer;
+}
+
 bool writeEntranceSheet(pf::Window& window, const std::string& path, int frames, double seconds) {
     auto& loop = pf::RunLoop::main();
     // The entrance starts once the campaign's content has loaded.

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "quelmar/value.hpp"
 
 namespace qm::platform {
 class Window;
@@ -33,6 +36,11 @@ bool writeEntranceSheet(qm::platform::Window& window, const std::string& path, i
 // Serves the main run loop until the campaign on screen (if any) has loaded its page and
 // finished its entrance, at most `seconds`; false when it did not settle in time.
 bool waitUntilEntered(qm::platform::Window& window, double seconds);
+
+// Runs a script in the page of the campaign on screen and serves the main run loop until it
+// answered (at most 10 seconds): its result, or nothing (with a line saying why) when there is
+// no page or the script failed.
+std::optional<qm::Value> runInCampaignPage(qm::platform::Window& window, const std::string& script);
 
 // "campaign ID" for the campaign on screen (its panel's tag), or "nothing".
 std::string describeCampaign(qm::platform::Window& window);
