@@ -1,5 +1,6 @@
 #include "inapp/qmInAppPopupView.hpp"
 #include "inapp/qmInAppScriptBridge.hpp"
+#include "inapp/qmInAppSurveyModal.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -276,25 +277,7 @@ void qmInAppPopupView::webViewDecidePolicyForNavigationAction(
         return;
     }
     decisionHandler(platform::NavigationActionPolicy::Allow);
-    if (qmInAppPopupTemplateID != 101 && qmInAppPopupTemplateID != 102) return;
-    const auto url = platform::URL::parse(action.url);
-    if (!url || url->lastPathComponent() != "thankYou") return;
-    std::optional<std::string> id;
-    for (const auto& item : url->queryItems()) {
-        if (item.name == "notificationid") {
-            id = item.value;
-            break;
-        }
-    }
-    if (!id || !isValidString(Value(*id))) return;
-    QMRuntime::shared().updateContainer("qmRestictSurveyCrossBtnforSession", [&](Value& list) {
-        if (!list.isArray()) list = Value::array();
-        for (std::size_t i = 0; i < list.count(); ++i) {
-            if (list[i].description() == *id) return;
-        }
-        list.append(Value(*id));
-    });
-    engine->qmSetVaidationForPopupsButtonsClickforClickType(1, Value(*id));
+    if (qmInAppPopupTemplateID == 101 || qmInAppPopupTemplateID == 102) inapp::qmRememberSurveyThankYouPage(action.url);
 }
 
 void qmInAppPopupView::webViewDidFinishNavigation(platform::WebView& webView, const platform::Navigation& navigation) {

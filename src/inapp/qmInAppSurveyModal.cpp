@@ -89,24 +89,7 @@ public:
             return;
         }
         decisionHandler(platform::NavigationActionPolicy::Allow);
-        const auto url = platform::URL::parse(action.url);
-        if (!url || url->lastPathComponent() != "thankYou") return;
-        std::optional<std::string> id;
-        for (const auto& item : url->queryItems()) {
-            if (item.name == "notificationid") {
-                id = item.value;
-                break;
-            }
-        }
-        if (!id || !isValidString(Value(*id))) return;
-        QMRuntime::shared().updateContainer("qmRestictSurveyCrossBtnforSession", [&](Value& list) {
-            if (!list.isArray()) list = Value::array();
-            for (const Value& known : list.arrayItems()) {
-                if (known.description() == *id) return;
-            }
-            list.append(Value(*id));
-        });
-        QMRuntime::shared().engine()->qmSetVaidationForPopupsButtonsClickforClickType(1, Value(*id));
+        qmRememberSurveyThankYouPage(action.url);
     }
 
     void webViewDidFinishNavigation(WebView& webView, const platform::Navigation& navigation) override {
@@ -515,6 +498,27 @@ std::shared_ptr<View> qmCurrentSurveyPanel() {
     auto& s = slots();
     std::lock_guard lock(s.mutex);
     return s.panel;
+}
+
+void qmRememberSurveyThankYouPage(const std::string& address) {
+    const auto url = platform::URL::parse(address);
+    if (!url || url->lastPathComponent() != "thankYou") return;
+    std::optional<std::string> id;
+    for (const auto& item : url->queryItems()) {
+        if (item.name == "notificationid") {
+            id = item.value;
+            break;
+        }
+    }
+    if (!id || !isValidString(Value(*id))) return;
+    QMRuntime::shared().updateContainer("qmRestictSurveyCrossBtnforSession", [&](Value& list) {
+        if (!list.isArray()) list = Value::array();
+        for (const Value& known : list.arrayItems()) {
+            if (known.description() == *id) return;
+        }
+        list.append(Value(*id));
+    });
+    QMRuntime::shared().engine()->qmSetVaidationForPopupsButtonsClickforClickType(1, Value(*id));
 }
 
 }  // namespace qm::inapp

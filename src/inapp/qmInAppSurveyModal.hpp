@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "quelmar/value.hpp"
 
@@ -34,6 +35,11 @@ void qmRemoveModalSurveyFromSuperViewForTagValue(long tag);
 // Takes the survey on screen (if any) away without recording anything. Any thread (the work
 // is done on the main run loop when called elsewhere).
 void qmDismissModalSurvey();
+
+// A survey page's navigation to its thank-you page ("thankYou" with the query item
+// "notificationid"): the id is remembered for this launch (closing that survey then records
+// nothing) and the campaign's click rule is recorded. Other addresses change nothing.
+void qmRememberSurveyThankYouPage(const std::string& address);
 
 // The survey on screen: its panel, backdrop, loading box, indicator and web view (all empty
 // when none is). Any thread.
