@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -347,6 +348,8 @@ int main(int argc, char** argv) {
                      sandboxDir.c_str());
         return 1;
     }
+    // The device has a phone and one other app ("otherapp:") besides the browser.
+    for (const char* scheme : {"tel", "telprompt", "otherapp"}) pf::Application::shared().registerURLScheme(scheme);
     auto delegate = std::make_shared<PrintingDelegate>();
     qm::quelmar::sharedInstance().delegate = delegate;
 
@@ -371,6 +374,8 @@ int main(int argc, char** argv) {
         std::string shown;
         for (std::size_t j = i; j < std::min(end, words.size()); ++j) shown += (j == i ? "" : " ") + words[j];
         std::cout << "== " << shown << std::endl;
+        const std::size_t openedBefore = pf::Application::shared().openedURLs().size();
+        bool reportTopScreen = false;  // after verbs that may route to another screen
         auto argument = [&]() -> std::optional<std::string> {
             if (i + 1 >= words.size()) return std::nullopt;
             return words[++i];
@@ -430,10 +435,10 @@ int main(int argc, char** argv) {
         } else if (verb == "open-url") {
             auto url = argument();
             if (!url) return usage();
-            const std::size_t openedBefore = pf::Application::shared().openedURLs().size();
             qm::quelmar::OpenUrlWithApplication(nullptr, Value(*url));
             settle(settleSeconds);
             screens.report(openedBefore);
+            continue;
         } else if (verb == "screen") {
             auto name = argument();
             if (!name) return usage();
@@ -495,6 +500,7 @@ int main(int argc, char** argv) {
                                        ");if(!e)return false;e.click();return true;})()";
             if (auto found = qmhost::runInCampaignPage(*screens.window, script)) {
                 std::cout << (found->boolValue() ? "clicked: " : "page: nothing matches ") << *selector << std::endl;
+                reportTopScreen = true;
             }
         } else if (verb == "page-message") {
             auto name = argument();
@@ -505,6 +511,7 @@ int main(int argc, char** argv) {
                                        "].postMessage(" + pf::json::write(Value(*body), literal).value_or("\"\"") +
                                        ");true";
             if (qmhost::runInCampaignPage(*screens.window, script)) std::cout << "posted: " << *name << std::endl;
+            reportTopScreen = true;
         } else if (verb == "dismiss-all") {
             qm::quelmar::DismissAllQuelmarInAppNotifications();
         } else if (verb == "stop") {
@@ -516,8 +523,7 @@ int main(int argc, char** argv) {
             if (!what) return usage();
             if (qmhost::tapTarget(*screens.window, *what)) {
                 std::cout << "tapped: " << *what << std::endl;
-                settle(settleSeconds);
-                std::cout << "top screen: " << screens.topScreen() << std::endl;
+                reportTopScreen = true;
             }
         } else if (verb == "snapshot") {
             auto file = argument();
@@ -528,7 +534,19 @@ int main(int argc, char** argv) {
             if (embedded) {
                 for (const auto& r : embedded->requests()) {
                     std::cout << r.method << " https://" << r.host << r.path << std::endl;
-                    for (const auto& [k, v] : r.fields.dictionaryItems()) std::cout << "    " << k << " = " << v.description() << std::endl;
+                    // The body's fields in the order they were sent, then the query's.
+                    std::set<std::string> printed;
+                    const auto print = [&](const std::string& name) {
+                        if (!r.fields.contains(name) || !printed.insert(name).second) return;
+                        std::cout << "    " << name << " = " << r.fields[name].description() << std::endl;
+                    };
+                    for (std::size_t at = 0; at < r.body.size();) {
+                        const std::size_t end = std::min(r.body.find('&', at), r.body.size());
+                        const std::string piece = r.body.substr(at, end - at);
+                        print(piece.substr(0, piece.find('=')));
+                        at = end + 1;
+                    }
+                    for (const auto& [k, v] : r.fields.dictionaryItems()) print(k);
                 }
             }
 #endif
@@ -537,6 +555,10 @@ int main(int argc, char** argv) {
             return usage();
         }
         settle(settleSeconds);
+        // Pages, calls and other apps the verb opened (a campaign's button or its page).
+        const auto opened = pf::Application::shared().openedURLs();
+        for (std::size_t k = openedBefore; k < opened.size(); ++k) std::cout << "opened: " << opened[k] << std::endl;
+        if (reportTopScreen) std::cout << "top screen: " << screens.topScreen() << std::endl;
     }
     // What is still in flight gets until the stop deadline; background requests and calls
     // waiting for the account settings are kept for the next launch.
