@@ -12,6 +12,13 @@ rm -rf "$work" && mkdir -p "$work"
 app="$root/examples/sample-app"
 service=(--embedded-service "$work/service")
 
+# Keeps, of the `requests` listing, only the in-app statistics requests and their own fields.
+stats_only() {
+  awk '/^(POST|GET) /{stats = ($0 ~ /\/mobile\/api\/stats$/)}
+       /^(POST|GET) / || /^    / {if (stats && ($0 ~ /^POST/ || $0 ~ /^    (notificationID|action|pageUrl|template) = /)) print; next}
+       {print}'
+}
+
 echo "### What the platform layer sees"
 "$host" --bundle "$app" --sandbox "$work/first" info
 
@@ -69,8 +76,22 @@ echo
 echo "### An in-app campaign: the launch brings one campaign per template; on the Modal screen Show"
 echo "### puts the modal popup over it with its page drawn by the web engine; its second button"
 echo "### routes to the Home screen. Then a sticky bar appears once half of a screen is scrolled."
+echo "### Last, the statistics requests of those displays and that click, as the service received them."
 "$host" --bundle "$app" --sandbox "$work/inapp" "${service[@]}" --fixture-set templates \
   init live screen ModalViewController show --sheet "$work/inapp-entrance.png" snapshot "$work/inapp.png" tap cta2 \
-  screen ScrollViewController show scroll 30 scroll 60 snapshot "$work/inapp-scroll.png" 2>&1 \
-  | grep -E "^== |^shown|^entrance|^scrolled|^snapshot|^tapped|^top screen|^notification QMInAppViewConroller" || true
+  screen ScrollViewController show scroll 30 scroll 60 snapshot "$work/inapp-scroll.png" requests 2>&1 \
+  | stats_only \
+  | grep -E "^== |^shown|^entrance|^scrolled|^snapshot|^tapped|^top screen|^notification QMInAppViewConroller|^POST|^    " || true
 echo "(the popup's entrance: $work/inapp-entrance.png; on screen: $work/inapp.png; the on-scroll bar: $work/inapp-scroll.png)"
+
+echo
+echo "### A campaign page talks back: real clicks in its page hand survey progress to the app, open a"
+echo "### web page, another app, a call and an app screen, and close it; a button click and the next"
+echo "### day's display follow in the statistics."
+"$host" --bundle "$app" --sandbox "$work/bridge" "${service[@]}" --fixture-set bridge \
+  init live screen BridgeViewController show \
+  page-click '#attempt' page-click '#submit' page-click '#web' page-click '#app' page-click '#call' page-click '#stop' \
+  show page-click '#screen' tap cta1 clock 86400 screen BridgeViewController show requests 2>&1 \
+  | stats_only \
+  | grep -E '^== |^shown|^opened|^top screen|^notification QMInAppViewConroller|"eventName":"(Survey|Banner Clicked)|^POST|^    ' \
+  | grep -vE '^== requests' || true
