@@ -317,3 +317,20 @@ TEST(InAppCallbackRecords, KeepTheirShapeAndDropWhatIsNotText) {
                                                                                                Value()));
     quelmar::sharedInstance().delegate.reset();
 }
+
+TEST_F(InAppStatistics, AClickIsReportedAfterItsViewClosedAndTheAppWentToTheBackground) {
+    auto popup = showOn("ModalViewController");
+    ASSERT_TRUE(popup);
+    ASSERT_TRUE(waitForStats(1));
+    // The button closes the campaign; the app leaves the screen right after the tap, before
+    // the report could be sent.
+    popup->qmInAppPopupFirstCtaBtnAction();
+    Application::shared().setApplicationState(ApplicationState::Background);
+    popup.reset();
+    ASSERT_TRUE(waitForStats(2));
+    EXPECT_FALSE(popupView());
+    EXPECT_EQ(stats()[1].fields["notificationID"], Value("8003"));
+    EXPECT_EQ(stats()[1].fields["action"], Value("uniqueClick"));
+    EXPECT_EQ(callbacks("Banner Clicked").size(), 1u);
+    Application::shared().setApplicationState(ApplicationState::Active);
+}
