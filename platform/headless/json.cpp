@@ -4,12 +4,16 @@
 #include <simdjson.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
+#include <chrono>
+#include <cstdlib>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <new>
+#include <thread>
 #include <vector>
 
 namespace qm::platform::json {
@@ -17,6 +21,73 @@ namespace {
 
 void setError(std::string* error, std::string text) {
     if (error) *error = std::move(text);
+}
+
+// ---------------------------------------------------------------------------------------
+// The parser's lifetime
+//
+// simdjson keeps its implementations (the objects every parser is made by) in static
+// objects that are destroyed when the process exits, while threads the host or the library
+// left running may still read JSON: a parser made then would call into a destroyed object.
+// An exit handler registered after those objects were made runs before they go; from then
+// on reading refuses, and the handler waits a moment for reads already running.
+
+std::atomic<int> gReaders{0};
+std::atomic<bool> gExiting{false};
+
+void endReading() {
+    gExiting = true;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    while (gReaders.load() > 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Counts one read while it runs; `allowed` is false once the process is exiting.
+class Reading {
+public:
+    Reading() {
+        [[maybe_unused]] static const bool registered = [] {
+            // Makes simdjson pick (and so create) its implementations first.
+            [[maybe_unused]] const bool valid = simdjson::validate_utf8("", 0);
+            std::atexit(endReading);
+            return true;
+        }();
+        ++gReaders;
+        allowed = !gExiting.load();
+    }
+    ~Reading() { --gReaders; }
+    Reading(const Reading&) = delete;
+    Reading& operator=(const Reading&) = delete;
+    bool allowed = false;
+};
+
+// Whether the bytes are UTF-8 (no overlong forms, surrogates or values past U+10FFFF). The
+// writer checks with this rather than simdjson so that writing works until the very end.
+bool validUTF8(std::string_view text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int length = 0;
+        std::uint32_t code = 0, least = 0;
+        if ((c & 0xE0) == 0xC0) length = 2, code = c & 0x1F, least = 0x80;
+        else if ((c & 0xF0) == 0xE0) length = 3, code = c & 0x0F, least = 0x800;
+        else if ((c & 0xF8) == 0xF0) length = 4, code = c & 0x07, least = 0x10000;
+        else return false;
+        if (end - p < length) return false;
+        for (int i = 1; i < length; ++i) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+            code = (code << 6) | (p[i] & 0x3F);
+        }
+        if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        p += length;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -179,7 +250,7 @@ public:
         std::string text;
         for (const auto& step : path_) {
             text += '[';
-            if (step.key && !simdjson::validate_utf8(step.key->data(), step.key->size())) {
+            if (step.key && !validUTF8(*step.key)) {
                 text += "<key that is not UTF-8>";
             } else if (step.key) {
                 text += '"';
@@ -266,7 +337,7 @@ private:
 
     // False when the text is not valid UTF-8.
     bool writeString(const std::string& text) {
-        if (!simdjson::validate_utf8(text.data(), text.size())) return false;
+        if (!validUTF8(text)) return false;
         static constexpr char kHex[] = "0123456789abcdef";
         out_ += '"';
         for (char c : text) {
@@ -301,6 +372,11 @@ private:
 std::optional<Value> parse(std::string_view text, ReadOptions options, std::string* error) {
     try {
         if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+        const Reading reading;
+        if (!reading.allowed) {
+            setError(error, "JSON is not read while the process exits");
+            return std::nullopt;
+        }
         simdjson::error_code failure = simdjson::SUCCESS;
         simdjson::dom::parser* parser = threadParser(failure);
         if (!parser) {

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -225,4 +229,18 @@ TEST(JsonFuzzReplay, StoredInputsDoNotCrash) {
         }
     }
     EXPECT_GT(files, 0u);
+}
+
+// Threads still reading JSON while the process exits do not bring the exit down (the parser's
+// own static objects go away at exit).
+TEST(JSONAtExit, ThreadsStillReadingDoNotBreakTheExit) {
+    const std::string program = QM_BINARY_DIR "/tests/qm_json_at_exit";
+    for (int run = 0; run < 60; ++run) {
+        pid_t pid = -1;
+        char* args[] = {const_cast<char*>(program.c_str()), nullptr};
+        ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, args, environ), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run << ": status " << status;
+    }
 }
