@@ -235,7 +235,12 @@ TEST(JsonFuzzReplay, StoredInputsDoNotCrash) {
 // own static objects go away at exit).
 TEST(JSONAtExit, ThreadsStillReadingDoNotBreakTheExit) {
     const std::string program = QM_BINARY_DIR "/tests/qm_json_at_exit";
-    for (int run = 0; run < 60; ++run) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr int kRuns = 8;  // each start of a sanitized process takes a second
+#else
+    constexpr int kRuns = 60;
+#endif
+    for (int run = 0; run < kRuns; ++run) {
         pid_t pid = -1;
         char* args[] = {const_cast<char*>(program.c_str()), nullptr};
         ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, args, environ), 0);
