@@ -101,6 +101,14 @@ void refuse(Tunnel* t, const std::string& status, const std::string& why) {
                                     t->state->cancellable, onRefusalWritten, t);
 }
 
+// A tunnel that cannot be made: the connection is closed without an answer, which the engine
+// takes for a network failure and fails the load (an error status would be shown as the
+// page).
+void drop(Tunnel* t, const std::string& why) {
+    std::fprintf(stderr, "qm-webkit: route: %s: %s\n", t->host.c_str(), why.c_str());
+    finish(t);
+}
+
 std::string messageOf(GError* error, const char* otherwise) {
     std::string text = error ? error->message : otherwise;
     if (error) g_error_free(error);
@@ -146,7 +154,7 @@ void onUpstream(GObject* source, GAsyncResult* result, gpointer data) {
             g_error_free(error);
             return finish(t);
         }
-        return refuse(t, "502 Bad Gateway", "cannot connect: " + messageOf(error, "?"));
+        return drop(t, "cannot connect: " + messageOf(error, "?"));
     }
     t->reply = std::string(kEstablished);
     g_output_stream_write_all_async(output(t->down), t->reply.data(), t->reply.size(), G_PRIORITY_DEFAULT,
@@ -174,7 +182,7 @@ void onProbeHandshake(GObject* source, GAsyncResult* result, gpointer data) {
             g_error_free(error);
             return finish(t);
         }
-        return refuse(t, "502 Bad Gateway", "no TLS with the routed service: " + messageOf(error, "?"));
+        return drop(t, "no TLS with the routed service: " + messageOf(error, "?"));
     }
     GTlsCertificate* presented = g_tls_connection_get_peer_certificate(G_TLS_CONNECTION(source));
     State& state = *t->state;
@@ -204,12 +212,12 @@ void onProbeConnected(GObject* source, GAsyncResult* result, gpointer data) {
             g_error_free(error);
             return finish(t);
         }
-        return refuse(t, "502 Bad Gateway", "the routed service is unreachable: " + messageOf(error, "?"));
+        return drop(t, "the routed service is unreachable: " + messageOf(error, "?"));
     }
     t->identity = g_network_address_new(t->host.c_str(), static_cast<guint16>(t->port));
     t->probe = g_tls_client_connection_new(G_IO_STREAM(connection), t->identity, &error);
     g_object_unref(connection);
-    if (!t->probe) return refuse(t, "502 Bad Gateway", "no TLS here: " + messageOf(error, "?"));
+    if (!t->probe) return drop(t, "no TLS here: " + messageOf(error, "?"));
     g_signal_connect(t->probe, "accept-certificate", G_CALLBACK(acceptForInspection), nullptr);
     g_tls_connection_handshake_async(G_TLS_CONNECTION(t->probe), G_PRIORITY_DEFAULT, t->state->cancellable,
                                      onProbeHandshake, t);

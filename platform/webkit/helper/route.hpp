@@ -11,8 +11,8 @@
 // With certificate authorities given, the first tunnel to each host first fetches the
 // certificate the service presents for that host name, and when one of the authorities
 // vouches for it for that host the engine is told to accept it for the host; the engine's
-// own checks decide every other certificate. A route that cannot be reached answers the
-// tunnel 502, so the page's load fails at once.
+// own checks decide every other certificate. A tunnel that cannot be made (the route cannot
+// be reached) is closed without an answer, so the page's load fails at once.
 #pragma once
 
 #include <memory>
