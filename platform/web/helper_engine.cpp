@@ -239,7 +239,13 @@ public:
                 if (done) posts.push_back([done] { done(std::nullopt); });
             } else {
                 route_ = std::move(route);
-                if (phase_ == Phase::Starting || phase_ == Phase::Running) {
+                if (phase_ == Phase::Running && !done) {
+                    // Nobody waits: nothing is posted for it (a refusal is logged).
+                    writeInternalLocked(wk::Op::Route, Internal::Route, routeRequestLocked());
+                    signalLocked();
+                } else if (phase_ == Phase::Starting && !done) {
+                    // The helper gets it with the other replays once it is up.
+                } else if (phase_ == Phase::Starting || phase_ == Phase::Running) {
                     // A helper starting gets it with the other replays too; twice is the same.
                     submitLocked(routeRequestLocked(), options_.requestTimeoutSeconds,
                                  [done](const wk::Response*, const std::optional<WebError>& error) {
