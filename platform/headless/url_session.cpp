@@ -612,6 +612,10 @@ void URLSession::setConnectTo(std::optional<std::string> address) { detail::URLE
 
 void URLSession::setCAFile(std::optional<std::string> path) { detail::URLEngine::setCAFile(std::move(path)); }
 
+std::optional<std::string> URLSession::connectTo() { return detail::URLEngine::settings().connectTo; }
+
+std::optional<std::string> URLSession::caFile() { return detail::URLEngine::settings().caFile; }
+
 std::size_t URLSession::activeTaskCount() { return gActiveTasks.load(); }
 
 std::vector<std::string> URLSession::pendingBackgroundSessionIdentifiers() {

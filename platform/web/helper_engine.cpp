@@ -227,6 +227,44 @@ public:
         postAll(posts);
     }
 
+    void setRoute(std::optional<HelperRoute> route, WebDone done) {
+        std::vector<Block> posts;
+        {
+            std::lock_guard lock(mu_);
+            if (route && !wk::isRouteAddress(route->address)) {
+                posts.push_back([done, address = route->address] {
+                    if (done) done(WebError{WebError::Kind::BadRequest, "a route is host:port, not \"" + address + "\""});
+                });
+            } else if (route == route_) {
+                if (done) posts.push_back([done] { done(std::nullopt); });
+            } else {
+                route_ = std::move(route);
+                if (phase_ == Phase::Running && !done) {
+                    // Nobody waits: nothing is posted for it (a refusal is logged).
+                    writeInternalLocked(wk::Op::Route, Internal::Route, routeRequestLocked());
+                    signalLocked();
+                } else if (phase_ == Phase::Starting && !done) {
+                    // The helper gets it with the other replays once it is up.
+                } else if (phase_ == Phase::Starting || phase_ == Phase::Running) {
+                    // A helper starting gets it with the other replays too; twice is the same.
+                    submitLocked(routeRequestLocked(), options_.requestTimeoutSeconds,
+                                 [done](const wk::Response*, const std::optional<WebError>& error) {
+                                     if (done) done(error);
+                                 },
+                                 generation_, posts);
+                } else if (done) {
+                    posts.push_back([done] { done(std::nullopt); });
+                }
+            }
+        }
+        postAll(posts);
+    }
+
+    std::optional<HelperRoute> route() {
+        std::lock_guard lock(mu_);
+        return route_;
+    }
+
     void userAgent(std::function<void(const std::optional<std::string>&)> done) {
         std::vector<Block> posts;
         {
@@ -297,7 +335,17 @@ private:
         Reply reply;                   // empty: nobody waits for the answer
     };
 
-    enum class Internal { Hello, Ping, Quiet };
+    enum class Internal { Hello, Ping, Quiet, Route };
+
+    wk::Request routeRequestLocked() const {
+        wk::Request r;
+        r.op = wk::Op::Route;
+        if (route_) {
+            r.address = route_->address;
+            r.certificatePEM = route_->authoritiesPEM;
+        }
+        return r;
+    }
 
     // ---- Main-thread side (mu_ held) ----------------------------------------------------
 
@@ -613,6 +661,7 @@ private:
             const Internal kind = it->second;
             internal_.erase(it);
             if (kind == Internal::Ping) pingsUnanswered_ = 0;
+            if (kind == Internal::Route && !answer.ok) log("the helper refused the route: " + answer.message);
             if (kind == Internal::Hello && phase_ == Phase::Starting) {
                 if (!answer.ok) {
                     loseLocked("the web engine refused to start: " + answer.message, posts);
@@ -628,6 +677,7 @@ private:
                     r.certificatePEM = pem;
                     writeInternalLocked(wk::Op::TrustCertificate, Internal::Quiet, r);
                 }
+                if (route_) writeInternalLocked(wk::Op::Route, Internal::Route, routeRequestLocked());
                 phase_ = Phase::Running;
                 pingsUnanswered_ = 0;
                 nextPing_ = SteadyClock::now() + seconds(options_.pingIntervalSeconds);
@@ -756,6 +806,7 @@ private:
     std::optional<std::string> userAgent_;
     std::vector<std::function<void(const std::optional<std::string>&)>> agentWaiters_;
     std::vector<std::pair<std::string, std::string>> trusted_;
+    std::optional<HelperRoute> route_;
     pid_t pid_ = 0;
     pid_t xvfbPid_ = 0;
 
@@ -936,6 +987,12 @@ void HelperEngine::defaultUserAgent(std::function<void(const std::optional<std::
 void HelperEngine::trustCertificate(const std::string& host, const std::string& certificatePEM, WebDone done) {
     impl_->core->trust(host, certificatePEM, std::move(done));
 }
+
+void HelperEngine::setRoute(std::optional<HelperRoute> route, WebDone done) {
+    impl_->core->setRoute(std::move(route), std::move(done));
+}
+
+std::optional<HelperRoute> HelperEngine::route() const { return impl_->core->route(); }
 
 std::optional<long> HelperEngine::helperPid() const { return impl_->core->helperPid(); }
 std::optional<long> HelperEngine::displayServerPid() const { return impl_->core->displayServerPid(); }

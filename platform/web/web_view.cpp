@@ -1,11 +1,17 @@
 #include "qmweb/web_view.hpp"
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 
 #include "qmbase/no_destructor.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/screen.hpp"
 #include "qmplatform/system_log.hpp"
+#include "qmplatform/url_session.hpp"
 #include "qmui/canvas.hpp"
 #include "qmui/picture.hpp"
 #include "qmweb/headless_engine.hpp"
@@ -158,6 +164,57 @@ private:
     std::weak_ptr<WebPage> page_;
 };
 
+// ---- The route of the default engine
+
+namespace {
+
+// Certificate files larger than this are not read (a few CA certificates fit many times).
+constexpr std::size_t kMaxAuthoritiesBytes = std::size_t{1} << 20;
+
+// The default engine follows the transport's development route: with a connect-to address
+// set, every page's HTTPS connections go there, the CA file's authorities vouching for the
+// service; without one the engine is left alone. Read at every load, so a host that
+// configures the platform again (another service, another port) is followed.
+void followConfiguredRoute(const std::shared_ptr<WebEngine>& engine) {
+    auto helper = std::dynamic_pointer_cast<HelperEngine>(engine);
+    if (!helper) return;
+    const auto address = URLSession::connectTo();
+    if (!address) {
+        if (helper->route()) helper->setRoute(std::nullopt);
+        return;
+    }
+    // The file is read again only when it changed.
+    static NoDestructor<std::mutex> mu;
+    static NoDestructor<std::string> cachedKey;
+    static NoDestructor<std::string> cachedPEM;
+    std::string pem;
+    if (const auto caFile = URLSession::caFile()) {
+        struct stat st {};
+        if (stat(caFile->c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            static_cast<std::size_t>(st.st_size) <= kMaxAuthoritiesBytes) {
+            const std::string key = *caFile + "\n" + std::to_string(st.st_size) + "\n" +
+                                    std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+            std::lock_guard lock(*mu);
+            if (key != *cachedKey) {
+                std::ifstream in(*caFile, std::ios::binary);
+                std::ostringstream text;
+                text << in.rdbuf();
+                *cachedPEM = in ? text.str() : std::string();
+                *cachedKey = key;
+            }
+            pem = *cachedPEM;
+        } else {
+            SystemLog::write("quelmar: the web engine cannot use the CA file " + *caFile);
+        }
+    }
+    HelperRoute route{*address, std::move(pem)};
+    if (helper->route() == route) return;
+    // Nothing waits for the helper's answer: the engine logs a refusal itself.
+    helper->setRoute(std::move(route));
+}
+
+}  // namespace
+
 // ---- The view
 
 std::shared_ptr<WebEngine> WebView::defaultEngine() {
@@ -231,6 +288,7 @@ WebDone WebView::loadDone(std::shared_ptr<std::atomic<std::int64_t>> id, std::st
 }
 
 Navigation WebView::loadHTMLString(const std::string& html, const std::string& baseURL) {
+    if (engine_ == defaultEngine()) followConfiguredRoute(engine_);
     ensurePage();
     const std::string url = baseURL.empty() ? "about:blank" : baseURL;
     if (!page_) return {0, url};
@@ -240,6 +298,7 @@ Navigation WebView::loadHTMLString(const std::string& html, const std::string& b
 }
 
 Navigation WebView::loadRequest(const std::string& url, const std::map<std::string, std::string>& headers) {
+    if (engine_ == defaultEngine()) followConfiguredRoute(engine_);
     ensurePage();
     if (!page_) return {0, url};
     auto id = std::make_shared<std::atomic<std::int64_t>>(0);

@@ -10,7 +10,7 @@ namespace qm::webkit {
 
 namespace {
 
-constexpr std::array<std::pair<Op, std::string_view>, 12> kOps{{
+constexpr std::array<std::pair<Op, std::string_view>, 13> kOps{{
     {Op::Hello, "hello"},
     {Op::CreateView, "createView"},
     {Op::DestroyView, "destroyView"},
@@ -21,6 +21,7 @@ constexpr std::array<std::pair<Op, std::string_view>, 12> kOps{{
     {Op::DecideNavigation, "decideNavigation"},
     {Op::Snapshot, "snapshot"},
     {Op::TrustCertificate, "trustCertificate"},
+    {Op::Route, "route"},
     {Op::Ping, "ping"},
     {Op::Shutdown, "shutdown"},
 }};
@@ -186,6 +187,29 @@ bool isHeaderValue(std::string_view value) {
     return true;
 }
 
+// A route's address: "host:port" or "[v6]:port", a port from 1 to 65535, no spaces or
+// control characters.
+bool isAddress(std::string_view address) {
+    if (address.empty() || address.size() > kMaxAddressBytes) return false;
+    for (char c : address) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7F || c == '/' || c == '@') return false;
+    }
+    const auto colon = address.rfind(':');
+    if (colon == std::string_view::npos || colon == 0) return false;
+    const std::string_view host = address.substr(0, colon);
+    if (host.front() == '[' ? host.back() != ']' || host.size() < 3 : host.find(':') != std::string_view::npos)
+        return false;
+    const std::string_view port = address.substr(colon + 1);
+    if (port.empty() || port.size() > 5) return false;
+    long value = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9') return false;
+        value = value * 10 + (c - '0');
+    }
+    return value >= 1 && value <= 65535;
+}
+
 bool hasOp(Op op, std::initializer_list<Op> ops) {
     for (Op o : ops)
         if (o == op) return true;
@@ -212,6 +236,8 @@ std::optional<Value> parseLine(std::string_view line, std::string* error) {
 }
 
 }  // namespace
+
+bool isRouteAddress(std::string_view address) { return isAddress(address); }
 
 std::string_view opName(Op op) { return nameOf(kOps, op); }
 std::optional<Op> opFromName(std::string_view name) { return fromName(kOps, name); }
@@ -246,7 +272,7 @@ std::optional<std::string> encode(const Request& r, std::string* error) {
     m.set("id", r.id);
     m.set("op", std::string(opName(r.op)));
     const Op op = r.op;
-    if (!hasOp(op, {Op::Hello, Op::TrustCertificate, Op::Ping, Op::Shutdown})) m.set("view", r.view);
+    if (!hasOp(op, {Op::Hello, Op::TrustCertificate, Op::Route, Op::Ping, Op::Shutdown})) m.set("view", r.view);
     if (hasOp(op, {Op::CreateView, Op::Resize})) {
         m.set("width", r.width);
         m.set("height", r.height);
@@ -282,6 +308,10 @@ std::optional<std::string> encode(const Request& r, std::string* error) {
         m.set("host", r.host);
         m.set("pem", r.certificatePEM);
     }
+    if (op == Op::Route) {
+        m.set("address", r.address);
+        if (!r.certificatePEM.empty()) m.set("pem", r.certificatePEM);
+    }
     return finishLine(m, error);
 }
 
@@ -305,7 +335,7 @@ DecodedRequest decodeRequest(std::string_view line) {
         return out;
     }
     r.op = *op;
-    if (!hasOp(r.op, {Op::Hello, Op::TrustCertificate, Op::Ping, Op::Shutdown})) r.view = in.id("view");
+    if (!hasOp(r.op, {Op::Hello, Op::TrustCertificate, Op::Route, Op::Ping, Op::Shutdown})) r.view = in.id("view");
     if (hasOp(r.op, {Op::CreateView, Op::Resize})) {
         r.width = static_cast<int>(in.integer("width", 1, kMaxViewSide, std::nullopt));
         r.height = static_cast<int>(in.integer("height", 1, kMaxViewSide, std::nullopt));
@@ -366,6 +396,14 @@ DecodedRequest decodeRequest(std::string_view line) {
     if (r.op == Op::TrustCertificate) {
         r.host = in.text("host", true, false);
         r.certificatePEM = in.text("pem", true, false);
+    }
+    if (r.op == Op::Route) {
+        // An empty address takes the route away.
+        r.address = in.text("address", true);
+        if (!in.failed() && !r.address.empty() && !isAddress(r.address))
+            in.fail("address must be host:port with a port from 1 to 65535");
+        r.certificatePEM = in.text("pem", false);
+        if (!r.certificatePEM.empty() && r.address.empty()) in.fail("pem needs an address");
     }
     if (in.failed()) {
         out.error = std::string(opName(r.op)) + ": " + in.error();

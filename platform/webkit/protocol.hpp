@@ -42,6 +42,7 @@ inline constexpr std::size_t kMaxHandlers = 32;
 inline constexpr std::size_t kMaxHandlerNameBytes = 64;
 inline constexpr std::size_t kMaxHeaders = 64;
 inline constexpr std::size_t kMaxHeaderBytes = 8192;  // one header's name and value together
+inline constexpr std::size_t kMaxAddressBytes = 300;  // a route's "host:port"
 
 // ---- Requests --------------------------------------------------------------------------
 
@@ -56,6 +57,7 @@ enum class Op {
     DecideNavigation,
     Snapshot,
     TrustCertificate,
+    Route,
     Ping,
     Shutdown,
 };
@@ -96,9 +98,14 @@ struct Request {
     // snapshot: empty path answers the PNG in base64, else the PNG is written to the path
     std::string path;
 
-    // trustCertificate
+    // trustCertificate: the host and its certificate; route: the certificate authorities the
+    // routed service's certificates are checked against (empty: none is trusted beyond the
+    // engine's own)
     std::string host;
     std::string certificatePEM;
+    // route: "host:port" every connection to a host's port 443 goes to (empty: none, the
+    // engine connects directly)
+    std::string address;
 
     friend bool operator==(const Request&, const Request&) = default;
 };
@@ -176,6 +183,10 @@ struct Event {
 
     friend bool operator==(const Event&, const Event&) = default;
 };
+
+// Whether text is a route's address: "host:port" or "[v6]:port", a port from 1 to 65535,
+// at most kMaxAddressBytes, no spaces, control characters, "/" or "@".
+bool isRouteAddress(std::string_view address);
 
 // ---- Encoding and decoding -------------------------------------------------------------
 

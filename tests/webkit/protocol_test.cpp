@@ -99,6 +99,20 @@ TEST(WebKitProtocol, EveryRequestSurvivesEncodingAndDecoding) {
     trust.certificatePEM = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
     EXPECT_EQ(roundTrip(trust), trust);
 
+    // A route with the authorities its service is checked against, one without, and none.
+    Request route;
+    route.id = 6;
+    route.op = Op::Route;
+    route.address = "127.0.0.1:40123";
+    route.certificatePEM = trust.certificatePEM;
+    EXPECT_EQ(roundTrip(route), route);
+    route.certificatePEM.clear();
+    EXPECT_EQ(roundTrip(route), route);
+    route.address = "[::1]:443";
+    EXPECT_EQ(roundTrip(route), route);
+    route.address.clear();
+    EXPECT_EQ(roundTrip(route), route);
+
     for (Op op : {Op::Hello, Op::Ping, Op::Shutdown}) {
         Request r;
         r.id = 9;
@@ -163,6 +177,18 @@ TEST(WebKitProtocol, MalformedRequestsAreRefusedWithTheIdWhenItCanBeRead) {
         R"({"id":5,"op":"decideNavigation","view":1,"navigation":3,"allow":1})",
         R"({"id":5,"op":"snapshot","view":1,"path":"relative.png"})",
         R"({"id":5,"op":"trustCertificate","host":"localhost"})",
+        R"({"id":5,"op":"route"})",
+        R"({"id":5,"op":"route","address":7})",
+        R"({"id":5,"op":"route","address":"127.0.0.1"})",
+        R"({"id":5,"op":"route","address":"127.0.0.1:0"})",
+        R"({"id":5,"op":"route","address":"127.0.0.1:65536"})",
+        R"({"id":5,"op":"route","address":"127.0.0.1:44x"})",
+        R"({"id":5,"op":"route","address":":443"})",
+        R"({"id":5,"op":"route","address":"::1:443"})",
+        R"({"id":5,"op":"route","address":"a b:443"})",
+        R"({"id":5,"op":"route","address":"user@host:443"})",
+        R"({"id":5,"op":"route","address":"127.0.0.1:443","pem":5})",
+        R"({"id":5,"op":"route","address":"","pem":"x"})",
     };
     for (const char* line : bad) {
         auto [error, id] = refusal(line);

@@ -2,10 +2,16 @@
 // messages posted on load, scripts answered, a link held for the navigation delegate and
 // followed once allowed, the request headers the service saw, and the page's colours in the
 // snapshot the view draws. Skipped where the helper is not built or cannot start.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +35,7 @@ struct Recorder : ScriptMessageHandler, NavigationDelegate {
     int finished = 0;
     std::optional<std::string> failed;
     bool crashed = false;
+    bool allowAll = false;  // navigations are allowed at once instead of held
 
     void userContentController(UserContentController&, const ScriptMessage& message) override {
         messages.push_back(message);
@@ -36,6 +43,7 @@ struct Recorder : ScriptMessageHandler, NavigationDelegate {
     void webViewDecidePolicyForNavigationAction(WebView&, const NavigationAction& action,
                                                 std::function<void(NavigationActionPolicy)> decide) override {
         asked.push_back(action);
+        if (allowAll) return decide(NavigationActionPolicy::Allow);
         decisions.push_back(std::move(decide));
     }
     void webViewDidFinishNavigation(WebView&, const Navigation&) override { ++finished; }
@@ -70,6 +78,33 @@ protected:
         engine_.reset();
         if (service_) service_->stop();
         if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+    std::string authorities() const {
+        std::ifstream in(service_->caFile());
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::optional<WebError> route(std::optional<HelperRoute> route) {
+        std::optional<std::optional<WebError>> done;
+        engine_->setRoute(std::move(route), [&](const std::optional<WebError>& error) { done = error; });
+        EXPECT_TRUE(host_.runUntil([&] { return done.has_value(); }, 30));
+        return done.value_or(WebError{WebError::Kind::Timeout, "no answer"});
+    }
+    // A web view with the survey's message handlers, its navigations allowed.
+    std::shared_ptr<WebView> surveyView(const std::shared_ptr<Recorder>& recorder) {
+        auto controller = std::make_shared<UserContentController>();
+        for (const char* name : {"qmResizeWebView", "surveyAttempt", "surveySubmit"})
+            controller->addScriptMessageHandler(recorder, name);
+        WebViewConfiguration configuration;
+        configuration.userContentController = controller;
+        auto web = WebView::create({0, 0, 320, 480}, configuration);
+        recorder->allowAll = true;
+        web->setNavigationDelegate(recorder);
+        return web;
+    }
+    std::string surveyURL() const {
+        return "https://" + service_->hostFor("mobile") + "/user/survey/modal?notificationid=7";
     }
     std::string url(const std::string& path) const {
         return "https://127.0.0.1:" + std::to_string(service_->port()) + path;
@@ -165,4 +200,101 @@ TEST_F(WebViewService, TheViewDrawsThePagesOwnColours) {
     EXPECT_EQ(rgb(190, 150), 0x00FF00u);
     EXPECT_EQ(rgb(100, 250), 0x0000FFu);
     EXPECT_EQ(rgb(100, 390), 0xFFFFFFu);
+}
+
+TEST_F(WebViewService, ARoutedEngineReachesTheServiceUnderItsHostNamesAcrossHelperRestarts) {
+    ASSERT_FALSE(route(HelperRoute{service_->address(), authorities()}));
+    ASSERT_TRUE(engine_->route());
+    EXPECT_EQ(engine_->route()->address, service_->address());
+
+    auto recorder = std::make_shared<Recorder>();
+    auto web = surveyView(recorder);
+    web->loadRequest(surveyURL());
+    // The survey posts its messages and moves on to its thank-you page, which posts one more.
+    ASSERT_TRUE(host_.runUntil([&] { return recorder->finished == 2 || recorder->failed; }, 60));
+    ASSERT_FALSE(recorder->failed) << *recorder->failed;
+    ASSERT_TRUE(host_.runUntil([&] { return recorder->messages.size() == 4; }, 10));
+    std::vector<std::string> names;
+    for (const auto& m : recorder->messages) names.push_back(m.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"qmResizeWebView", "surveyAttempt", "surveySubmit", "qmResizeWebView"}));
+    EXPECT_NE(recorder->messages[2].body.string().find(R"("notificationID":"7")"), std::string::npos);
+    const std::string mobile = service_->hostFor("mobile");
+    EXPECT_EQ(web->URL(), "https://" + mobile + "/user/survey/thankYou?notificationid=7");
+    const auto modal = service_->requestsFor("modal");
+    ASSERT_EQ(modal.size(), 1u);
+    EXPECT_EQ(modal[0].method, "GET");
+    EXPECT_EQ(modal[0].host, mobile);
+    EXPECT_EQ(modal[0].fields["notificationid"], Value("7"));
+    const auto thanks = service_->requestsFor("thankYou");
+    ASSERT_EQ(thanks.size(), 1u);
+    EXPECT_EQ(thanks[0].host, mobile);
+
+    // A port the page names is connected as named, past the route.
+    auto direct = std::make_shared<Recorder>();
+    auto probe = WebView::create({0, 0, 320, 480});
+    probe->setNavigationDelegate(direct);
+    probe->loadRequest(url("/pages/probe.html"));
+    ASSERT_TRUE(host_.runUntil([&] { return direct->finished == 1 || direct->failed; }, 30));
+    EXPECT_FALSE(direct->failed) << *direct->failed;
+
+    // A helper that dies takes its route along; the next one is given it again before any page.
+    const auto pid = engine_->helperPid();
+    ASSERT_TRUE(pid);
+    ASSERT_EQ(kill(static_cast<pid_t>(*pid), SIGKILL), 0);
+    ASSERT_TRUE(host_.runUntil([&] { return recorder->crashed && engine_->helperPid() != pid; }, 30));
+    service_->clearRequests();
+    auto again = std::make_shared<Recorder>();
+    auto second = surveyView(again);
+    second->loadRequest("https://" + service_->hostFor("analytics") + "/user/survey/modal?notificationid=8");
+    ASSERT_TRUE(host_.runUntil([&] { return again->finished == 2 || again->failed; }, 60));
+    ASSERT_FALSE(again->failed) << *again->failed;
+    ASSERT_TRUE(host_.runUntil([&] { return again->messages.size() == 4; }, 10));
+    ASSERT_EQ(service_->requestsFor("modal").size(), 1u);
+    EXPECT_EQ(service_->requestsFor("modal")[0].host, service_->hostFor("analytics"));
+}
+
+TEST_F(WebViewService, ARouteNowhereFailsLoadsAndTakingItAwayConnectsDirectly) {
+    // A port nothing listens on.
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    close(s);
+    const std::string closed = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+    // Malformed routes are refused and change nothing.
+    for (const char* bad : {"", "127.0.0.1", "127.0.0.1:0", "a b:443", "[::1:443"}) {
+        auto error = route(HelperRoute{bad, ""});
+        ASSERT_TRUE(error) << bad;
+        EXPECT_EQ(error->kind, WebError::Kind::BadRequest) << bad;
+    }
+    EXPECT_FALSE(engine_->route());
+    // Authorities that are no certificates are refused by the helper.
+    auto junk = route(HelperRoute{service_->address(), "not a certificate"});
+    ASSERT_TRUE(junk);
+    EXPECT_EQ(junk->kind, WebError::Kind::Failed);
+
+    ASSERT_FALSE(route(HelperRoute{closed, authorities()}));
+    auto recorder = std::make_shared<Recorder>();
+    auto web = surveyView(recorder);
+    web->loadRequest(surveyURL());
+    ASSERT_TRUE(host_.runUntil([&] { return recorder->failed || recorder->finished > 0; }, 30));
+    EXPECT_TRUE(recorder->failed);
+    EXPECT_EQ(recorder->finished, 0);
+    EXPECT_TRUE(recorder->messages.empty());
+    EXPECT_TRUE(service_->requestsFor("modal").empty());
+
+    // Without a route, the service's own address works as before.
+    ASSERT_FALSE(route(std::nullopt));
+    EXPECT_FALSE(engine_->route());
+    auto direct = std::make_shared<Recorder>();
+    auto probe = WebView::create({0, 0, 320, 480});
+    probe->setNavigationDelegate(direct);
+    probe->loadRequest(url("/pages/probe.html"));
+    ASSERT_TRUE(host_.runUntil([&] { return direct->finished == 1 || direct->failed; }, 30));
+    EXPECT_FALSE(direct->failed) << *direct->failed;
 }

@@ -239,6 +239,9 @@ public:
     static void setConnectTo(std::optional<std::string> address);
     // Trust the CA certificates in this PEM file instead of the system's.
     static void setCAFile(std::optional<std::string> path);
+    // The two settings above as set (the web engine follows the same route).
+    static std::optional<std::string> connectTo();
+    static std::optional<std::string> caFile();
 
     // Identifiers of background sessions with kept requests, sorted.
     static std::vector<std::string> pendingBackgroundSessionIdentifiers();

@@ -16,6 +16,7 @@
 
 #include "protocol.hpp"
 #include "qmplatform/json.hpp"
+#include "route.hpp"
 #include "system.hpp"
 
 namespace qm::webkit::helper {
@@ -100,6 +101,7 @@ public:
         loop_ = g_main_loop_new(nullptr, FALSE);
         context_ = webkit_web_context_new_ephemeral();
         webkit_web_context_set_cache_model(context_, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+        router_ = std::make_unique<Router>(context_);
         setNonBlocking(options_.inFd);
         setNonBlocking(options_.outFd);
         inWatch_ = g_unix_fd_add(options_.inFd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR), onReadable, this);
@@ -122,6 +124,7 @@ public:
         while (!views_.empty()) destroyView(views_.begin()->first);
         // Pending answers are written out, as far as the library still reads them.
         flushBlocking();
+        router_.reset();
         g_object_unref(context_);
         g_main_loop_unref(loop_);
         return 0;
@@ -200,6 +203,12 @@ public:
             webkit_web_context_allow_tls_certificate_for_host(context_, certificate, r.host.c_str());
             g_object_unref(certificate);
             answer(Response::success(r.id));
+            return;
+        }
+        case Op::Route: {
+            std::string error;
+            if (router_->set(r.address, r.certificatePEM, &error)) answer(Response::success(r.id));
+            else answerError(r.id, ErrorKind::Failed, error);
             return;
         }
         case Op::CreateView:
@@ -703,6 +712,7 @@ private:
     EngineOptions options_;
     GMainLoop* loop_ = nullptr;
     WebKitWebContext* context_ = nullptr;
+    std::unique_ptr<Router> router_;
     guint inWatch_ = 0;
     guint outWatch_ = 0;
     LineSplitter input_;

@@ -28,6 +28,19 @@ struct HelperEngineOptions {
     int maxStartsPerMinute = 4;
 };
 
+// Where pages connect instead of the hosts they name (development against a local service,
+// as the transport's connect-to setting does for the library's own requests).
+struct HelperRoute {
+    // "host:port" every connection to a host's HTTPS port (443) goes to; other ports are
+    // connected as the page names them, and plain HTTP fails.
+    std::string address;
+    // Certificate authorities (PEM; may be empty): the certificate the service presents for
+    // a host is accepted for that host when one of them vouches for it.
+    std::string authoritiesPEM;
+
+    friend bool operator==(const HelperRoute&, const HelperRoute&) = default;
+};
+
 class HelperEngine : public WebEngine, public std::enable_shared_from_this<HelperEngine> {
 public:
     static std::shared_ptr<HelperEngine> create(HelperEngineOptions options = {});
@@ -43,6 +56,13 @@ public:
     // Trusts a certificate (PEM) for a host in every page from now on (tests against the
     // local service).
     void trustCertificate(const std::string& host, const std::string& certificatePEM, WebDone done);
+    // Routes every page's connections, in this helper and every later one, before any
+    // further page request; nothing: pages connect directly again. Setting the route that is
+    // set does nothing. `done` hears when the running helper took it (at once when none
+    // runs: the next one starts with it); a malformed address fails with BadRequest and
+    // leaves the route as it was.
+    void setRoute(std::optional<HelperRoute> route, WebDone done = nullptr);
+    std::optional<HelperRoute> route() const;
     // The running helper's and its display server's process ids (nothing when not running).
     std::optional<long> helperPid() const;
     std::optional<long> displayServerPid() const;
