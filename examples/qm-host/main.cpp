@@ -541,10 +541,10 @@ int main(int argc, char** argv) {
                         std::cout << "    " << name << " = " << r.fields[name].description() << std::endl;
                     };
                     for (std::size_t at = 0; at < r.body.size();) {
-                        const std::size_t end = std::min(r.body.find('&', at), r.body.size());
-                        const std::string piece = r.body.substr(at, end - at);
+                        const std::size_t next = std::min(r.body.find('&', at), r.body.size());
+                        const std::string piece = r.body.substr(at, next - at);
                         print(piece.substr(0, piece.find('=')));
-                        at = end + 1;
+                        at = next + 1;
                     }
                     for (const auto& [k, v] : r.fields.dictionaryItems()) print(k);
                 }
