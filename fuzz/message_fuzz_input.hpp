@@ -160,7 +160,7 @@ inline Value hugeBody(CampaignBytes& in, const std::string& id) {
     }
     case 3: {
         Value many = Value::dictionary();
-        for (std::size_t i = 0; i * 12 < size && i < 20000; ++i) many.set("k" + std::to_string(i), Value(static_cast<long long>(i)));
+        for (std::size_t i = 0; i * 12 < size && i < 2000; ++i) many.set("k" + std::to_string(i), Value(static_cast<long long>(i)));
         return in.byte() % 2 ? many : Value(jsonText(many));
     }
     default: return Value(std::string(size, static_cast<char>(in.byte() | 0x80)));
