@@ -262,8 +262,16 @@ inline void scriptMessagePages(testkit::TestHost& host) {
 // Needs a started library with its settings applied and a key window whose root view is
 // `root` (see campaign_fuzz_input.hpp); leaves no campaign on screen and the in-app state
 // cleared, so that memory stays bounded over a long run.
-inline void exerciseMessages(testkit::TestHost& host, const MessageInput& input,
-                             const std::shared_ptr<platform::View>& root) {
+// What reached the receiver's page: messages the page posted, and of those the ones posted
+// after a close (while its view was away).
+struct MessageRun {
+    std::size_t delivered = 0;
+    std::size_t deliveredAfterClose = 0;
+};
+
+inline MessageRun exerciseMessages(testkit::TestHost& host, const MessageInput& input,
+                                   const std::shared_ptr<platform::View>& root) {
+    MessageRun run;
     auto& engine = host.webEngine();
     auto settle = [&](double seconds) {
         host.runUntilIdle(5);
@@ -280,6 +288,9 @@ inline void exerciseMessages(testkit::TestHost& host, const MessageInput& input,
     std::shared_ptr<platform::View> panel;
     std::shared_ptr<platform::WebView> web;
     std::optional<std::size_t> page;
+    auto onScreen = [&] {
+        return popup ? popup->superview() != nullptr : panel && panel->superview() != nullptr;
+    };
     auto show = [&] {
         const std::size_t before = engine.pageCount();
         popup = inapp::qmBuildCampaignView(input.templateID, record, true);
@@ -298,7 +309,10 @@ inline void exerciseMessages(testkit::TestHost& host, const MessageInput& input,
     for (const MessageStep& step : input.steps) {
         switch (step.kind) {
         case MessageStep::Kind::Post:
-            if (page) engine.postMessage(step.name, step.body, page);
+            if (page && engine.postMessage(step.name, step.body, page)) {
+                ++run.delivered;
+                if (!onScreen()) ++run.deliveredAfterClose;
+            }
             host.runUntilIdle(5);
             break;
         case MessageStep::Kind::Close:
@@ -340,6 +354,7 @@ inline void exerciseMessages(testkit::TestHost& host, const MessageInput& input,
     QMSDKUserDefaultsData::sharedInstance().qmClearAllSDKPreferencesDataIntoUserDefaultsType(QMStore::Library);
     settle(0);
     host.clearLog();
+    return run;
 }
 
 }  // namespace qm::fuzz

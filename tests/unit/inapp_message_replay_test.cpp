@@ -45,7 +45,9 @@ protected:
         EXPECT_TRUE(bytes) << name;
         return bytes ? *bytes : std::string();
     }
-    void replay(const std::string& bytes) { fuzz::exerciseMessages(host, fuzz::decodeMessageInput(bytes), root); }
+    fuzz::MessageRun replay(const std::string& bytes) {
+        return fuzz::exerciseMessages(host, fuzz::decodeMessageInput(bytes), root);
+    }
     bool nothingOnScreen() const { return fuzz::campaignPopups(root).empty() && !inapp::qmCurrentModalSurvey().panel; }
     std::size_t opened(const std::string& url) const {
         const auto urls = platform::Application::shared().openedURLs();
@@ -112,7 +114,9 @@ TEST_F(MessageReplay, SeedsDecodeToTheMessagesTheyNameForTheirReceiver) {
 }
 
 TEST_F(MessageReplay, APopupsValidMessagesTakeEffectUntilItIsClosed) {
-    replay(kept("seed_popup_every_name.bin"));
+    const auto run = replay(kept("seed_popup_every_name.bin"));
+    EXPECT_EQ(run.delivered, 10u);
+    EXPECT_EQ(run.deliveredAfterClose, 2u) << "the page outlives its view's close";
     EXPECT_EQ(callbacks->count("Survey Attempt"), 1u) << "none for the one posted after the close";
     EXPECT_EQ(callbacks->count("Survey Submit"), 1u);
     EXPECT_EQ(callbacks->count("Banner Clicked"), 1u) << "stop showing again";
@@ -134,7 +138,7 @@ TEST_F(MessageReplay, TheSurveyInAModalActsOnItsOwnIdAndNotAfterItIsTakenAway) {
     EXPECT_TRUE(nothingOnScreen());
 
     callbacks->events.clear();
-    replay(kept("seed_survey_modal_close_then_talk.bin"));
+    EXPECT_EQ(replay(kept("seed_survey_modal_close_then_talk.bin")).deliveredAfterClose, 3u);
     EXPECT_EQ(callbacks->count("Survey Submit"), 0u) << "posted after the survey was taken away";
     EXPECT_EQ(callbacks->count("Banner Clicked"), 0u);
 
