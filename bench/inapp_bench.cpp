@@ -3,7 +3,12 @@
 //                       is asked for the chosen one (the builder itself is not timed);
 //   inapp.present_ms    a modal HTML popup from its builder's call until its page has loaded in
 //                       the helper-process engine and the popup is laid out (skipped, with the
-//                       reason, where the helper cannot run).
+//                       reason, where the helper cannot run);
+//   inapp.message_us    one script message from a campaign's page on the scripted web engine,
+//                       from its post (queued to the main run loop) until its effect: a popup's
+//                       "surveyAttempt" until the host's callback ran;
+//   inapp.message_resize_us  the survey in a modal's "qmResizeWebView" until its panel has the
+//                       page's new height (the measuring script's answer included).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -16,6 +21,7 @@
 #include "inapp/qmInAppPopupView.hpp"
 #include "inapp/qmInAppPresentation.hpp"
 #include "inapp/qmInAppRules.hpp"
+#include "inapp/qmInAppSurveyModal.hpp"
 #include "qmplatform/application.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/view_controller.hpp"
@@ -23,6 +29,7 @@
 #include "qmplatform/window.hpp"
 #include "qmweb/helper_engine.hpp"
 #include "quelmar/quelmar.hpp"
+#include "scripted_web_engine.hpp"
 
 namespace qm::bench {
 
@@ -188,6 +195,80 @@ void presentFigure(const std::shared_ptr<pf::View>& root) {
     if (!samples.empty()) std::printf("inapp.present_ms %.3f ms\n", median(samples));
 }
 
+// Script messages from a campaign's page, on the scripted web engine (answers and messages go
+// through the main queue as a real engine's do); microseconds per message.
+void messageFigure() {
+    auto scripted = std::make_shared<testkit::ScriptedWebEngine>();
+    scripted->onEvaluate(testkit::TextMatch::contains("scrollHeight"), Value(200));
+    scripted->onEvaluate(testkit::TextMatch::contains("innerHTML"), Value("<form>Rate us</form>"));
+    scripted->onEvaluate(testkit::TextMatch::contains("offsetHeight"), Value(300));
+    scripted->setSnapshotError("no snapshots in this figure");
+    pf::setConfiguredWebEngine(scripted);
+    struct Probe : quelmarDelegate {
+        void quelmarEventsResponseCallback(const Value& v) override {
+            if (v["eventName"] != Value("Survey Attempt")) return;
+            at = SteadyClock::now();
+            ++seen;
+        }
+        SteadyClock::time_point at;
+        int seen = 0;
+    };
+    auto probe = std::make_shared<Probe>();
+    const auto previous = quelmar::sharedInstance().delegate;
+    quelmar::sharedInstance().delegate = probe;
+
+    const Value popupCampaign{{"notificationID", "4243"}, {"template", 3}, {"description", "<p>Rate us</p>"}, {"close_btn", 0}};
+    auto popup = inapp::qmBuildCampaignView(3, popupCampaign, false);
+    if (!popup || !pf::RunLoop::main().runUntil([&] { return popup->qmInAppPopupContentLoaded; }, 30)) {
+        std::fprintf(stderr, "qm-bench: in-app message figure skipped: the popup's page did not load\n");
+    } else {
+        pf::RunLoop::main().runUntilIdle(5);
+        const Value body(R"({"q1":"yes","rating":4,"tokens":"{\"name\":\"Ann\"}"})");
+        std::vector<double> samples;
+        for (int i = 0; i < 1003; ++i) {
+            const int before = probe->seen;
+            const auto start = SteadyClock::now();
+            if (!scripted->postMessage("surveyAttempt", body) ||
+                !pf::RunLoop::main().runUntil([&] { return probe->seen > before; }, 5)) {
+                std::fprintf(stderr, "qm-bench: in-app message figure stopped: the message had no effect\n");
+                break;
+            }
+            if (i >= 3) samples.push_back(std::chrono::duration<double, std::micro>(probe->at - start).count());
+        }
+        if (!samples.empty()) std::printf("inapp.message_us %.3f us\n", median(samples));
+    }
+    if (popup) popup->qmInAppPopupViewCloseNow();
+    pf::RunLoop::main().runUntilIdle(5);
+
+    inapp::qmBuildCampaignView(101, Value{{"notificationID", "4244"}, {"template", 101}, {"height", 50}}, false);
+    pf::RunLoop::main().runUntilIdle(5);
+    const auto survey = inapp::qmCurrentModalSurvey();
+    if (!survey.panel) {
+        std::fprintf(stderr, "qm-bench: in-app resize figure skipped: the survey was not shown\n");
+    } else {
+        const Value body(R"({"notificationID":"4244"})");
+        std::vector<double> samples;
+        for (int i = 0; i < 203; ++i) {
+            // Every other message finds the page at another height.
+            scripted->onEvaluate(testkit::TextMatch::contains("offsetHeight"), Value(i % 2 ? 300 : 420));
+            const double before = survey.panel->frame().height;
+            const auto start = SteadyClock::now();
+            if (!scripted->postMessage("qmResizeWebView", body) ||
+                !pf::RunLoop::main().runUntil([&] { return survey.panel->frame().height != before; }, 5)) {
+                std::fprintf(stderr, "qm-bench: in-app resize figure stopped: the panel kept its height\n");
+                break;
+            }
+            const auto end = SteadyClock::now();
+            if (i >= 3) samples.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+        }
+        if (!samples.empty()) std::printf("inapp.message_resize_us %.3f us\n", median(samples));
+    }
+    inapp::qmDismissModalSurvey();
+    pf::RunLoop::main().runUntilIdle(5);
+    quelmar::sharedInstance().delegate = previous;
+    pf::setConfiguredWebEngine(nullptr);
+}
+
 }  // namespace
 
 // Needs the library started with its settings applied (Show is not deferred).
@@ -197,6 +278,7 @@ void printInAppBench() {
     window->makeKeyAndVisible();
     showFigure();
     presentFigure(pf::viewOf(*window));
+    messageFigure();
     pf::Application::shared().removeWindow(window);
 }
 

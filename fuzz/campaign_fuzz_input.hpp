@@ -47,7 +47,9 @@ public:
     bool empty() const { return at_ >= bytes_.size(); }
     std::uint8_t byte() { return empty() ? 0 : static_cast<std::uint8_t>(bytes_[at_++]); }
     std::string text(std::size_t most) {
-        const std::size_t n = std::min<std::size_t>(byte() % (most + 1), bytes_.size() - std::min(at_, bytes_.size()));
+        // The length byte is read first: arguments of one call are evaluated in no set order.
+        const std::size_t want = byte() % (most + 1);
+        const std::size_t n = std::min<std::size_t>(want, bytes_.size() - std::min(at_, bytes_.size()));
         std::string out(bytes_.substr(at_, n));
         at_ += n;
         return out;
