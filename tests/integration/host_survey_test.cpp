@@ -63,6 +63,20 @@ TEST(HostSurvey, BothSurveysLoadFromTheServiceHostAndTheirMessagesReachTheHost) 
                   std::string::npos)
             << run.output;
 
+        // The survey in a modal took the thank-you page's height (a short page: less than the
+        // half of the 844-point screen it started with), around the screen's centre.
+        if (campaign == "8101") {
+            const std::string views = section(run.output, "== views");
+            const auto panel = views.find(R"("class":"qmSurveyModalPopupView","frame":{"height":)");
+            ASSERT_NE(panel, std::string::npos) << views;
+            const std::string frame = views.substr(panel, views.find('}', panel) - panel);
+            const double height = std::stod(frame.substr(frame.find("\"height\":") + 9));
+            const double y = std::stod(frame.substr(frame.find("\"y\":") + 4));
+            EXPECT_GT(height, 40);
+            EXPECT_LT(height, 422);
+            EXPECT_NEAR(y + height / 2, 422, 0.5) << frame;
+        }
+
         // The service saw both pages asked for under the service's host name, once each.
         const std::string requests = section(run.output, "== requests");
         const auto modal = requests.find("GET https://mobile.quelmar.io/user/survey/modal\n");
