@@ -87,7 +87,10 @@ int usage() {
                  "  page-click SELECTOR        click an element of the campaign's page (its own handlers run)\n"
                  "  page-message NAME BODY     the campaign's page posts BODY (a text) to the message handler NAME\n"
                  "  dismiss-all | stop         take every in-app campaign off the screen | cancel pending ones\n"
-                 "  snapshot FILE              write a PNG of the key window (web views as their engine drew them)\n");
+                 "  snapshot FILE              write a PNG of the key window (web views as their engine drew them)\n"
+                 "  push-token HEX             the system hands the app its push token (hexadecimal bytes)\n"
+                 "  push-prefs CATEGORIES [--unsubscribe-all]\n"
+                 "                             the user's push preferences (comma-separated categories, may be \"\")\n");
     return 2;
 }
 
@@ -99,6 +102,24 @@ public:
         std::cout << "delegate: " << (text ? *text : userInfo.description()) << std::endl;
     }
 };
+
+// Hexadecimal text ("0aff...") to its bytes; nothing for text that is not an even count of
+// hexadecimal digits.
+std::optional<qm::Bytes> hexBytes(const std::string& text) {
+    if (text.empty() || text.size() % 2 != 0) return std::nullopt;
+    qm::Bytes bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        unsigned value = 0;
+        for (std::size_t j = i; j < i + 2; ++j) {
+            const char c = text[j];
+            const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            if (digit < 0) return std::nullopt;
+            value = value * 16 + static_cast<unsigned>(digit);
+        }
+        bytes.push_back(static_cast<std::uint8_t>(value));
+    }
+    return bytes;
+}
 
 // "k=v" into a dictionary entry.
 void addPair(Value& dict, const std::string& pair) {
@@ -362,8 +383,9 @@ int main(int argc, char** argv) {
         std::size_t end = i + 1;
         if (verb == "init" || verb == "wait" || verb == "track" || verb == "identify" || verb == "open-url" ||
             verb == "screen" || verb == "tap" || verb == "snapshot" || verb == "scroll" || verb == "clock" ||
-            verb == "page-click")
+            verb == "page-click" || verb == "push-token" || verb == "push-prefs")
             ++end;
+        if (verb == "push-prefs" && end < words.size() && words[end] == "--unsubscribe-all") ++end;
         if (verb == "page-message") end += 2;
         if (verb == "show") {
             while (end + 1 < words.size() + 1 && isOption(end)) end += 2;
@@ -413,6 +435,23 @@ int main(int argc, char** argv) {
                 addPair(params, *value);
             }
             qm::quelmar::UserIdentifier(Value(*id), params);
+        } else if (verb == "push-token") {
+            auto hex = argument();
+            auto bytes = hex ? hexBytes(*hex) : std::nullopt;
+            if (!bytes) return usage();
+            qm::quelmar::DidRegisteredNotification(nullptr, Value(*bytes));
+        } else if (verb == "push-prefs") {
+            auto list = argument();
+            if (!list) return usage();
+            const bool unsubscribeAll = i + 1 < words.size() && words[i + 1] == "--unsubscribe-all";
+            if (unsubscribeAll) ++i;
+            Value categories = Value::array();
+            for (std::size_t at = 0; at < list->size();) {
+                const std::size_t comma = std::min(list->find(',', at), list->size());
+                if (comma > at) categories.append(Value(list->substr(at, comma - at)));
+                at = comma + 1;
+            }
+            qm::quelmar::pushPreferences(categories, unsubscribeAll);
         } else if (verb == "uid") {
             bool answered = false;
             qm::quelmar::getQmUid([&answered](const Value& uid) {

@@ -82,6 +82,8 @@ public:
     std::atomic<bool> isPushNotificationDataComplete{false};
     std::atomic<long> qmGetQmUidWaitingTimeCounter{0};
     std::atomic<bool> qm_ShouldUnsubscribeAllPush{false};
+    // The last decision whether a push token had to be sent to the service.
+    std::atomic<bool> _qmShouldHitRecordPushSubscrptionAPI{false};
     // Set-up gate budgets, shared by all waits of the process and never lowered.
     std::atomic<long> _qmInAppBannerSettingsTimerCount{0};
     std::atomic<long> _qmFetchPushSettingTimer{0};

@@ -29,6 +29,9 @@ public:
     // The log level the host chose with "qmLogsLevel" (INFO when absent or unknown).
     long qmGetCurrentLogLevel() const;
 
+    // A push token's bytes as lower-case hexadecimal, two digits a byte; nothing for a value
+    // that is not data or is empty.
+    Value qmGetStringFromData(const Value& token) const;
     // The web user agent: the stored one unless `reset`, else asked from a new web view.
     Value qmGetCurrentWebUserAgentValueAfterReset(bool reset);
     // Evaluates a script and waits for its text result while serving the main run loop, at

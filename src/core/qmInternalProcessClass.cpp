@@ -27,6 +27,5 @@ void qmInternalProcessClass::resetQuelmar_iOS_SDK() {
 
 void qmInternalProcessClass::qmClearPushViewCountDataFromAppGroupStorage() {}
 
-void qmInternalProcessClass::qmSubscribeWithDeviceToken(const Value&) {}
 
 }  // namespace qm

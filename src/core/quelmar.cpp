@@ -407,7 +407,6 @@ void quelmar::DidRegisteredNotification(const std::shared_ptr<platform::Applicat
         timer->fire();
         return;
     }
-    warnNotAvailable("DidRegisteredNotification", kPush);
     e->qmSubscribeWithDeviceToken(deviceToken);
 }
 
@@ -415,10 +414,6 @@ Value quelmar::getPushRegistrationToken() {
     const Value token = QMSDKUserDefaultsData::sharedInstance().qmObjectForKey("qm_deviceID", QMStore::Library);
     return isValidString(token) ? Value(token.description()) : Value();
 }
-void quelmar::qmSendSubscriptionIDToPanelWithToken(const Value&, bool, const Value&, bool) {
-    warnNotAvailable("qmSendSubscriptionIDToPanelWithToken", kPush);
-}
-void quelmar::pushPreferences(const Value&, bool) { warnNotAvailable("pushPreferences", kPush); }
 void quelmar::schedulePushNotificationwithNotificationID(const Value&, const Value&, const Value&, const Value&, const Value&,
                                                          const Value&, const Value&) {
     warnNotAvailable("schedulePushNotificationwithNotificationID", kPush);
