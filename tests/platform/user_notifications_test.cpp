@@ -17,6 +17,12 @@
 #include "qmplatform/user_notifications.hpp"
 #include "test_host.hpp"
 
+#ifdef QM_HAVE_DESKTOP_NOTIFICATIONS
+#include <cstdlib>
+
+#include "qmnotify/desktop_presenter.hpp"
+#endif
+
 using namespace qm;
 using namespace qm::platform;
 using qm::testkit::TestHost;
@@ -550,3 +556,13 @@ TEST(UserNotificationThreads, AddingListingAndReceivingFromManyThreads) {
     EXPECT_TRUE(center().pendingNotificationRequests().empty());
     EXPECT_EQ(center().deliveredNotifications().size(), UserNotificationCenter::kMaxDeliveredNotifications);
 }
+
+#ifdef QM_HAVE_DESKTOP_NOTIFICATIONS
+TEST(UserNotificationDesktop, WithoutASessionBusTheRecordingPresenterStays) {
+    TestHost host;
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    EXPECT_EQ(platform::notify::desktopPresenter("test"), nullptr);
+    EXPECT_TRUE(host.logContains("no session bus"));
+    EXPECT_EQ(center().presenter(), center().recordingPresenter());
+}
+#endif
