@@ -9,6 +9,7 @@ packages=(
   libcairo2-dev libpango1.0-dev fonts-dejavu-core
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   libwebkit2gtk-4.1-dev xvfb
+  libnotify-dev
 )
 # Only the layout tests' data generator needs it (the generated data is committed).
 if [ "${QM_SETUP_LAYOUT_ORACLE:-0}" = 1 ]; then packages+=(python3-kiwisolver); fi

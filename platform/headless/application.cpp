@@ -40,6 +40,8 @@ struct Application::Impl {
     std::shared_ptr<std::function<bool(const std::string&)>> handler;
     std::vector<std::string> opened;
     long badge = 0;
+    bool registeredForRemote = false;
+    long remoteRegistrations = 0;
     ApplicationState state = ApplicationState::Active;
 };
 
@@ -62,6 +64,8 @@ void Application::reset() {
         impl_->schemes = {"http", "https"};
         impl_->opened.clear();
         impl_->badge = 0;
+        impl_->registeredForRemote = false;
+        impl_->remoteRegistrations = 0;
         impl_->state = ApplicationState::Active;
     }
     // The old windows and handler are released outside the lock.
@@ -145,6 +149,27 @@ void Application::openURL(const std::string& url, const Dictionary& /*options*/,
 std::vector<std::string> Application::openedURLs() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->opened;
+}
+
+void Application::registerForRemoteNotifications() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->registeredForRemote = true;
+    ++impl_->remoteRegistrations;
+}
+
+void Application::unregisterForRemoteNotifications() {
+    std::lock_guard lock(impl_->mutex);
+    impl_->registeredForRemote = false;
+}
+
+bool Application::isRegisteredForRemoteNotifications() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->registeredForRemote;
+}
+
+long Application::remoteNotificationRegistrationCount() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->remoteRegistrations;
 }
 
 long Application::applicationIconBadgeNumber() const {

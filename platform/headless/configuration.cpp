@@ -10,6 +10,7 @@
 #include "qmplatform/device.hpp"
 #include "qmplatform/dispatch.hpp"
 #include "qmplatform/image.hpp"
+#include "qmplatform/media_probe.hpp"
 #include "qmplatform/network.hpp"
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
@@ -17,6 +18,7 @@
 #include "qmplatform/system_log.hpp"
 #include "qmplatform/transport.hpp"
 #include "qmplatform/url_session.hpp"
+#include "qmplatform/user_notifications.hpp"
 #include "qmplatform/web_engine.hpp"
 
 namespace qm::platform {
@@ -27,6 +29,7 @@ bool configure(Configuration config) {
     // otherwise.
     Application::shared().reset();
     Screen::main().reset();
+    UserNotificationCenter::current().reset();
     // The sink first, so that what goes wrong below is reported where the host looks.
     SystemLog::setSink(std::move(config.logSink));
     Clock::setCurrent(std::move(config.clock));
@@ -49,6 +52,7 @@ bool configure(Configuration config) {
     URLSession::setCAFile(std::move(config.caFile));
     setConfiguredWebEngine(std::move(config.webEngine));
     ImageCodec::setCurrent(std::move(config.imageCodec));
+    MediaProbe::setCurrent(std::move(config.mediaProbe));
 
     bool usable = true;
     if (config.mainBundlePath.empty()) {

@@ -63,6 +63,14 @@ public:
     // The URLs that opened, in order.
     std::vector<std::string> openedURLs() const;
 
+    // Registration with the push service. The app's token is not made here: the host (or a
+    // test) hands it to the library when the app has registered.
+    void registerForRemoteNotifications();
+    void unregisterForRemoteNotifications();
+    bool isRegisteredForRemoteNotifications() const;
+    // How many times registerForRemoteNotifications was called.
+    long remoteNotificationRegistrationCount() const;
+
     long applicationIconBadgeNumber() const;
     void setApplicationIconBadgeNumber(long number);
 
@@ -77,7 +85,7 @@ public:
 
 private:
     // Back to a fresh start: no windows, no registered schemes or handler, nothing opened,
-    // badge 0, active (no notifications are posted). configure() starts the app this way.
+    // not registered for remote notifications, badge 0, active (no notifications are posted). configure() starts the app this way.
     friend bool configure(Configuration configuration);
     void reset();
 

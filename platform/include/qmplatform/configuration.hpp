@@ -23,6 +23,7 @@ namespace qm::platform {
 
 class Clock;
 class ImageCodec;
+class MediaProbe;
 class Transport;
 class WebEngine;
 
@@ -62,6 +63,9 @@ struct Configuration {
     // Decodes pictures (none when empty: images are not decoded). The media library's
     // codec reads PNG, JPEG, GIF and WebP.
     std::shared_ptr<ImageCodec> imageCodec;
+    // Reads what media files hold (none when empty: notification attachments are refused).
+    // The media library's prober reads pictures, sounds and films.
+    std::shared_ptr<MediaProbe> mediaProbe;
 
     // Regional settings in place of the machine's (ICU identifiers, e.g. "Europe/Berlin",
     // "de_DE", {"de-DE", "en"}).
@@ -71,8 +75,9 @@ struct Configuration {
 };
 
 // Applies the configuration; the calling thread becomes the main thread, whose run loop the
-// host pumps, and the application and the screen start afresh (no windows, the default URL
-// schemes, badge 0, active; a phone's screen): call it before setting up windows, the screen
+// host pumps, and the application, the screen and the user-notification center start afresh
+// (no windows, the default URL schemes, badge 0, active; a phone's screen; notifications not
+// yet allowed, nothing scheduled or delivered): call it before setting up windows, the screen
 // and URL handling, and before the library's first use. Calling it again replaces everything (members left empty fall back to the
 // defaults). False, with a log line, when a required
 // folder is missing or cannot be created.
