@@ -25,8 +25,6 @@ void qmInternalProcessClass::resetQuelmar_iOS_SDK() {
     QMRuntime::shared().qmFinalUTMParamsDict.with([](Value& v) { if (v.count() > 0) v = Value(); });
 }
 
-void qmInternalProcessClass::qmClearPushViewCountDataFromAppGroupStorage() {}
-
 void qmInternalProcessClass::qmSubscribeWithDeviceToken(const Value&) {}
 
 }  // namespace qm
