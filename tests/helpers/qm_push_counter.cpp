@@ -2,8 +2,8 @@
 // extension does with its app.
 //
 //   qm_push_counter SANDBOX_DIR GROUPS_DIR BUNDLE_DIR count COUNT
-//       COUNT times: numbers an arriving push (badge), adds one to the shared counter
-//       "qm_testSharedCounter" and sets its own key "qm_testKey<pid>_<i>".
+//       COUNT times: sets a key of its own, "qm_testKey<pid>_<i>", and numbers an arriving
+//       push (the badge count).
 //   qm_push_counter SANDBOX_DIR GROUPS_DIR BUNDLE_DIR click NOTIFICATION_ID SERVICE_ADDRESS CA_FILE
 //       reports a push click and exits as soon as the click's background request is stored,
 //       as an app killed right after the tap.
@@ -41,10 +41,8 @@ int main(int argc, char** argv) {
         const long count = std::strtol(argv[5], nullptr, 10);
         const std::string own = "qm_testKey" + std::to_string(getpid()) + "_";
         for (long i = 0; i < count; ++i) {
-            qm::QMSDKPushBadgeHandler::sharedInstance().qmGetCurrentPushBadgeNumberCount();
-            group.updateObjectForKey("qm_testSharedCounter",
-                                     [](const qm::Value& v) { return qm::Value(v.integerValue() + 1); });
             group.setInteger(i, own + std::to_string(i));
+            qm::QMSDKPushBadgeHandler::sharedInstance().qmGetCurrentPushBadgeNumberCount();
         }
         return group.synchronize() ? 0 : 1;
     }

@@ -23,7 +23,8 @@ protected:
         const std::string expectedTime = currentTime();
         quelmar::sharedInstance().setReceivedPushInPreferenceWithNotificationID(id, "com.example.testapp");
         ASSERT_TRUE(host.runUntil([&] {
-            for (const Value& entry : list().arrayItems()) {
+            const Value current = list();
+            for (const Value& entry : current.arrayItems()) {
                 if (entry["qmPushNID"] == Value(id.description()) && entry["qmReceivedTime"] == Value(expectedTime))
                     return true;
             }
