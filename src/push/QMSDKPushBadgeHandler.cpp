@@ -2,6 +2,7 @@
 
 #include <functional>
 
+#include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "qmbase/no_destructor.hpp"
 #include "qmplatform/application.hpp"
@@ -44,40 +45,48 @@ long QMSDKPushBadgeHandler::qmGetCurrentPushBadgeNumberCount() {
 }
 
 void QMSDKPushBadgeHandler::qmUpdatePushNottificationBadgeCountNumberOnPushClick() {
-    bool changed = false;
-    const long count = updateCount([&](long long stored) {
-        if (stored <= 0) return Value();
-        changed = true;
-        return Value(stored == 1 ? -1LL : stored - 1);
+    // The count is a file under the suite's lock: changed on the file queue, never on the
+    // caller's (often the host's main) thread; the icon follows on the main queue.
+    QMSDKDataStore::fileQueue().async([] {
+        bool changed = false;
+        const long count = updateCount([&](long long stored) {
+            if (stored <= 0) return Value();
+            changed = true;
+            return Value(stored == 1 ? -1LL : stored - 1);
+        });
+        if (!changed) return;
+        platform::Queue::main().async([count] { platform::Application::shared().setApplicationIconBadgeNumber(count); });
     });
-    if (!changed) return;
-    // Always handed to the main queue, even from the main thread, as a click's other work
-    // runs first.
-    platform::Queue::main().async([count] { platform::Application::shared().setApplicationIconBadgeNumber(count); });
 }
 
 void QMSDKPushBadgeHandler::qmClearPushNottificationBadgeCountNumber() {
     if (platform::Bundle::main().objectForInfoDictionaryKey("qmDisableBadgeClearing").boolValue()) return;
     showOnIcon(-1);
-    auto* suite = QMSDKUserDefaultsData::sharedInstance().qmAppGroupServiceExtUserDefaults;
-    suite->updateObjectForKey(kBadgeCountKey, [](const Value& current) {
-        return current.integerValue() != 0 ? Value() : current;
+    QMSDKDataStore::fileQueue().async([] {
+        auto* suite = QMSDKUserDefaultsData::sharedInstance().qmAppGroupServiceExtUserDefaults;
+        suite->updateObjectForKey(kBadgeCountKey, [](const Value& current) {
+            return current.integerValue() != 0 ? Value() : current;
+        });
     });
 }
 
 void QMSDKPushBadgeHandler::qmUpdatePushBadgeNumberWithValueType(long valueType) {
     switch (valueType) {
         case QMPushBadgeIncrease:
-            // No count (absent or 0) counts as -1, the platform's "no badge".
-            updateCount([](long long stored) {
-                if (stored == 0) stored = -1;
-                return Value(stored < 1 ? 1LL : stored + 1);
+            QMSDKDataStore::fileQueue().async([] {
+                // No count (absent or 0) counts as -1, the platform's "no badge".
+                updateCount([](long long stored) {
+                    if (stored == 0) stored = -1;
+                    return Value(stored < 1 ? 1LL : stored + 1);
+                });
             });
             return;
         case QMPushBadgeDecrease:
-            updateCount([](long long stored) {
-                if (stored < 1) return Value();  // nothing to take away
-                return Value(stored == 1 ? -1LL : stored - 1);
+            QMSDKDataStore::fileQueue().async([] {
+                updateCount([](long long stored) {
+                    if (stored < 1) return Value();  // nothing to take away
+                    return Value(stored == 1 ? -1LL : stored - 1);
+                });
             });
             return;
         case QMPushBadgeClear:

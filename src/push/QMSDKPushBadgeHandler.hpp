@@ -26,13 +26,17 @@ public:
     static QMSDKPushBadgeHandler& sharedInstance();
 
     // One more arriving push: the stored count plus one (1 when none or negative), stored and
-    // returned. Any thread.
+    // returned. Blocking file I/O on the caller's thread (the extension's, which needs the
+    // number for the notification at once).
     long qmGetCurrentPushBadgeNumberCount();
+    // The operations below return at once and change the count on the data store's file
+    // queue (QMSDKDataStore::fileQueue, which the library's stop waits for). Any thread.
+    //
     // One push clicked: a positive count goes one down, 1 to -1 (the platform's "no badge"),
-    // and the icon shows it (main queue). Nothing happens without a positive count. Any thread.
+    // and then the icon shows it (main queue). Nothing happens without a positive count.
     void qmUpdatePushNottificationBadgeCountNumberOnPushClick();
-    // Unless the host set "qmDisableBadgeClearing": no badge on the icon and no stored count.
-    // Any thread; the icon is set on the main queue unless the caller is on the main thread.
+    // Unless the host set "qmDisableBadgeClearing": no badge on the icon (set at once on the
+    // main thread, else on the main queue) and no stored count.
     void qmClearPushNottificationBadgeCountNumber();
     // 0 increase, 1 decrease (only the stored count changes), 2 clear; anything else does
     // nothing.

@@ -6,6 +6,7 @@
 
 #include "core/QMFormFields.hpp"
 #include "core/QMLogger.hpp"
+#include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKNetworkManager.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmGetFilteredData.hpp"
@@ -124,30 +125,34 @@ void qmInternalProcessClass::PushNotificationStatisticsWithStatsApiUrl(const Val
 }
 
 void qmInternalProcessClass::qmClearPushViewCountDataFromAppGroupStorage() {
-    const platform::DateFormatter formatter = receivedTimeFormatter();
+    // "Now" is the moment of the call; the file work runs on the file queue, off start-up's
+    // main thread, in one step under the suite's lock so that a push the extension records
+    // meanwhile is not lost.
     const Date now = platform::Clock::currentDate();
-    auto* group = QMSDKUserDefaultsData::sharedInstance().qmAppGroupServiceExtUserDefaults;
-    // Under the suite's lock, so that a push the extension records meanwhile is not lost.
-    group->updateObjectForKey(push::kReceivedPushListKey, [&](const Value& list) {
-        if (list.count() == 0 || !list.isArray()) return list;
-        Value kept = Value::array();
-        for (const Value& entry : list.arrayItems()) {
-            if (!isNonEmpty(entry["qmPushNID"])) continue;
-            const Value& received = entry["qmReceivedTime"];
-            if (!received.isString()) continue;
-            const auto at = formatter.date(received.string());
-            if (!at || now.timeIntervalSince(*at) > push::kReceivedPushKeptSeconds) continue;
-            kept.append(entry);
-        }
-        return kept.count() > 0 ? kept : Value();
+    QMSDKDataStore::fileQueue().async([now] {
+        const platform::DateFormatter formatter = receivedTimeFormatter();
+        auto* group = QMSDKUserDefaultsData::sharedInstance().qmAppGroupServiceExtUserDefaults;
+        group->updateObjectForKey(push::kReceivedPushListKey, [&](const Value& list) {
+            if (list.count() == 0 || !list.isArray()) return list;
+            Value kept = Value::array();
+            for (const Value& entry : list.arrayItems()) {
+                if (!isNonEmpty(entry["qmPushNID"])) continue;
+                const Value& received = entry["qmReceivedTime"];
+                if (!received.isString()) continue;
+                const auto at = formatter.date(received.string());
+                if (!at || now.timeIntervalSince(*at) > push::kReceivedPushKeptSeconds) continue;
+                kept.append(entry);
+            }
+            return kept.count() > 0 ? kept : Value();
+        });
     });
 }
 
 void quelmar::setReceivedPushInPreferenceWithNotificationID(const Value& notificationID, const Value& /*bundleID*/) {
     if (!isValidString(notificationID)) return;
     const std::string id = notificationID.description();
-    platform::Queue::global().async([id] {
-        const std::string receivedAt = receivedTimeFormatter().string(platform::Clock::currentDate());
+    const std::string receivedAt = receivedTimeFormatter().string(platform::Clock::currentDate());
+    QMSDKDataStore::fileQueue().async([id, receivedAt] {
         auto* group = QMSDKUserDefaultsData::sharedInstance().qmAppGroupServiceExtUserDefaults;
         // The app trims this list at start-up while the extension adds to it: one step under
         // the suite's lock each.

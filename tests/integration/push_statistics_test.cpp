@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "library_fixture.hpp"
@@ -139,14 +140,15 @@ TEST_F(PushStatistics, AClickSurvivesTheAppExitingRightAfterTheTap) {
     // A click in the app: clickType 0, and the badge one lower on the icon.
     prefs.qmSetInteger(2, "qm_PushBadgeCountNumber", QMStore::AppGroup);
     engine->PushNotificationStatisticsWithStatsApiUrl(Value(), "N10", "clicks", Value(), 0);
-    EXPECT_EQ(prefs.qmIntegerForKey("qm_PushBadgeCountNumber", QMStore::AppGroup), 1);
     ASSERT_TRUE(waitForPushStats(2));
     EXPECT_EQ(pushStats()[1].fields["clickType"], Value("0"));
-    EXPECT_EQ(platform::Application::shared().applicationIconBadgeNumber(), 1);
+    EXPECT_TRUE(env.host.runUntil([] { return platform::Application::shared().applicationIconBadgeNumber() == 1; }));
+    EXPECT_EQ(prefs.qmIntegerForKey("qm_PushBadgeCountNumber", QMStore::AppGroup), 1);
     // Inbox clicks leave the badge alone.
     engine->PushNotificationStatisticsWithStatsApiUrl(Value(), "N11", "inbox_click", Value(), 2);
     ASSERT_TRUE(waitForPushStats(3));
     EXPECT_EQ(pushStats()[2].fields["clickType"], Value("2"));
+    ASSERT_TRUE(QMSDKDataStore::qmFinishPendingFileWork(20));
     EXPECT_EQ(prefs.qmIntegerForKey("qm_PushBadgeCountNumber", QMStore::AppGroup), 1);
 }
 

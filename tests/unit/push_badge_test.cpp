@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "push/QMSDKPushBadgeHandler.hpp"
 #include "qmplatform/application.hpp"
@@ -24,9 +25,17 @@ namespace {
 class PushBadge : public ::testing::Test {
 protected:
     platform::UserDefaults& group() { return *QMSDKUserDefaultsData::sharedInstance().qmAppGroupServiceExtUserDefaults; }
-    Value stored() { return group().objectForKey("qm_PushBadgeCountNumber"); }
-    long icon() {
+    // Most badge changes run on the file queue and reach the icon through the main queue.
+    void settle() {
+        ASSERT_TRUE(QMSDKDataStore::qmFinishPendingFileWork(20));
         host.runUntilIdle();
+    }
+    Value stored() {
+        settle();
+        return group().objectForKey("qm_PushBadgeCountNumber");
+    }
+    long icon() {
+        settle();
         return platform::Application::shared().applicationIconBadgeNumber();
     }
 

@@ -3,6 +3,7 @@
 // extension hands on, marked with its view id.
 #include <gtest/gtest.h>
 
+#include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/clock.hpp"
@@ -17,8 +18,12 @@ namespace {
 
 class ReceivedPushes : public ::testing::Test {
 protected:
-    Value list() { return QMSDKUserDefaultsData::sharedInstance().qmObjectForKey("qm_receivedPushNotificationIds", QMStore::AppGroup); }
-    // Records a push and waits for the record (it is written from a global queue).
+    // The list once the file work asked for so far is done.
+    Value list() {
+        EXPECT_TRUE(QMSDKDataStore::qmFinishPendingFileWork(20));
+        return QMSDKUserDefaultsData::sharedInstance().qmObjectForKey("qm_receivedPushNotificationIds", QMStore::AppGroup);
+    }
+    // Records a push and waits for the record (it is written on the file queue).
     void receive(const Value& id) {
         const std::string expectedTime = currentTime();
         quelmar::sharedInstance().setReceivedPushInPreferenceWithNotificationID(id, "com.example.testapp");
