@@ -1,6 +1,7 @@
 #include "push/QMSDKPushBadgeHandler.hpp"
 
 #include <functional>
+#include <limits>
 
 #include "core/QMSDKDataStore.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
@@ -25,6 +26,9 @@ long updateCount(const std::function<Value(long long stored)>& next) {
     return static_cast<long>(after.integerValue());
 }
 
+// One more, except that a count at the top of the range (a damaged preference) stays there.
+long long plusOne(long long stored) { return stored < std::numeric_limits<long>::max() ? stored + 1 : stored; }
+
 void showOnIcon(long number) {
     if (platform::RunLoop::main().isMainThread()) {
         platform::Application::shared().setApplicationIconBadgeNumber(number);
@@ -41,7 +45,7 @@ QMSDKPushBadgeHandler& QMSDKPushBadgeHandler::sharedInstance() {
 }
 
 long QMSDKPushBadgeHandler::qmGetCurrentPushBadgeNumberCount() {
-    return updateCount([](long long stored) { return Value(stored > 0 ? stored + 1 : 1LL); });
+    return updateCount([](long long stored) { return Value(stored > 0 ? plusOne(stored) : 1LL); });
 }
 
 void QMSDKPushBadgeHandler::qmUpdatePushNottificationBadgeCountNumberOnPushClick() {
@@ -77,7 +81,7 @@ void QMSDKPushBadgeHandler::qmUpdatePushBadgeNumberWithValueType(long valueType)
                 // No count (absent or 0) counts as -1, the platform's "no badge".
                 updateCount([](long long stored) {
                     if (stored == 0) stored = -1;
-                    return Value(stored < 1 ? 1LL : stored + 1);
+                    return Value(stored < 1 ? 1LL : plusOne(stored));
                 });
             });
             return;

@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,9 @@ TEST_F(PushBadge, ArrivingPushesCountUpAndClicksCountDownToNoBadge) {
     EXPECT_EQ(stored(), Value(-1));
     // A negative count numbers the next push 1.
     EXPECT_EQ(badge.qmGetCurrentPushBadgeNumberCount(), 1);
+    // A damaged count at the top of the range stays there instead of wrapping around.
+    group().setObject(Value(std::numeric_limits<long>::max()), "qm_PushBadgeCountNumber");
+    EXPECT_EQ(badge.qmGetCurrentPushBadgeNumberCount(), std::numeric_limits<long>::max());
 }
 
 TEST_F(PushBadge, HostRaisesLowersAndClearsTheCountAndOtherValuesDoNothing) {
