@@ -2,8 +2,8 @@
 // extension does with its app.
 //
 //   qm_push_counter SANDBOX_DIR GROUPS_DIR BUNDLE_DIR count COUNT
-//       COUNT times: sets a key of its own, "qm_testKey<pid>_<i>", and numbers an arriving
-//       push (the badge count).
+//       COUNT times: sets one of its own keys, "qm_testKey<pid>_<i mod 50>" to i, and numbers
+//       an arriving push (the badge count).
 //   qm_push_counter SANDBOX_DIR GROUPS_DIR BUNDLE_DIR click NOTIFICATION_ID SERVICE_ADDRESS CA_FILE
 //       reports a push click and exits as soon as the click's background request is stored,
 //       as an app killed right after the tap.
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         const long count = std::strtol(argv[5], nullptr, 10);
         const std::string own = "qm_testKey" + std::to_string(getpid()) + "_";
         for (long i = 0; i < count; ++i) {
-            group.setInteger(i, own + std::to_string(i));
+            group.setInteger(i, own + std::to_string(i % 50));
             qm::QMSDKPushBadgeHandler::sharedInstance().qmGetCurrentPushBadgeNumberCount();
         }
         return group.synchronize() ? 0 : 1;
