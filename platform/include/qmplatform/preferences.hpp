@@ -82,9 +82,10 @@ public:
     // process's unwritten change of it wins over the file's) and writes its result (nothing
     // removes the key) at once, together with every other unwritten change. Two processes
     // counting "value + 1" this way never lose an increment. Returns the value now stored.
-    // `update` is called exactly once, under the lock, and must not use this suite. A result a property list cannot hold leaves the value unchanged. Blocking file
-    // I/O like synchronize(); when the file cannot be locked or written, the change is made
-    // in memory and left pending as any other change (atomic within this process only).
+    // `update` is called exactly once, under the lock, and must not use this suite. A result
+    // a property list cannot hold leaves the value unchanged. Blocking file I/O, like
+    // synchronize(); when the file cannot be locked or written, the change is made in memory
+    // and left pending as any other change (then atomic within this process only).
     Value updateObjectForKey(std::string_view key, const std::function<Value(const Value& current)>& update);
 
     // The whole content as a dictionary.
