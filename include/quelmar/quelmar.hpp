@@ -129,7 +129,14 @@ public:
                                                            const Value& timeInSeconds, const Value& title,
                                                            const Value& message, const Value& url, const Value& icon);
     static void stopGeofencePushforDateTime(const Value& dateTime, long additionalHours);
+    // 0 raises the library's badge count, 1 lowers it, 2 clears it and the icon's badge
+    // (unless the Info.plist sets "qmDisableBadgeClearing"); other values do nothing.
     static void updatePushBadgeNumberWithValue(long valueType);
+    // For the notification-service extension (on sharedInstance()): records that a push
+    // arrived (returns at once; the bundle id is not used), and the payload's "aps" with
+    // "qm_pushViewID" set in its "qm_data" (an empty dictionary without "qm_data").
+    void setReceivedPushInPreferenceWithNotificationID(const Value& notificationID, const Value& bundleID);
+    Value pushPayloadWithPushViewID(const Value& payload, const Value& identifier);
     // In a notification-service extension. Not built: contentHandler is called at once, on the
     // calling thread, with bestAttemptContent unchanged.
     static void LoadAttachmentWithRequest(

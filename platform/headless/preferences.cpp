@@ -594,6 +594,95 @@ bool UserDefaults::synchronize() {
     return true;
 }
 
+Value UserDefaults::updateObjectForKey(std::string_view key, const std::function<Value(const Value&)>& update) {
+    Impl& s = *impl_;
+    // Updates in this process queue here; other processes queue on the file lock below.
+    std::lock_guard writer(s.writerMutex);
+
+    // The unwritten changes go out with the update (as synchronize() writes them), so that
+    // what this process changed earlier is never older on disk than what it changed later.
+    struct Change {
+        std::string key;
+        std::uint64_t number;
+        Value value;
+    };
+    std::vector<Change> changes;
+    {
+        std::lock_guard lock(s.mutex);
+        changes.reserve(s.dirty.size());
+        for (const auto& [name, number] : s.dirty) changes.push_back({name, number, s.values[name]});
+    }
+
+    // Without the file (no folder, no lock, a failed write) the update still holds within
+    // this process: writerMutex keeps other updates out while the value is read and set.
+    auto updateInMemory = [&] {
+        Value next;
+        {
+            std::lock_guard lock(s.mutex);
+            next = s.values[key];
+        }
+        next = update(next);
+        if (!next.isNone() && !isPropertyListValue(next)) {
+            std::lock_guard lock(s.mutex);
+            return s.values[key];
+        }
+        {
+            std::lock_guard lock(s.mutex);
+            applyChange(s.values, std::string(key), next);
+            s.markDirty(key);
+        }
+        UserDefaultsAccess::changed(this);
+        return next;
+    };
+
+    if (!Files::createDirectory(folderOf(s.path), true)) return updateInMemory();
+    std::optional<FileLock> fileLock(std::in_place, s.lockPath);
+    if (!fileLock->locked()) return updateInMemory();
+
+    DiskContent disk = readDisk(s.path);
+    Value merged = std::move(disk.values);
+    for (const Change& change : changes) applyChange(merged, change.key, change.value);
+    const Value current = merged[key];
+    Value next = update(current);
+    if (!next.isNone() && !isPropertyListValue(next)) next = current;
+    applyChange(merged, std::string(key), next);
+
+    std::optional<std::string> bytes;
+    try {
+        bytes = plist::write(merged, plist::Format::Binary);
+    } catch (...) {
+        bytes.reset();
+    }
+    if (!bytes || !Files::writeFileAtomically(s.path, *bytes)) {
+        // The value the update was based on is the file's; keep it as a pending change so a
+        // later write carries it, and release the lock before the flush thread is asked.
+        fileLock.reset();
+        {
+            std::lock_guard lock(s.mutex);
+            applyChange(s.values, std::string(key), next);
+            s.markDirty(key);
+        }
+        UserDefaultsAccess::changed(this);
+        return next;
+    }
+    const FileIdentity written = FileIdentity::ofPath(s.path);
+    fileLock.reset();
+
+    // As in synchronize(): keys changed again meanwhile stay pending on top. A change of the
+    // updated key itself made by another thread during the update counts as the later one.
+    Value previous;
+    {
+        std::lock_guard lock(s.mutex);
+        for (const Change& change : changes) {
+            auto it = s.dirty.find(change.key);
+            if (it != s.dirty.end() && it->second == change.number) s.dirty.erase(it);
+        }
+        previous = std::exchange(s.values, withLocalChanges(std::move(merged), s.dirty, s.values));
+        s.known = written;
+    }
+    return next;
+}
+
 bool UserDefaults::reload() {
     Impl& s = *impl_;
     std::lock_guard writer(s.writerMutex);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/Guarded.hpp"
@@ -107,6 +108,19 @@ public:
     std::string qmCurrentScreenName() const;
     // Whether the campaign's on-scroll trigger has fired.
     bool qmTrackBannerSurveyIsScrolledForNID(const Value& notificationID);
+
+    // Geofence-push block (qmGetFilteredData_geofence.cpp). The date pattern that reads a
+    // date text: the first of the accepted patterns that parses it, else the first one.
+    std::string checkDateformatForDateString(const Value& dateText) const;
+    // Whole minutes from now to a date text read with `pattern` (negative when it is past),
+    // and from a date text read with its detected pattern to now; "now" is taken at the
+    // pattern's precision (a pattern without a year reads both in the same year). Nothing
+    // when the text does not parse.
+    std::optional<long long> TimeIntervalFromFutureDate(const Value& dateText, const std::string& pattern) const;
+    std::optional<long long> TimeIntervalFromPreviousDate(const Value& dateText) const;
+    // Whether geofence pushes may be sent: NO while the block stored by
+    // quelmar::stopGeofencePushforDateTime lasts; the first query after it ends removes it.
+    bool ShouldSendGeofencePush();
 
     void qmCheckCloseButtonImage();
     void qmCheckCookiesExpiryWithLastSession();

@@ -25,7 +25,5 @@ void qmInternalProcessClass::resetQuelmar_iOS_SDK() {
     QMRuntime::shared().qmFinalUTMParamsDict.with([](Value& v) { if (v.count() > 0) v = Value(); });
 }
 
-void qmInternalProcessClass::qmClearPushViewCountDataFromAppGroupStorage() {}
-
 
 }  // namespace qm

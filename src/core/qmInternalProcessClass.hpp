@@ -132,6 +132,15 @@ public:
 
     // Push: trims the extension's received-push list; subscribes a device token.
     void qmClearPushViewCountDataFromAppGroupStorage();
+    // Push statistics (push/qmPushStatistics.cpp): a view or click of a push ("views",
+    // "clicks") or an inbox entry ("inbox_view", "inbox_push_view", "inbox_click") reported to
+    // `statsApiUrl` (the default statistics URL when it is not a valid URL text). Clicks go
+    // through a background session that survives the process; "clicks" also counts the
+    // badge down. A call-to-action value of 5000 sends no clickType. Returns at once; the
+    // values it sends are read first from the library suite, then from the app group. Any
+    // thread; callable on an engine of the caller's own (a notification-service extension).
+    void PushNotificationStatisticsWithStatsApiUrl(const Value& statsApiUrl, const Value& notificationID,
+                                                   const Value& type, const Value& sID, long calltoActionValue);
     void qmSubscribeWithDeviceToken(const Value& deviceToken);
 
     // In-app display once settings are in (after the set-up gate): the stored campaigns of

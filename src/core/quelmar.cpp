@@ -1,12 +1,15 @@
 #include "quelmar/quelmar.hpp"
 
+#include <algorithm>
 #include <set>
 #include <string>
 
 #include "core/Guarded.hpp"
+#include "core/QMFormFields.hpp"
 #include "core/QMLogger.hpp"
 #include "core/QMRuntime.hpp"
 #include "core/QMSDKDataStore.hpp"
+#include "core/QMSDKNetworkManager.hpp"
 #include "core/QMSDKUserDefaultsData.hpp"
 #include "core/QMThreadCheck.hpp"
 #include "core/qmGetFilteredData.hpp"
@@ -414,12 +417,84 @@ Value quelmar::getPushRegistrationToken() {
     const Value token = QMSDKUserDefaultsData::sharedInstance().qmObjectForKey("qm_deviceID", QMStore::Library);
     return isValidString(token) ? Value(token.description()) : Value();
 }
-void quelmar::schedulePushNotificationwithNotificationID(const Value&, const Value&, const Value&, const Value&, const Value&,
-                                                         const Value&, const Value&) {
-    warnNotAvailable("schedulePushNotificationwithNotificationID", kPush);
+void quelmar::schedulePushNotificationwithNotificationID(const Value& notificationID, const Value& tag,
+                                                         const Value& timeInSeconds, const Value& title,
+                                                         const Value& message, const Value& url, const Value& icon) {
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    const long long brandID = prefs.qmIntegerForKey("qm_brandID", QMStore::Library);
+    const Value secretKey = prefs.qmObjectForKey("qm_encryptedKey", QMStore::Library);
+    const Value pushToken = prefs.qmObjectForKey("qm_deviceID", QMStore::Library);
+    const Value userAgent = prefs.qmObjectForKey("qm_secretAgent", QMStore::Library);
+    if (brandID == 0 || !isValidString(secretKey) || !isValidString(tag) || !isValidString(notificationID) ||
+        !isValidString(timeInSeconds) || !isValidString(pushToken)) {
+        QMLog(QMLogLevelError,
+              "brandId, secretKey, notificationId, time, subcriptionID and tag are compulsory may be any one of it is "
+              "empty or nil please check qmBrandID and qmSecretKey are set into your application's info.plist file "
+              "and check push notification enabled in your quelmar account settings to schedule push notification");
+        return;
+    }
+    auto e = qmInternalProcessClass::sharedInstance();
+    platform::Queue::global().async([e, notificationID, tag, timeInSeconds, title, message, url, icon, pushToken, userAgent] {
+        // Each value is encoded on its own, so an "&" in a title or message stays in it.
+        std::string params = e->qmGetDefaultPostParamsWithDeviceIDType(0, 0);
+        params += qmFormField("notificationID", notificationID) + qmFormField("subscriptionID", pushToken) +
+                  qmFormField("title", title) + qmFormField("message", message) + qmFormField("tag", tag) +
+                  qmFormField("url", url) + qmFormField("time", timeInSeconds) + qmFormField("icon", icon);
+        e->qmHitAPIWithPOSTRequestforUrlString(
+            Value(QMSDKNetworkManager::sharedInstance().qmSchedulePushNotificationApiURLString()), userAgent,
+            Value(params), 1,
+            // Main queue.
+            [](const Value& answer) {
+                if (answer.count() == 0) return;
+                if (answer["Authentication"].description() == "success") {
+                    QMLog(QMLogLevelInfo, "Push notification is successfully scheduled.");
+                } else {
+                    QMLog(QMLogLevelError,
+                          "Authentication failed to schedule a push notification. Please check your internet connection.");
+                }
+            },
+            // Main queue, before the completion.
+            [](const std::optional<platform::Error>& error) {
+                if (!error) return;
+                const Value description(error->description());
+                if (!isValidString(description)) return;
+                QMLog(QMLogLevelError,
+                      "Authentication failed to schedule a push notification request with the error description: %@",
+                      description);
+            });
+    });
 }
-void quelmar::stopGeofencePushforDateTime(const Value&, long) { warnNotAvailable("stopGeofencePushforDateTime", kPush); }
-void quelmar::updatePushBadgeNumberWithValue(long) { warnNotAvailable("updatePushBadgeNumberWithValue", kPush); }
+
+void quelmar::stopGeofencePushforDateTime(const Value& dateTime, long additionalHours) {
+    if (!isValidString(dateTime)) return;
+    auto& utility = qmGetFilteredData::sharedInstance();
+    const Value dateText(dateTime.description());
+    const std::string pattern = utility.checkDateformatForDateString(dateText);
+    const std::string start =
+        platform::DateFormatter(pattern, platform::TimeZone::currentIdentifier(), "en_US_POSIX").string(platform::Clock::currentDate());
+    const auto minutes = utility.TimeIntervalFromFutureDate(dateText, pattern);
+    if (!minutes) {
+        QMLog(QMLogLevelError, "Given Date, time %@ is not in a supported format", dateText);
+        return;
+    }
+    if (*minutes < 0) {
+        QMLog(QMLogLevelError, "Given Date, time can not be less than current date time");
+        return;
+    }
+    // A block longer than a century is a century: the sum stays representable.
+    constexpr long long kLongestHours = 100LL * 366 * 24;
+    const long long hours = std::clamp<long long>(additionalHours, -kLongestHours, kLongestHours);
+    const long long length = *minutes + hours * 60;
+    auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    prefs.qmSetString(Value(start), "qm_GeoTransactionalEventStoredDate", QMStore::Library);
+    prefs.qmSetInteger(length, "qm_blockGeofencePushForHours", QMStore::Library);
+    prefs.qmSynchronizeIntoUserDefaultsType(QMStore::Library);
+    QMLog(QMLogLevelInfo, "Geofence Push has been stopped for %ld hour(s) from now", static_cast<long>(length / 60));
+}
+
+void quelmar::updatePushBadgeNumberWithValue(long valueType) {
+    QMSDKPushBadgeHandler::sharedInstance().qmUpdatePushBadgeNumberWithValueType(valueType);
+}
 
 // The extension's content handler is the system's; it gets the content back at once.
 void quelmar::LoadAttachmentWithRequest(const std::shared_ptr<platform::UserNotificationRequest>&,

@@ -19,6 +19,7 @@
 // old content stays whole).
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -75,6 +76,17 @@ public:
     void setInteger(long long value, std::string_view key);
     void setBool(bool value, std::string_view key);
     void setDouble(double value, std::string_view key);
+
+    // Changes one key atomically across processes: under the suite's file lock it re-reads
+    // the file, calls `update` with the key's current value (nothing when absent; this
+    // process's unwritten change of it wins over the file's) and writes its result (nothing
+    // removes the key) at once, together with every other unwritten change. Two processes
+    // counting "value + 1" this way never lose an increment. Returns the value now stored.
+    // `update` is called exactly once, under the lock, and must not use this suite. A result
+    // a property list cannot hold leaves the value unchanged. Blocking file I/O, like
+    // synchronize(); when the file cannot be locked or written, the change is made in memory
+    // and left pending as any other change (then atomic within this process only).
+    Value updateObjectForKey(std::string_view key, const std::function<Value(const Value& current)>& update);
 
     // The whole content as a dictionary.
     Value dictionaryRepresentation() const;

@@ -1,0 +1,22 @@
+// Names shared by push statistics and the received-push list.
+#pragma once
+
+#include <cstddef>
+
+namespace qm::push {
+
+// The call-to-action value that means "no click" (a view): no clickType is sent.
+inline constexpr long kNoClickType = 5000;
+
+// The pushes the extension received (app-group suite): [{"qmPushNID", "qmReceivedTime"}],
+// one per push, the newest last.
+inline constexpr const char* kReceivedPushListKey = "qm_receivedPushNotificationIds";
+// "qmReceivedTime", in the device's time zone.
+inline constexpr const char* kReceivedTimeFormat = "dd-MM-yyyy HH:mm";
+// Start-up keeps the pushes received within the last 28 days.
+inline constexpr double kReceivedPushKeptSeconds = 28 * 86400.0;
+// The most entries the list holds; the oldest go first. Far more than a device receives in
+// the kept period, it bounds what a flood of pushes between two start-ups can store.
+inline constexpr std::size_t kReceivedPushListLimit = 1000;
+
+}  // namespace qm::push
