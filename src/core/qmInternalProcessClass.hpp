@@ -142,6 +142,11 @@ public:
     void PushNotificationStatisticsWithStatsApiUrl(const Value& statsApiUrl, const Value& notificationID,
                                                    const Value& type, const Value& sID, long calltoActionValue);
     void qmSubscribeWithDeviceToken(const Value& deviceToken);
+    // Pushes (qmPushClicks.cpp): a coupon code onto the pasteboard (main queue), and a push's
+    // buttons as the one notification category `categoryName` (nothing without a name or
+    // data).
+    void qmCopyCouponCodeToClipboard(const Value& code);
+    void setUserActionForCategoryName(const Value& categoryName, const Value& ctaData);
 
     // In-app display once settings are in (after the set-up gate): the stored campaigns of
     // the current screen are evaluated on a global queue (main thread).

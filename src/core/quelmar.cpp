@@ -395,11 +395,6 @@ void quelmar::requestAppleAppStoreInAppReview() { platform::StoreReview::request
 
 // Push notifications ----------------------------------------------------------------------
 
-void quelmar::RegisterPushWithDelegate(const std::shared_ptr<platform::UserNotificationCenterDelegate>&,
-                                       const std::shared_ptr<platform::Application>&, const Value&) {
-    warnNotAvailable("RegisterPushWithDelegate", kPush);
-}
-
 void quelmar::DidRegisteredNotification(const std::shared_ptr<platform::Application>&, const Value& deviceToken) {
     auto e = engine();
     if (!e) return;
@@ -503,32 +498,6 @@ void quelmar::LoadAttachmentWithRequest(const std::shared_ptr<platform::UserNoti
     warnNotAvailable("LoadAttachmentWithRequest", kPush);
     if (contentHandler) contentHandler(bestAttemptContent);
 }
-void quelmar::didReceiveRemoteNotificationWithUserInfo(const Value&) {
-    warnNotAvailable("didReceiveRemoteNotificationWithUserInfo", kPush);
-}
-void quelmar::didReceiveRemoteNotification(const Value&, std::function<void(unsigned long)> fetchCompletionHandler) {
-    warnNotAvailable("didReceiveRemoteNotification", kPush);
-    if (fetchCompletionHandler) fetchCompletionHandler(kFetchResultNoData);
-}
-void quelmar::willPresentNotification(const std::shared_ptr<platform::UserNotification>&,
-                                      std::function<void(unsigned long)> completionHandler) {
-    if (!completionHandler) return;
-    const bool banner = Value(platform::Device::current().systemVersion()).doubleValue() >= 14;
-    completionHandler(banner ? kPresentBannerAlertSoundBadge : kPresentAlertSoundBadge);
-}
-void quelmar::didReceiveNotificationResponse(const std::shared_ptr<platform::UserNotificationResponse>&) {
-    warnNotAvailable("didReceiveNotificationResponse", kPush);
-}
-Value quelmar::PushNotificationActionDataFromUserInfo(const Value&) {
-    warnNotAvailable("PushNotificationActionDataFromUserInfo", kPush);
-    return Value::dictionary();
-}
-void quelmar::PushNotificationActionDataFromResponse(const std::shared_ptr<platform::UserNotificationResponse>&, bool,
-                                                     std::function<void(const Value&)> clickResponseData) {
-    warnNotAvailable("PushNotificationActionDataFromResponse", kPush);
-    if (clickResponseData) clickResponseData(Value::dictionary());
-}
-
 // Inbox -------------------------------------------------------------------------------------
 
 void quelmar::notificationCenter() { warnNotAvailable("notificationCenter", kInbox); }
