@@ -137,7 +137,9 @@ TEST_F(PushStatistics, AClickSurvivesTheAppExitingRightAfterTheTap) {
     }));
     EXPECT_TRUE(env.host.runUntil([] { return platform::URLSession::pendingBackgroundSessionIdentifiers().empty(); }));
 
-    // A click in the app: clickType 0, and the badge one lower on the icon.
+    // A click in the app: clickType 0, and the badge one lower on the icon. (Start-up's
+    // clearing of the badge is done first.)
+    ASSERT_TRUE(QMSDKDataStore::qmFinishPendingFileWork(20));
     prefs.qmSetInteger(2, "qm_PushBadgeCountNumber", QMStore::AppGroup);
     engine->PushNotificationStatisticsWithStatsApiUrl(Value(), "N10", "clicks", Value(), 0);
     ASSERT_TRUE(waitForPushStats(2));
