@@ -116,7 +116,9 @@ public:
     static void StopInAppNotifications();
     static void requestAppleAppStoreInAppReview();
 
-    // Push notifications.
+    // Push notifications. The app's notification delegate is handed in here; permission for
+    // alert, sound and badge is asked and the app registers for pushes. Then the app hands
+    // over its token (data) with DidRegisteredNotification, which subscribes it once.
     static void RegisterPushWithDelegate(const std::shared_ptr<platform::UserNotificationCenterDelegate>& delegate,
                                          const std::shared_ptr<platform::Application>& application,
                                          const Value& launchOptions);
@@ -144,19 +146,24 @@ public:
         const std::shared_ptr<platform::MutableNotificationContent>& bestAttemptContent,
         std::function<void(const std::shared_ptr<platform::NotificationContent>&)> contentHandler);
     static void didReceiveRemoteNotificationWithUserInfo(const Value& userInfo);
-    // Not built: fetchCompletionHandler is called at once, on the calling thread, with "no
-    // data" (kFetchResultNoData); the app must not call it as well.
+    // fetchCompletionHandler is called at once, on the calling thread, with kFetchResultNewData
+    // (whatever the system version); the app must not call it as well.
     static void didReceiveRemoteNotification(const Value& userInfo, std::function<void(unsigned long result)> fetchCompletionHandler);
-    // Every notification is shown while the app is in front: completionHandler is called at once
+    // Every notification is shown while the app is in front (the inbox's cached list is dropped
+    // for the library's pushes): completionHandler is called at once
     // with banner, alert, sound and badge (kPresentBannerAlertSoundBadge) from system version 14,
     // alert, sound and badge (kPresentAlertSoundBadge) before.
     static void willPresentNotification(const std::shared_ptr<platform::UserNotification>& notification,
                                         std::function<void(unsigned long options)> completionHandler);
+    // A tap on a push or one of its buttons: reported, routed on the main queue, called back
+    // ("Push_Clicked"). Pushes that are not the library's are left alone.
     static void didReceiveNotificationResponse(const std::shared_ptr<platform::UserNotificationResponse>& response);
-    // Not built: an empty dictionary.
+    // What a tap on the push would do (target, destination, parameters, both buttons), after
+    // the click is reported; nothing is routed. An empty dictionary for other pushes.
     static Value PushNotificationActionDataFromUserInfo(const Value& userInfo);
-    // Not built: clickResponseData is called at once, on the calling thread, with an empty
-    // dictionary; nothing is routed.
+    // The same for a response, with "callToAction", or {"error": …}; clickResponseData is called
+    // once, on the calling thread. With autoRedirectOtherApps, targets other than a screen
+    // are routed on the main queue.
     static void PushNotificationActionDataFromResponse(const std::shared_ptr<platform::UserNotificationResponse>& response,
                                                        bool autoRedirectOtherApps,
                                                        std::function<void(const Value& clickResponseData)> clickResponseData);

@@ -296,8 +296,9 @@ void quelmar::PushNotificationActionDataFromResponse(const std::shared_ptr<platf
 
 void quelmar::didReceiveRemoteNotification(const Value&, std::function<void(unsigned long)> fetchCompletionHandler) {
     clearInboxCacheUnlessInactive();
-    // From system version 10 the completion is the host app's to call.
-    if (systemVersion() < 10 && fetchCompletionHandler) fetchCompletionHandler(kFetchResultNewData);
+    // Answered on every system version: a completion nobody calls holds the app's background
+    // fetch until the system gives up on it.
+    if (fetchCompletionHandler) fetchCompletionHandler(kFetchResultNewData);
 }
 
 void quelmar::willPresentNotification(const std::shared_ptr<platform::UserNotification>& notification,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/QMRuntime.hpp"
+#include "core/QMSDKUserDefaultsData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "library_fixture.hpp"
 #include "qmplatform/application.hpp"
@@ -126,7 +127,12 @@ TEST_F(PushClicks, ATapIsReportedRoutedCopiedAndCalledBack) {
     EXPECT_EQ(Pasteboard::general().string(), std::optional<std::string>("SAVE10"));
     auto engine = QMRuntime::shared().qmInternalProcess();
     EXPECT_EQ(engine->qmLastNidClickedForEvent.get(), Value("501"));
-    EXPECT_EQ(engine->_qmCurrentPushClID.get(), Value("pc-9"));
+    // The push's click id goes to the service with a new settings fetch.
+    EXPECT_TRUE(env.host.runUntil([&] {
+        for (const auto& request : env.service->requestsFor("settings"))
+            if (request.fields["_qm_pu_clid"] == Value("pc-9")) return true;
+        return false;
+    }));
 
     const Value record = clicked().at(0);
     EXPECT_EQ(record["status"], Value("success"));
@@ -258,6 +264,26 @@ TEST_F(PushClicks, RegisteringAsksForPermissionOnceAndRegistersWithThePushServic
     UserNotificationCenter::current().setAuthorizationAnswer(AuthorizationAnswer::Denied);
     quelmar::RegisterPushWithDelegate(delegate, nullptr, Value());
     // A refusal without an error still registers, as the platform lets the app do.
-    ASSERT_TRUE(env.host.runUntil([] { return Application::shared().isRegisteredForRemoteNotifications(); }));
-    EXPECT_TRUE(env.host.logContains("Push notification permission granted on iOS 10 or newer iOS device"));
+    ASSERT_TRUE(env.host.runUntil([&] {
+        return Application::shared().isRegisteredForRemoteNotifications() &&
+               env.host.logContains("Push notification permission granted on iOS 10 or newer iOS device");
+    }));
+}
+
+TEST_F(PushClicks, APayloadAloneIsATapOnThePushAndIsRememberedAsRead) {
+    quelmar::didReceiveRemoteNotificationWithUserInfo(samplePush());
+    ASSERT_TRUE(env.host.runUntil([&] { return clicked().size() == 1; }));
+    EXPECT_EQ(Application::shared().openedURLs().back(), "https://www.example.com/sale");
+    EXPECT_EQ(clicked()[0]["attributes"]["callToAction"], Value(0));
+    EXPECT_EQ(QMRuntime::shared().container("_qmReadPushNotifications"), Value::array({Value("501")}));
+    EXPECT_EQ(QMSDKUserDefaultsData::sharedInstance().qmObjectForKey("qm_ReadPushNotifications", QMStore::Library),
+              Value::array({Value("501")}));
+
+    // The background fetch's completion is answered once, by the library.
+    int answered = 0;
+    quelmar::didReceiveRemoteNotification(samplePush(), [&](unsigned long result) {
+        ++answered;
+        EXPECT_EQ(result, quelmar::kFetchResultNewData);
+    });
+    EXPECT_EQ(answered, 1);
 }
