@@ -34,6 +34,7 @@
 #include "qmplatform/network.hpp"
 #include "qmplatform/notification_center.hpp"
 #include "qmplatform/url_session.hpp"
+#include "qmplatform/user_notifications.hpp"
 #include "qmplatform/preferences.hpp"
 #include "qmplatform/sandbox.hpp"
 #include "qmplatform/system_log.hpp"
@@ -88,10 +89,57 @@ int usage() {
                  "  page-message NAME BODY     the campaign's page posts BODY (a text) to the message handler NAME\n"
                  "  dismiss-all | stop         take every in-app campaign off the screen | cancel pending ones\n"
                  "  snapshot FILE              write a PNG of the key window (web views as their engine drew them)\n"
+                 "  push-authorize granted|denied|provisional   what the user answers when asked about pushes\n"
+                 "  push-register              the app registers for pushes through the library\n"
                  "  push-token HEX             the system hands the app its push token (hexadecimal bytes)\n"
+                 "  push-receive FILE [--state active|inactive|background]   a push with that payload arrives\n"
+                 "  push-open FILE [--action IDENTIFIER]   the user taps the push (or one of its buttons)\n"
+                 "  badge VALUE                raise (0), lower (1) or clear (2) the library's badge count\n"
+                 "  notifications              the delivered notifications and the app's badge\n"
                  "  push-prefs CATEGORIES [--unsubscribe-all]\n"
                  "                             the user's push preferences (comma-separated categories, may be \"\")\n");
     return 2;
+}
+
+// The app's notification delegate: hands pushes shown in front and taps to the library, as an
+// app's delegate forwards them.
+class PushDelegate : public pf::UserNotificationCenterDelegate {
+public:
+    void willPresentNotification(pf::UserNotificationCenter&, const std::shared_ptr<pf::UserNotification>& notification,
+                                 std::function<void(unsigned long)> completionHandler) override {
+        qm::quelmar::willPresentNotification(notification, [completionHandler](unsigned long options) {
+            std::cout << "present: options " << options << std::endl;
+            if (completionHandler) completionHandler(options);
+        });
+    }
+    void didReceiveNotificationResponse(pf::UserNotificationCenter&, const std::shared_ptr<pf::UserNotificationResponse>& response,
+                                        std::function<void()> completionHandler) override {
+        qm::quelmar::didReceiveNotificationResponse(response);
+        if (completionHandler) completionHandler();
+    }
+};
+
+// A push payload from a JSON file; nothing (after saying why) when it cannot be read.
+std::optional<Value> readPayload(const std::string& file) {
+    auto bytes = pf::Files::readFile(file);
+    auto payload = bytes ? pf::json::parse(*bytes) : std::nullopt;
+    if (!payload || !payload->isDictionary()) {
+        std::cout << "push: cannot read a payload from " << file << std::endl;
+        return std::nullopt;
+    }
+    return payload;
+}
+
+// The notification content of a payload: its alert's title and body, its badge and category.
+pf::NotificationContent contentOf(const Value& payload) {
+    pf::NotificationContent content;
+    const Value& aps = payload["aps"];
+    content.title = aps["alert"]["title"].isString() ? aps["alert"]["title"].string() : "";
+    content.body = aps["alert"]["body"].isString() ? aps["alert"]["body"].string() : "";
+    content.categoryIdentifier = aps["category"].isString() ? aps["category"].string() : "";
+    content.badge = aps["badge"];
+    content.userInfo = payload;
+    return content;
 }
 
 // Prints every delegate callback as one JSON line.
@@ -371,6 +419,8 @@ int main(int argc, char** argv) {
     }
     // The device has a phone and one other app ("otherapp:") besides the browser.
     for (const char* scheme : {"tel", "telprompt", "otherapp"}) pf::Application::shared().registerURLScheme(scheme);
+    auto pushDelegate = std::make_shared<PushDelegate>();
+    std::shared_ptr<pf::UserNotification> lastPush;  // the last push the host received
     auto delegate = std::make_shared<PrintingDelegate>();
     qm::quelmar::sharedInstance().delegate = delegate;
 
@@ -383,8 +433,12 @@ int main(int argc, char** argv) {
         std::size_t end = i + 1;
         if (verb == "init" || verb == "wait" || verb == "track" || verb == "identify" || verb == "open-url" ||
             verb == "screen" || verb == "tap" || verb == "snapshot" || verb == "scroll" || verb == "clock" ||
-            verb == "page-click" || verb == "push-token" || verb == "push-prefs")
+            verb == "page-click" || verb == "push-token" || verb == "push-prefs" || verb == "push-authorize" ||
+            verb == "push-receive" || verb == "push-open" || verb == "badge")
             ++end;
+        if ((verb == "push-receive" && end < words.size() && words[end] == "--state") ||
+            (verb == "push-open" && end < words.size() && words[end] == "--action"))
+            end += 2;
         if (verb == "push-prefs" && end < words.size() && words[end] == "--unsubscribe-all") ++end;
         if (verb == "page-message") end += 2;
         if (verb == "show") {
@@ -435,6 +489,73 @@ int main(int argc, char** argv) {
                 addPair(params, *value);
             }
             qm::quelmar::UserIdentifier(Value(*id), params);
+        } else if (verb == "push-authorize") {
+            auto answer = argument();
+            if (!answer) return usage();
+            const std::map<std::string, pf::AuthorizationAnswer> answers{{"granted", pf::AuthorizationAnswer::Granted},
+                                                                          {"denied", pf::AuthorizationAnswer::Denied},
+                                                                          {"provisional", pf::AuthorizationAnswer::Provisional}};
+            auto found = answers.find(*answer);
+            if (found == answers.end()) return usage();
+            pf::UserNotificationCenter::current().setAuthorizationAnswer(found->second);
+        } else if (verb == "push-register") {
+            qm::quelmar::RegisterPushWithDelegate(pushDelegate, nullptr, Value());
+            pf::RunLoop::main().runUntil([] { return pf::Application::shared().isRegisteredForRemoteNotifications(); }, 5);
+            std::cout << "registered for pushes: "
+                      << (pf::Application::shared().isRegisteredForRemoteNotifications() ? "yes" : "no") << std::endl;
+        } else if (verb == "push-receive") {
+            auto file = argument();
+            if (!file) return usage();
+            std::optional<pf::ApplicationState> state;
+            if (i + 1 < words.size() && words[i + 1] == "--state") {
+                const std::string name = i + 2 < words.size() ? words[i + 2] : "";
+                i += 2;
+                if (name == "active") state = pf::ApplicationState::Active;
+                else if (name == "inactive") state = pf::ApplicationState::Inactive;
+                else if (name == "background") state = pf::ApplicationState::Background;
+                else return usage();
+            }
+            auto payload = readPayload(*file);
+            if (!payload) continue;
+            lastPush = pf::UserNotificationCenter::current().receive(contentOf(*payload), state);
+            std::cout << (lastPush ? "received: " + lastPush->request()->identifier() : std::string("received: not shown"))
+                      << std::endl;
+        } else if (verb == "push-open") {
+            auto file = argument();
+            if (!file) return usage();
+            std::string action = pf::kNotificationDefaultActionIdentifier;
+            if (i + 1 < words.size() && words[i + 1] == "--action") {
+                if (i + 2 >= words.size()) return usage();
+                action = words[i + 2];
+                i += 2;
+            }
+            auto payload = readPayload(*file);
+            if (!payload) continue;
+            // The notification last received with this payload, else one delivered now.
+            auto notification = lastPush && lastPush->request()->content()->userInfo == *payload
+                                    ? lastPush
+                                    : pf::UserNotificationCenter::current().receive(contentOf(*payload),
+                                                                                  pf::ApplicationState::Background);
+            if (!notification) {
+                std::cout << "push: the notification was not shown" << std::endl;
+                continue;
+            }
+            auto response = std::make_shared<pf::UserNotificationResponse>(notification, action);
+            qm::quelmar::didReceiveNotificationResponse(response);
+            std::cout << "opened push: " << action << std::endl;
+            reportTopScreen = true;
+        } else if (verb == "badge") {
+            auto value = argument();
+            if (!value) return usage();
+            qm::quelmar::updatePushBadgeNumberWithValue(std::strtol(value->c_str(), nullptr, 10));
+        } else if (verb == "notifications") {
+            settle(settleSeconds);
+            for (const auto& delivered : pf::UserNotificationCenter::current().deliveredNotifications()) {
+                const auto& content = delivered->request()->content();
+                std::cout << "delivered: " << delivered->request()->identifier() << " \"" << content->title << "\" category "
+                          << content->categoryIdentifier << std::endl;
+            }
+            std::cout << "badge: " << pf::Application::shared().applicationIconBadgeNumber() << std::endl;
         } else if (verb == "push-token") {
             auto hex = argument();
             auto bytes = hex ? hexBytes(*hex) : std::nullopt;
