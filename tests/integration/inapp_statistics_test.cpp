@@ -26,12 +26,6 @@ using namespace qm::platform;
 
 namespace {
 
-class Recorder : public quelmarDelegate {
-public:
-    void quelmarEventsResponseCallback(const Value& v) override { received.push_back(v); }
-    std::vector<Value> received;
-};
-
 class InAppStatistics : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -79,13 +73,7 @@ protected:
         return env.host.runUntil([&] { return stats().size() >= count; });
     }
     // The records the delegate received with that event name.
-    std::vector<Value> callbacks(const std::string& eventName) const {
-        std::vector<Value> found;
-        for (const auto& record : recorder->received) {
-            if (record["eventName"] == Value(eventName)) found.push_back(record);
-        }
-        return found;
-    }
+    std::vector<Value> callbacks(const std::string& eventName) const { return recorder->named(eventName); }
     // The in-app records among them (event tracking of the start-up may answer late).
     std::size_t inAppCallbackCount() const {
         std::size_t count = 0;
@@ -95,7 +83,7 @@ protected:
     static Value storedStatistics() { return QMRuntime::shared().qmStoreData()->read_qm_Statistics(); }
 
     testkit::ServiceHost env;
-    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<testkit::RecordingDelegate> recorder = std::make_shared<testkit::RecordingDelegate>();
     std::shared_ptr<Window> window;
     std::shared_ptr<View> root;
 };
@@ -283,7 +271,7 @@ TEST_F(InAppStatistics, DismissAllTakesEveryCampaignAwayAndRecordsNothing) {
 
 TEST(InAppCallbackRecords, KeepTheirShapeAndDropWhatIsNotText) {
     testkit::TestHost host;
-    auto recorder = std::make_shared<Recorder>();
+    auto recorder = std::make_shared<testkit::RecordingDelegate>();
     quelmar::sharedInstance().delegate = recorder;
     auto engine = std::make_shared<qmInternalProcessClass>();
 

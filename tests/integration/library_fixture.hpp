@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "qmplatform/network.hpp"
 #include "qmplatform/url_session.hpp"
 #include "qmservice/local_service.hpp"
+#include "quelmar/quelmar.hpp"
 #include "test_host.hpp"
 
 namespace qm::testkit {
@@ -36,6 +39,20 @@ public:
 
     TestHost host;
     std::unique_ptr<service::LocalService> service;
+};
+
+// Keeps every record the library hands to the host's event callback.
+class RecordingDelegate : public quelmarDelegate {
+public:
+    void quelmarEventsResponseCallback(const Value& v) override { received.push_back(v); }
+    // The records with that event name.
+    std::vector<Value> named(const std::string& eventName) const {
+        std::vector<Value> found;
+        for (const auto& record : received)
+            if (record["eventName"] == Value(eventName)) found.push_back(record);
+        return found;
+    }
+    std::vector<Value> received;
 };
 
 }  // namespace qm::testkit

@@ -23,12 +23,6 @@ using namespace qm::platform;
 
 namespace {
 
-class Recorder : public quelmarDelegate {
-public:
-    void quelmarEventsResponseCallback(const Value& v) override { received.push_back(v); }
-    std::vector<Value> received;
-};
-
 class AppDelegate : public UserNotificationCenterDelegate {};
 
 Value payload(Value data, const char* category = "qmpush") {
@@ -85,12 +79,7 @@ protected:
         env.service->clearRequests();
     }
 
-    std::vector<Value> clicked() const {
-        std::vector<Value> found;
-        for (const auto& record : recorder->received)
-            if (record["eventName"] == Value("Push_Clicked")) found.push_back(record);
-        return found;
-    }
+    std::vector<Value> clicked() const { return recorder->named("Push_Clicked"); }
     std::vector<service::RecordedRequest> pushStats() const {
         std::vector<service::RecordedRequest> found;
         for (const auto& request : env.service->requestsFor("stats"))
@@ -99,7 +88,7 @@ protected:
     }
 
     testkit::ServiceHost env;
-    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<testkit::RecordingDelegate> recorder = std::make_shared<testkit::RecordingDelegate>();
     std::vector<Value> screens;
     NotificationCenter::Token token;
 };

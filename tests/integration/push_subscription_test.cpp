@@ -16,12 +16,6 @@ using namespace qm;
 
 namespace {
 
-class Recorder : public quelmarDelegate {
-public:
-    void quelmarEventsResponseCallback(const Value& v) override { received.push_back(v); }
-    std::vector<Value> received;
-};
-
 class PushSubscription : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -50,16 +44,11 @@ protected:
         env.host.runUntilIdle();
     }
     // The "Push_Registered" records the host received (start-up's event answers may come too).
-    std::vector<Value> registered() const {
-        std::vector<Value> found;
-        for (const auto& record : recorder->received)
-            if (record["eventName"] == Value("Push_Registered")) found.push_back(record);
-        return found;
-    }
+    std::vector<Value> registered() const { return recorder->named("Push_Registered"); }
     static QMSDKUserDefaultsData& prefs() { return QMSDKUserDefaultsData::sharedInstance(); }
 
     testkit::ServiceHost env;
-    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<testkit::RecordingDelegate> recorder = std::make_shared<testkit::RecordingDelegate>();
 };
 
 }  // namespace
