@@ -315,7 +315,8 @@ TEST_F(InAppStatistics, AClickIsReportedAfterItsViewClosedAndTheAppWentToTheBack
     popup->qmInAppPopupFirstCtaBtnAction();
     Application::shared().setApplicationState(ApplicationState::Background);
     popup.reset();
-    ASSERT_TRUE(waitForStats(2));
+    // The report is sent before the host hears of the click; wait for both.
+    ASSERT_TRUE(env.host.runUntil([&] { return stats().size() >= 2 && !callbacks("Banner Clicked").empty(); }));
     EXPECT_FALSE(popupView());
     EXPECT_EQ(stats()[1].fields["notificationID"], Value("8003"));
     EXPECT_EQ(stats()[1].fields["action"], Value("uniqueClick"));
