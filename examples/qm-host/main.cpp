@@ -1,7 +1,7 @@
 // qm-host: a command-line host app for the library.
 //
 //   qm-host --bundle DIR --sandbox DIR [--service HOST:PORT --ca FILE | --embedded-service DIR
-//           [--fixture-set NAME]] VERB [ARGS]... [VERB [ARGS]...]...
+//           [--fixture-set NAME]] [--desktop-notifications] VERB [ARGS]... [VERB [ARGS]...]...
 //
 // DIR of --bundle is an app folder with its Info.plist; the sandbox folder persists between
 // runs. --service points every service host name at HOST:PORT and trusts the CA in FILE;
@@ -9,7 +9,10 @@
 // in DIR, answering from the fixture set NAME when given) and points the library at it. Verbs run in order, each followed by pumping the
 // main run loop until the library is idle (at most --settle seconds); at the end the
 // library is stopped within --stop-deadline seconds. Every log line of the library and
-// every delegate callback (as JSON) is printed.
+// every delegate callback (as JSON) is printed. Notifications the center shows go to its
+// recording presenter; --desktop-notifications shows them on the desktop instead where the
+// build and the session allow it (the `notifications` verb lists them either way).
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
@@ -52,6 +55,9 @@
 #ifdef QM_HOST_WITH_SERVICE
 #include "qmservice/local_service.hpp"
 #endif
+#ifdef QM_HOST_WITH_DESKTOP_NOTIFICATIONS
+#include "qmnotify/desktop_presenter.hpp"
+#endif
 
 namespace {
 
@@ -61,10 +67,12 @@ namespace pf = qm::platform;
 int usage() {
     std::fprintf(stderr,
                  "usage: qm-host --bundle DIR --sandbox DIR [--service HOST:PORT --ca FILE | --embedded-service DIR\n"
-                 "               [--fixture-set NAME]]\n"
+                 "               [--fixture-set NAME]] [--desktop-notifications]\n"
                  "               [--settle SECONDS] [--stop-deadline SECONDS] VERB [ARGS]...\n"
                  "  --settle            longest wait for the library to be idle after each verb (60)\n"
                  "  --stop-deadline     how long the library's stop at the end may take (5)\n"
+                 "  --desktop-notifications   show notifications on the desktop (needs a build with\n"
+                 "                      libnotify and a session bus; otherwise they stay with the recording presenter)\n"
                  "verbs:\n"
                  "  info                       print what the platform layer sees (bundle, sandbox, device, locale)\n"
                  "  init MODE                  start the library with a mode text\n"
@@ -98,7 +106,10 @@ int usage() {
                  "  badge VALUE                raise (0), lower (1) or clear (2) the library's badge count\n"
                  "  notifications              the delivered notifications and the app's badge\n"
                  "  push-prefs CATEGORIES [--unsubscribe-all]\n"
-                 "                             the user's push preferences (comma-separated categories, may be \"\")\n");
+                 "                             the user's push preferences (comma-separated categories, may be \"\")\n"
+                 "  schedule ID TAG SECONDS TITLE MESSAGE URL ICON\n"
+                 "                             ask the service to send this device push ID (tag TAG) in SECONDS\n"
+                 "  geofence-block DATE HOURS  stop geofence pushes until DATE plus HOURS; prints the stored block\n");
     return 2;
 }
 
@@ -187,6 +198,43 @@ void printInfo() {
 void printPrefs() {
     Value all{{"library", pf::UserDefaults::suite("io.quelmar.sdk").dictionaryRepresentation()}};
     std::cout << pretty(all) << std::endl;
+}
+
+// The geofence-push block as the library stored it: its start and its length in minutes.
+void printGeofenceBlock() {
+    auto& library = pf::UserDefaults::suite("io.quelmar.sdk");
+    for (const char* key : {"qm_GeoTransactionalEventStoredDate", "qm_blockGeofencePushForHours"}) {
+        const Value stored = library.objectForKey(key);
+        std::cout << "stored: " << key << " = " << (stored ? stored.description() : std::string("(none)")) << std::endl;
+    }
+}
+
+// Shows notifications on the desktop when this build has the desktop presenter and the
+// session allows it; otherwise says why and keeps the center's recording presenter.
+void useDesktopNotifications() {
+#ifdef QM_HOST_WITH_DESKTOP_NOTIFICATIONS
+    const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (!bus || !*bus) {
+        std::cout << "desktop notifications: off, there is no session bus (DBUS_SESSION_BUS_ADDRESS is not set); "
+                     "keeping the recording presenter"
+                  << std::endl;
+        return;
+    }
+    const Value name = pf::Bundle::main().objectForInfoDictionaryKey("CFBundleName");
+    auto desktop = pf::notify::desktopPresenter(name.isString() && !name.string().empty() ? name.string() : "qm-host");
+    if (!desktop) {
+        std::cout << "desktop notifications: off, the desktop notification service could not be reached; "
+                     "keeping the recording presenter"
+                  << std::endl;
+        return;
+    }
+    pf::UserNotificationCenter::current().setPresenter(desktop);
+    std::cout << "desktop notifications: on" << std::endl;
+#else
+    std::cout << "desktop notifications: off, this build has no desktop presenter (libnotify was not found); "
+                 "keeping the recording presenter"
+              << std::endl;
+#endif
 }
 
 void printCookies() {
@@ -337,7 +385,7 @@ int main(int argc, char** argv) {
     std::string bundleDir, sandboxDir, serviceAddress, caFile, embeddedDir, fixtureSet;
     double settleSeconds = 60, stopSeconds = 5;
     std::vector<std::string> words;
-    bool verbsStarted = false;
+    bool verbsStarted = false, desktopNotifications = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (!verbsStarted && a == "--bundle" && i + 1 < argc) bundleDir = argv[++i];
@@ -348,6 +396,7 @@ int main(int argc, char** argv) {
         else if (!verbsStarted && a == "--fixture-set" && i + 1 < argc) fixtureSet = argv[++i];
         else if (!verbsStarted && a == "--settle" && i + 1 < argc) settleSeconds = std::strtod(argv[++i], nullptr);
         else if (!verbsStarted && a == "--stop-deadline" && i + 1 < argc) stopSeconds = std::strtod(argv[++i], nullptr);
+        else if (!verbsStarted && a == "--desktop-notifications") desktopNotifications = true;
         else if (!verbsStarted && (a == "--help" || a == "-h")) return usage();
         else {
             verbsStarted = true;
@@ -397,6 +446,7 @@ int main(int argc, char** argv) {
     }
     // The device has a phone and one other app ("otherapp:") besides the browser.
     for (const char* scheme : {"tel", "telprompt", "otherapp"}) pf::Application::shared().registerURLScheme(scheme);
+    if (desktopNotifications) useDesktopNotifications();
     auto pushDelegate = std::make_shared<PushDelegate>();
     std::shared_ptr<pf::UserNotification> lastPush;  // the last push the host received
     auto delegate = std::make_shared<PrintingDelegate>();
@@ -418,7 +468,8 @@ int main(int argc, char** argv) {
             (verb == "push-open" && end < words.size() && words[end] == "--action"))
             end += 2;
         if (verb == "push-prefs" && end < words.size() && words[end] == "--unsubscribe-all") ++end;
-        if (verb == "page-message") end += 2;
+        if (verb == "page-message" || verb == "geofence-block") end += 2;
+        if (verb == "schedule") end += 7;
         if (verb == "show") {
             while (end + 1 < words.size() + 1 && isOption(end)) end += 2;
         }
@@ -551,6 +602,28 @@ int main(int argc, char** argv) {
                 at = comma + 1;
             }
             qm::quelmar::pushPreferences(categories, unsubscribeAll);
+        } else if (verb == "schedule") {
+            std::vector<Value> fields;  // id, tag, seconds, title, message, URL, icon
+            while (fields.size() < 7) {
+                auto word = argument();
+                if (!word) return usage();
+                fields.emplace_back(*word);
+            }
+            qm::quelmar::schedulePushNotificationwithNotificationID(fields[0], fields[1], fields[2], fields[3], fields[4],
+                                                                  fields[5], fields[6]);
+        } else if (verb == "geofence-block") {
+            auto date = argument();
+            auto hours = argument();
+            if (!date || !hours || hours->empty()) return usage();
+            char* rest = nullptr;
+            errno = 0;
+            const long count = std::strtol(hours->c_str(), &rest, 10);
+            if (*rest != '\0' || errno == ERANGE) {
+                std::fprintf(stderr, "qm-host: geofence-block: HOURS must be a whole number, not %s\n", hours->c_str());
+                return usage();
+            }
+            qm::quelmar::stopGeofencePushforDateTime(Value(*date), count);
+            printGeofenceBlock();
         } else if (verb == "uid") {
             bool answered = false;
             qm::quelmar::getQmUid([&answered](const Value& uid) {

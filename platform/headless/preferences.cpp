@@ -224,6 +224,31 @@ struct UserDefaults::Impl {
         return std::none_of(dirty.begin(), dirty.end(), [&](const auto& entry) { return entry.second <= change; });
     }
 
+    // A change about to be written, with the number it had when it was taken: only keys no one
+    // changed again meanwhile count as written afterwards.
+    struct PendingChange {
+        std::string key;
+        std::uint64_t number;
+        Value value;  // nothing for a removal
+    };
+
+    // After `merged` (the file's content with `written` on top) was written as file version
+    // `identity`: those changes are no longer pending, except for keys changed again
+    // meanwhile, which keep their newer value on top of what was written. The replaced
+    // content is destroyed after the lock is released.
+    void tookWrite(Value merged, const std::vector<PendingChange>& written, const FileIdentity& identity) {
+        Value previous;
+        {
+            std::lock_guard lock(mutex);
+            for (const PendingChange& change : written) {
+                auto it = dirty.find(change.key);
+                if (it != dirty.end() && it->second == change.number) dirty.erase(it);
+            }
+            previous = std::exchange(values, withLocalChanges(std::move(merged), dirty, values));
+            known = identity;
+        }
+    }
+
     // Takes a file version read outside the lock as the base of `values`, with local changes
     // not yet written (those made while it was read included) on top. The replaced content
     // is destroyed after the lock is released.
@@ -540,14 +565,8 @@ bool UserDefaults::synchronize() {
     Impl& s = *impl_;
     std::lock_guard writer(s.writerMutex);
 
-    // What to write, taken under the lock; the file work below runs without it. Each change
-    // keeps its number, so that only keys no one changed again meanwhile count as written.
-    struct Change {
-        std::string key;
-        std::uint64_t number;
-        Value value;  // nothing for a removal
-    };
-    std::vector<Change> changes;
+    // What to write, taken under the lock; the file work below runs without it.
+    std::vector<Impl::PendingChange> changes;
     FileIdentity known;
     {
         std::lock_guard lock(s.mutex);
@@ -569,7 +588,7 @@ bool UserDefaults::synchronize() {
     // Under the lock no other process writes, so the file read here is the one replaced.
     DiskContent disk = readDisk(s.path);
     Value merged = std::move(disk.values);
-    for (const Change& change : changes) applyChange(merged, change.key, change.value);
+    for (const auto& change : changes) applyChange(merged, change.key, change.value);
     std::optional<std::string> bytes;
     try {
         bytes = plist::write(merged, plist::Format::Binary);
@@ -577,20 +596,7 @@ bool UserDefaults::synchronize() {
         bytes.reset();
     }
     if (!bytes || !Files::writeFileAtomically(s.path, *bytes)) return false;
-    const FileIdentity written = FileIdentity::ofPath(s.path);
-
-    // Keys changed again while the file was written stay unwritten and keep their newer
-    // value on top of what was written.
-    Value previous;
-    {
-        std::lock_guard lock(s.mutex);
-        for (const Change& change : changes) {
-            auto it = s.dirty.find(change.key);
-            if (it != s.dirty.end() && it->second == change.number) s.dirty.erase(it);
-        }
-        previous = std::exchange(s.values, withLocalChanges(std::move(merged), s.dirty, s.values));
-        s.known = written;
-    }
+    s.tookWrite(std::move(merged), changes, FileIdentity::ofPath(s.path));
     return true;
 }
 
@@ -601,12 +607,7 @@ Value UserDefaults::updateObjectForKey(std::string_view key, const std::function
 
     // The unwritten changes go out with the update (as synchronize() writes them), so that
     // what this process changed earlier is never older on disk than what it changed later.
-    struct Change {
-        std::string key;
-        std::uint64_t number;
-        Value value;
-    };
-    std::vector<Change> changes;
+    std::vector<Impl::PendingChange> changes;
     {
         std::lock_guard lock(s.mutex);
         changes.reserve(s.dirty.size());
@@ -641,7 +642,7 @@ Value UserDefaults::updateObjectForKey(std::string_view key, const std::function
 
     DiskContent disk = readDisk(s.path);
     Value merged = std::move(disk.values);
-    for (const Change& change : changes) applyChange(merged, change.key, change.value);
+    for (const auto& change : changes) applyChange(merged, change.key, change.value);
     const Value current = merged[key];
     Value next = update(current);
     if (!next.isNone() && !isPropertyListValue(next)) next = current;
@@ -670,16 +671,7 @@ Value UserDefaults::updateObjectForKey(std::string_view key, const std::function
 
     // As in synchronize(): keys changed again meanwhile stay pending on top. A change of the
     // updated key itself made by another thread during the update counts as the later one.
-    Value previous;
-    {
-        std::lock_guard lock(s.mutex);
-        for (const Change& change : changes) {
-            auto it = s.dirty.find(change.key);
-            if (it != s.dirty.end() && it->second == change.number) s.dirty.erase(it);
-        }
-        previous = std::exchange(s.values, withLocalChanges(std::move(merged), s.dirty, s.values));
-        s.known = written;
-    }
+    s.tookWrite(std::move(merged), changes, written);
     return next;
 }
 

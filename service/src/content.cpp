@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <numbers>
 
+#include "film.hpp"
 #include "qmplatform/json.hpp"
 
 namespace qm::service::detail {
@@ -178,6 +179,7 @@ std::optional<MediaFile> mediaFile(const std::string& name) {
     }
     if (name == "photo.jpg") return MediaFile{"image/jpeg", grayJPEG()};
     if (name == "chime.wav") return MediaFile{"audio/wav", chimeWAV()};
+    if (name == "clip.mp4") return MediaFile{"video/mp4", clipMP4()};
     return std::nullopt;
 }
 

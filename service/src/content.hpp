@@ -20,7 +20,8 @@ struct MediaFile {
     std::string contentType;
     std::string bytes;
 };
-// The files under /media/: "banner.png", "icon.png", "photo.jpg", "chime.wav".
+// The files under /media/: "banner.png", "icon.png", "photo.jpg", "chime.wav" and "clip.mp4"
+// (see film.hpp).
 std::optional<MediaFile> mediaFile(const std::string& name);
 
 // The survey page for a campaign: it reports a resize, an attempt and a submission through

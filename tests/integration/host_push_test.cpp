@@ -1,9 +1,13 @@
 // Pushes through the example host against the embedded service: permission, registration,
 // the token's subscription, a push shown in front, a tap on its button routed to a screen and
-// reported, and the badge cleared.
+// reported, and the badge cleared; a push scheduled with the service and a geofence-push block.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <iomanip>
+#include <sstream>
 #include <string>
 
 #include "process.hpp"
@@ -49,4 +53,62 @@ TEST(HostPush, RegisterReceiveAndTapAButton) {
     ASSERT_NE(stats, std::string::npos) << requests;
     EXPECT_NE(requests.find("    type = clicks\n", stats), std::string::npos);
     EXPECT_NE(requests.find("    clickType = 1\n", stats), std::string::npos);
+}
+
+namespace {
+
+// Minutes from `from` to `to`, both "yyyy-MM-dd HH:mm:ss" wall times of one zone.
+long minutesBetween(const std::string& from, const std::string& to) {
+    const auto seconds = [](const std::string& text) {
+        std::tm parts{};
+        std::istringstream(text) >> std::get_time(&parts, "%Y-%m-%d %H:%M:%S");
+        return static_cast<long>(timegm(&parts));
+    };
+    return (seconds(to) - seconds(from)) / 60;
+}
+
+}  // namespace
+
+TEST(HostPush, ScheduleAPushAndBlockGeofencePushes) {
+    testkit::TestHost host;  // only for its throw-away folders
+    const std::string app = QM_TEST_DATA_DIR "/../../examples/sample-app";
+    // Two days ahead in UTC is still more than a day ahead in any zone the host may be in.
+    char until[32];
+    const std::time_t later = std::time(nullptr) + 2 * 86400;
+    std::strftime(until, sizeof until, "%Y-%m-%d %H:%M:%S", std::gmtime(&later));
+    auto run = testkit::runProgram(
+        QM_BINARY_DIR "/examples/qm-host",
+        {"--bundle", app, "--sandbox", host.root() + "/app", "--embedded-service", host.root() + "/service", "init",
+         "live", "push-authorize", "granted", "push-register", "push-token", "0aff", "schedule", "701", "spring",
+         "3600", "Tea & cake", "50% off = half price", "https://www.quelmar.io/sale?from=push",
+         "https://push.quelmar.io/media/icon.png", "geofence-block", until, "3", "requests"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const std::string& out = run.output;
+    EXPECT_NE(out.find("Push notification is successfully scheduled."), std::string::npos) << out;
+
+    // The request carries every field unchanged, the push token as the subscription.
+    const std::string requests = out.substr(out.find("== requests"));
+    const auto schedule = requests.find("POST https://push.quelmar.io/mobile/api/schedule\n");
+    ASSERT_NE(schedule, std::string::npos) << requests;
+    const std::string fields = requests.substr(schedule, requests.find("\nPOST ", schedule + 1) - schedule);
+    for (const char* field : {"    notificationID = 701\n", "    subscriptionID = 0aff\n", "    title = Tea & cake\n",
+                              "    message = 50% off = half price\n", "    tag = spring\n",
+                              "    url = https://www.quelmar.io/sale?from=push\n", "    time = 3600\n",
+                              "    icon = https://push.quelmar.io/media/icon.png\n"}) {
+        EXPECT_NE(fields.find(field), std::string::npos) << field << " in\n" << fields;
+    }
+
+    // The block starts now (in the date's format) and lasts until the date plus three hours.
+    const std::string startKey = "stored: qm_GeoTransactionalEventStoredDate = ";
+    const std::string lengthKey = "stored: qm_blockGeofencePushForHours = ";
+    const auto startAt = out.find(startKey), lengthAt = out.find(lengthKey);
+    ASSERT_NE(startAt, std::string::npos) << out;
+    ASSERT_NE(lengthAt, std::string::npos) << out;
+    const std::string start = out.substr(startAt + startKey.size(), out.find('\n', startAt) - startAt - startKey.size());
+    const long length = std::strtol(out.c_str() + lengthAt + lengthKey.size(), nullptr, 10);
+    ASSERT_EQ(start.size(), 19u) << start;
+    EXPECT_NEAR(length, minutesBetween(start, until) + 3 * 60, 1) << start << " to " << until;
+    EXPECT_GT(length, 24 * 60 + 3 * 60);
+    EXPECT_NE(out.find("Geofence Push has been stopped for " + std::to_string(length / 60) + " hour(s) from now"),
+              std::string::npos);
 }

@@ -1,5 +1,5 @@
 // The local service over real loopback TLS: verified handshakes with the service host names,
-// routing, recording, faults, the admin listing and the survey page.
+// routing, recording, faults, the admin listing, the survey page and the media files.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,7 +13,11 @@
 #include <sstream>
 #include <thread>
 
+#include "qmmedia/media.hpp"
+#include "qmmedia/media_probe.hpp"
 #include "qmplatform/json.hpp"
+#include "qmplatform/media_probe.hpp"
+#include "qmplatform/user_notifications.hpp"
 #include "qmservice/local_service.hpp"
 #include "qmservice/probe.hpp"
 
@@ -333,6 +337,43 @@ TEST_F(LocalServiceTest, SurveyPageEndsOnThankYouAndMediaIsServed) {
     EXPECT_NE(probe.body.find("function probeAnswer"), std::string::npos);
     EXPECT_EQ(get("mobile.quelmar.io", "/pages/../fixtures/settings.json").status, 404);
     EXPECT_EQ(get("mobile.quelmar.io", "/pages/absent.html").status, 404);
+}
+
+TEST_F(LocalServiceTest, TheFilmIsAVideoForTheMediaLayerAndForAttachments) {
+    ProbeAnswer clip = get("push.quelmar.io", "/media/clip.mp4");
+    ASSERT_EQ(clip.status, 200) << clip.error;
+    EXPECT_EQ(clip.headers["content-type"], "video/mp4");
+    EXPECT_EQ(clip.body.substr(4, 8), "ftypisom");
+    EXPECT_EQ(get("push.quelmar.io", "/media/clip.mp4").body, clip.body);  // made once, served alike
+    const std::string file = dir_ + "/clip.mp4";
+    std::ofstream(file, std::ios::binary) << clip.body;
+
+    namespace media = qm::platform::media;
+    const media::Description film = media::describeFile(file);
+    ASSERT_TRUE(film.ok()) << film.error;
+    EXPECT_EQ(film.kind, media::Kind::Video);
+    EXPECT_EQ(film.width, 64);
+    EXPECT_EQ(film.height, 48);
+    EXPECT_EQ(film.frames, 8u);
+    EXPECT_NEAR(film.duration, 2.0, 0.01);
+    EXPECT_FALSE(film.hasAudio);
+    // Every frame decodes, and the light bar moves one block to the right per quarter second.
+    for (int k : {0, 3, 7}) {
+        const media::Still still = media::videoFrameFromFile(file, 0.25 * k + 0.1);
+        ASSERT_TRUE(still.ok()) << k << ": " << still.error;
+        EXPECT_NEAR(still.time, 0.25 * k, 1e-6);
+        ASSERT_EQ(still.bitmap.width, 64);
+        const auto grey = [&](int x) { return still.bitmap.at(x, 20) & 0xff; };
+        EXPECT_GT(grey(8 * k + 4), 200u) << k;
+        EXPECT_LT(grey((8 * k + 20) % 64), 80u) << k;
+    }
+
+    qm::platform::MediaProbe::setCurrent(media::mediaProbe());
+    qm::platform::Error error;
+    auto attachment = qm::platform::NotificationAttachment::attachmentWithIdentifier("film", file, {}, error);
+    qm::platform::MediaProbe::setCurrent(nullptr);
+    ASSERT_TRUE(attachment) << error.localizedDescription;
+    EXPECT_EQ(attachment->type(), qm::platform::AttachmentType::Video);
 }
 
 TEST_F(LocalServiceTest, StartFailsWhenThePortIsTaken) {
