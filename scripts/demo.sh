@@ -95,3 +95,19 @@ echo "### day's display follow in the statistics."
   | stats_only \
   | grep -E '^== |^shown|^opened|^top screen|^notification QMInAppViewConroller|"eventName":"(Survey|Banner Clicked)|^POST|^    ' \
   | grep -vE '^== requests' || true
+
+echo
+echo "### Pushes: the app asks for permission, registers and subscribes its token. A push with a"
+echo "### picture arrives while the app is in the background: the notification-service extension, a"
+echo "### process of its own beside the app, attaches the picture, numbers the badge and reports the"
+echo "### view; the user taps the push's button, which routes to the Offers screen. Last, the push"
+echo "### requests as the service received them."
+"$host" --bundle "$app" --sandbox "$work/push/app" "${service[@]}" --extension-bundle "$root/examples/sample-extension" \
+  init live push-authorize granted push-register push-token 0aff \
+  push-extension "$root/service/fixtures/pushes/image.json" notifications \
+  push-open last --action qmpush-cta1 requests 2>&1 \
+  | awk '/^(POST|GET) /{push = ($0 ~ /push\.quelmar\.io/)}
+         /^(POST|GET) / || /^    / {if (push && ($0 ~ /^(POST|GET)/ || $0 ~ /^    (subscriptionId|notificationID|type|sid|clickType) = /)) print; next}
+         {print}' \
+  | grep -E '^== |registered|Push_Registered|^extension: \{|^received|^attachment|^delivered|^badge|^opened push|"Push_Clicked"|^top screen|^POST|^GET|^    ' \
+  | grep -vE '^== requests' || true

@@ -26,6 +26,10 @@
 #include <string>
 #include <vector>
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "qmplatform/application.hpp"
 #include "qmplatform/clock.hpp"
 #include "qmplatform/bundle.hpp"
@@ -43,6 +47,7 @@
 #include "qmplatform/system_log.hpp"
 #include "qmplatform/view_controller.hpp"
 #include "qmmedia/media.hpp"
+#include "qmmedia/media_probe.hpp"
 #include "qmui/color.hpp"
 #include "qmui/layout_constraint.hpp"
 #include "qmui/scroll_view.hpp"
@@ -67,7 +72,7 @@ namespace pf = qm::platform;
 int usage() {
     std::fprintf(stderr,
                  "usage: qm-host --bundle DIR --sandbox DIR [--service HOST:PORT --ca FILE | --embedded-service DIR\n"
-                 "               [--fixture-set NAME]] [--desktop-notifications]\n"
+                 "               [--fixture-set NAME]] [--desktop-notifications] [--extension-bundle DIR]\n"
                  "               [--settle SECONDS] [--stop-deadline SECONDS] VERB [ARGS]...\n"
                  "  --settle            longest wait for the library to be idle after each verb (60)\n"
                  "  --stop-deadline     how long the library's stop at the end may take (5)\n"
@@ -102,7 +107,11 @@ int usage() {
                  "  push-register              the app registers for pushes through the library\n"
                  "  push-token HEX             the system hands the app its push token (hexadecimal bytes)\n"
                  "  push-receive FILE [--state active|inactive|background]   a push with that payload arrives\n"
-                 "  push-open FILE [--action IDENTIFIER]   the user taps the push (or one of its buttons)\n"
+                 "  push-open FILE|last [--action IDENTIFIER]   the user taps the push (or one of its buttons);\n"
+                 "                             last: the push received last\n"
+                 "  push-extension FILE        a push arrives while the app is in the background: the extension of\n"
+                 "                             --extension-bundle DIR (qm-extension, its sandbox beside the app's)\n"
+                 "                             prepares it, and the content it made is shown\n"
                  "  badge VALUE                raise (0), lower (1) or clear (2) the library's badge count\n"
                  "  notifications              the delivered notifications and the app's badge\n"
                  "  push-prefs CATEGORIES [--unsubscribe-all]\n"
@@ -235,6 +244,77 @@ void useDesktopNotifications() {
                  "keeping the recording presenter"
               << std::endl;
 #endif
+}
+
+// The notification-service extension: qm-extension, beside this program, run as its own
+// process on a push as the system runs an app's extension. Its output lines are printed with
+// "extension: " before them; the content it would show is its last line, as JSON.
+extern "C" char** environ;
+std::optional<Value> runExtension(const std::vector<std::string>& arguments) {
+    char self[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) return std::nullopt;
+    std::string program(self, static_cast<std::size_t>(length));
+    program = program.substr(0, program.rfind('/') + 1) + "qm-extension";
+    std::vector<std::string> words{program};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0) return std::nullopt;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 2);
+    posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeEnds[1]);
+    if (spawned != 0) {
+        ::close(pipeEnds[0]);
+        std::cout << "extension: cannot start " << program << ": " << std::strerror(spawned) << std::endl;
+        return std::nullopt;
+    }
+    std::string output;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        output.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(pipeEnds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::optional<Value> content;
+    for (std::size_t at = 0; at < output.size();) {
+        const std::size_t end = std::min(output.find('\n', at), output.size());
+        const std::string line = output.substr(at, end - at);
+        at = end + 1;
+        if (line.empty()) continue;
+        std::cout << "extension: " << line << std::endl;
+        if (line.front() == '{') content = pf::json::parse(line);
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return content;
+}
+
+// The notification the extension's content makes, with its attachments.
+pf::NotificationContent contentFromExtension(const Value& shown) {
+    pf::NotificationContent content = qm::examples::contentOf(shown["userInfo"]);
+    content.title = shown["title"].isString() ? shown["title"].string() : "";
+    content.body = shown["body"].isString() ? shown["body"].string() : "";
+    content.badge = shown["badge"].isNumber() ? shown["badge"] : Value();
+    for (const Value& item : shown["attachments"].arrayItems()) {
+        pf::Error error;
+        auto attachment = pf::NotificationAttachment::attachmentWithIdentifier(item["identifier"].description(),
+                                                                               item["file"].description(), {}, error);
+        if (attachment) content.attachments.push_back(attachment);
+        else std::cout << "extension: attachment refused: " << error.description() << std::endl;
+    }
+    return content;
 }
 
 void printCookies() {
@@ -382,7 +462,7 @@ void settle(double seconds) {
 }
 
 int main(int argc, char** argv) {
-    std::string bundleDir, sandboxDir, serviceAddress, caFile, embeddedDir, fixtureSet;
+    std::string bundleDir, sandboxDir, serviceAddress, caFile, embeddedDir, fixtureSet, extensionBundle;
     double settleSeconds = 60, stopSeconds = 5;
     std::vector<std::string> words;
     bool verbsStarted = false, desktopNotifications = false;
@@ -397,6 +477,7 @@ int main(int argc, char** argv) {
         else if (!verbsStarted && a == "--settle" && i + 1 < argc) settleSeconds = std::strtod(argv[++i], nullptr);
         else if (!verbsStarted && a == "--stop-deadline" && i + 1 < argc) stopSeconds = std::strtod(argv[++i], nullptr);
         else if (!verbsStarted && a == "--desktop-notifications") desktopNotifications = true;
+        else if (!verbsStarted && a == "--extension-bundle" && i + 1 < argc) extensionBundle = argv[++i];
         else if (!verbsStarted && (a == "--help" || a == "-h")) return usage();
         else {
             verbsStarted = true;
@@ -439,6 +520,8 @@ int main(int argc, char** argv) {
     config.logSink = [](std::string_view line) { std::cout << line << std::endl; };
     // Image campaigns and the close button's picture need a picture decoder.
     config.imageCodec = pf::media::imageCodec();
+    // Attachments of the extension's pushes are checked by reading them.
+    config.mediaProbe = pf::media::mediaProbe();
     if (!pf::configure(std::move(config))) {
         std::fprintf(stderr, "qm-host: cannot use bundle folder %s or sandbox folder %s\n", bundleDir.c_str(),
                      sandboxDir.c_str());
@@ -462,7 +545,7 @@ int main(int argc, char** argv) {
         if (verb == "init" || verb == "wait" || verb == "track" || verb == "identify" || verb == "open-url" ||
             verb == "screen" || verb == "tap" || verb == "snapshot" || verb == "scroll" || verb == "clock" ||
             verb == "page-click" || verb == "push-token" || verb == "push-prefs" || verb == "push-authorize" ||
-            verb == "push-receive" || verb == "push-open" || verb == "badge")
+            verb == "push-receive" || verb == "push-open" || verb == "badge" || verb == "push-extension")
             ++end;
         if ((verb == "push-receive" && end < words.size() && words[end] == "--state") ||
             (verb == "push-open" && end < words.size() && words[end] == "--action"))
@@ -549,6 +632,42 @@ int main(int argc, char** argv) {
             lastPush = pf::UserNotificationCenter::current().receive(qm::examples::contentOf(*payload), state);
             std::cout << (lastPush ? "received: " + lastPush->request()->identifier() : std::string("received: not shown"))
                       << std::endl;
+        } else if (verb == "push-extension") {
+            auto file = argument();
+            if (!file) return usage();
+            if (extensionBundle.empty()) {
+                std::cout << "extension: no --extension-bundle given" << std::endl;
+                continue;
+            }
+            // The extension's sandbox is beside the app's, so that the two share the app group.
+            std::string parent = sandboxDir;
+            while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+            parent = parent.find('/') == std::string::npos ? "." : parent.substr(0, parent.rfind('/'));
+            std::vector<std::string> arguments{"--bundle", extensionBundle, "--sandbox",
+                                               (parent.empty() ? std::string("/") : parent) + "/extension"};
+            if (!serviceAddress.empty()) arguments.insert(arguments.end(), {"--service", serviceAddress});
+            if (!caFile.empty()) arguments.insert(arguments.end(), {"--ca", caFile});
+            // The request's identifier is the same in both processes, as on the phone.
+            const std::string identifier = pf::Device::makeUUID();
+            arguments.insert(arguments.end(), {"--identifier", identifier, *file});
+            auto prepared = runExtension(arguments);
+            if (!prepared || !prepared->isDictionary()) {
+                std::cout << "extension: no content" << std::endl;
+                continue;
+            }
+            // The system shows what the extension made of the push; the app is in the background.
+            lastPush = pf::UserNotificationCenter::current().receive(
+                pf::UserNotificationRequest::requestWithIdentifier(identifier, contentFromExtension(*prepared)),
+                pf::ApplicationState::Background);
+            if (!lastPush) {
+                std::cout << "received: not shown" << std::endl;
+                continue;
+            }
+            std::cout << "received: " << lastPush->request()->identifier() << std::endl;
+            for (const auto& attachment : lastPush->request()->content()->attachments) {
+                std::cout << "attachment: " << pf::attachmentTypeName(attachment->type()) << " " << attachment->path()
+                          << std::endl;
+            }
         } else if (verb == "push-open") {
             auto file = argument();
             if (!file) return usage();
@@ -558,13 +677,18 @@ int main(int argc, char** argv) {
                 action = words[i + 2];
                 i += 2;
             }
-            auto payload = qm::examples::readPayload(*file, std::cout);
-            if (!payload) continue;
-            // The notification last received with this payload, else one delivered now.
-            auto notification = lastPush && lastPush->request()->content()->userInfo == *payload
-                                    ? lastPush
-                                    : pf::UserNotificationCenter::current().receive(qm::examples::contentOf(*payload),
-                                                                                  pf::ApplicationState::Background);
+            std::shared_ptr<pf::UserNotification> notification;
+            if (*file == "last") {
+                notification = lastPush;
+            } else {
+                auto payload = qm::examples::readPayload(*file, std::cout);
+                if (!payload) continue;
+                // The notification last received with this payload, else one delivered now.
+                notification = lastPush && lastPush->request()->content()->userInfo == *payload
+                                   ? lastPush
+                                   : pf::UserNotificationCenter::current().receive(qm::examples::contentOf(*payload),
+                                                                                 pf::ApplicationState::Background);
+            }
             if (!notification) {
                 std::cout << "push: the notification was not shown" << std::endl;
                 continue;

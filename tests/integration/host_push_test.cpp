@@ -112,3 +112,33 @@ TEST(HostPush, ScheduleAPushAndBlockGeofencePushes) {
     EXPECT_NE(out.find("Geofence Push has been stopped for " + std::to_string(length / 60) + " hour(s) from now"),
               std::string::npos);
 }
+
+// A push with a picture while the app is in the background: the extension (its own process,
+// its sandbox beside the app's) attaches the picture and numbers the badge; the notification
+// the app's center shows carries both, and a tap on its button routes to the button's screen.
+// The service hears of the view from the extension and of the click from the app.
+TEST(HostPush, TheExtensionPreparesThePushTheAppShowsAndOpens) {
+    testkit::TestHost host;  // only for its throw-away folders
+    const std::string examples = QM_TEST_DATA_DIR "/../../examples";
+    const std::string payload = QM_TEST_DATA_DIR "/../../service/fixtures/pushes/image.json";
+    auto run = testkit::runProgram(
+        QM_BINARY_DIR "/examples/qm-host",
+        {"--bundle", examples + "/sample-app", "--sandbox", host.root() + "/app", "--embedded-service",
+         host.root() + "/service", "--extension-bundle", examples + "/sample-extension", "init", "live",
+         "push-authorize", "granted", "push-register", "push-token", "0aff", "push-extension", payload, "notifications",
+         "push-open", "last", "--action", "qmpush-cta1", "requests"});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const std::string& out = run.output;
+    EXPECT_NE(out.find("attachment: image " + host.root() + "/extension/tmp/"), std::string::npos) << out;
+    EXPECT_NE(out.find(R"("qm_pushViewID":")"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"New arrivals\" category qmpush\nbadge: 1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("top screen: OffersViewController"), std::string::npos) << out;
+    // The view (from the extension) and then the button's click, each for push 613.
+    const auto view = out.find("type = views");
+    const auto click = out.find("type = clicks");
+    ASSERT_NE(view, std::string::npos) << out;
+    ASSERT_NE(click, std::string::npos) << out;
+    EXPECT_LT(view, click);
+    EXPECT_NE(out.find("notificationID = 613\n    3 = 0aff\n    type = views"), std::string::npos) << out;
+    EXPECT_NE(out.find("clickType = 1"), std::string::npos) << out;
+}
