@@ -1,0 +1,141 @@
+// Push payloads as the push fuzzer feeds them: every input it kept in tests/data/fuzz/push and a
+// fixed run of pseudo-random ones go through every push entry without a crash, and every
+// completion handed to the library (the extension's content handler above all) is called
+// exactly once; the seeds decode to the pushes they name and their taps have their effects.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "../../fuzz/push_fuzz_input.hpp"
+#include "unit/engine_test_access.hpp"
+
+using namespace qm;
+
+namespace {
+
+class Callbacks : public quelmarDelegate {
+public:
+    void quelmarEventsResponseCallback(const Value& v) override { received.push_back(v); }
+    std::vector<Value> named(const std::string& name) const {
+        std::vector<Value> found;
+        for (const auto& v : received)
+            if (v["eventName"] == Value(name)) found.push_back(v);
+        return found;
+    }
+    std::vector<Value> received;
+};
+
+std::string describe(const fuzz::PushRun& run) {
+    std::string text;
+    for (const auto& fault : run.faults) text += fault + "\n";
+    return text;
+}
+
+class PushReplay : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::MediaProbe::setCurrent(std::make_shared<fuzz::PushMediaProbe>());
+        quelmar::sharedInstance().delegate = callbacks;
+        quelmar::Initialize("live");
+        qmEngineTestAccess::setBrandSettingsComplete(*QMRuntime::shared().qmInternalProcess(), true);
+        host.runUntilIdle(5);
+        callbacks->received.clear();
+    }
+
+    std::string kept(const std::string& name) const {
+        const auto bytes = platform::Files::readFile(QM_TEST_DATA_DIR "/fuzz/push/" + name);
+        EXPECT_TRUE(bytes) << name;
+        return bytes ? *bytes : std::string();
+    }
+    fuzz::PushRun replay(const std::string& bytes) { return fuzz::exercisePush(host, fuzz::decodePushInput(bytes)); }
+
+    std::shared_ptr<fuzz::PushTransport> transport = std::make_shared<fuzz::PushTransport>();
+    testkit::TestHost host{fuzz::pushHostOptions(transport)};
+    std::shared_ptr<Callbacks> callbacks = std::make_shared<Callbacks>();
+};
+
+}  // namespace
+
+TEST_F(PushReplay, KeptInputsAndRandomStepsCallEveryCompletionExactlyOnce) {
+    const std::filesystem::path folder = QM_TEST_DATA_DIR "/fuzz/push";
+    std::size_t replayed = 0, loads = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const auto run = replay(kept(entry.path().filename().string()));
+        EXPECT_TRUE(run.allOnce()) << entry.path() << "\n" << describe(run);
+        for (int calls : run.contentHandlerCalls) EXPECT_EQ(calls, 1) << entry.path();
+        loads += run.contentHandlerCalls.size();
+        ++replayed;
+    }
+    EXPECT_GE(replayed, 10u);
+    EXPECT_GE(loads, 12u) << "every seed hands its push to the extension's entry at least once";
+
+    // Steps made at random for every kind of payload (a fixed sequence, so a failure repeats).
+    std::uint32_t state = 4242;
+    for (int round = 0; round < 12; ++round) {
+        std::string bytes(1, static_cast<char>(round));
+        for (int i = 0; i < 120; ++i) {
+            state = state * 1664525u + 1013904223u;
+            bytes.push_back(static_cast<char>(state >> 24));
+        }
+        const auto run = replay(bytes);
+        EXPECT_TRUE(run.allOnce()) << "round " << round << "\n" << describe(run);
+    }
+    EXPECT_EQ(platform::Application::shared().applicationState(), platform::ApplicationState::Active);
+}
+
+TEST_F(PushReplay, SeedsDecodeToThePushesTheyName) {
+    const auto buttons = fuzz::decodePushInput(kept("seed_buttons.bin"));
+    const Value& data = buttons.payload["aps"]["qm_data"];
+    EXPECT_EQ(buttons.payload["aps"]["category"], Value("qmpush"));
+    EXPECT_EQ(data["cta1"]["Identifier"], Value("qmpush-cta1"));
+    EXPECT_EQ(data["cta2"]["Identifier"], Value("qmpush-cta2"));
+    EXPECT_EQ(buttons.requestID, "push-1");
+    ASSERT_EQ(buttons.steps.size(), 9u);
+    EXPECT_EQ(buttons.steps[0].kind, fuzz::PushStep::Kind::Attachment);
+    EXPECT_EQ(buttons.steps[2].action, "qmpush-cta1");
+    EXPECT_EQ(buttons.steps[3].action, "qmpush-cta2");
+
+    EXPECT_EQ(fuzz::decodePushInput(kept("seed_image.bin")).payload["aps"]["qm_data"]["mediaUrl"],
+              Value("https://media.example.com/pic.gif"));
+    EXPECT_EQ(fuzz::decodePushInput(kept("seed_video.bin")).payload["aps"]["qm_data"]["mediaType"], Value("video"));
+    const auto foreign = fuzz::decodePushInput(kept("seed_foreign.bin"));
+    EXPECT_FALSE(foreign.payload["aps"].contains("qm_data"));
+    const auto noGroup = fuzz::decodePushInput(kept("seed_no_app_group.bin"));
+    EXPECT_FALSE(noGroup.groupInInfo);
+    EXPECT_TRUE(noGroup.categoryInInfo);
+
+    // Changes before the steps alter the payload; changes among them only what follows.
+    const auto changed = fuzz::decodePushInput(kept("seed_changes_then_steps.bin"));
+    EXPECT_NE(changed.payload, fuzz::validPush(2));
+    bool changeStep = false;
+    for (const auto& step : changed.steps) changeStep |= step.kind == fuzz::PushStep::Kind::Change;
+    EXPECT_TRUE(changeStep);
+
+    // Inputs cut short, empty or past the step limit still decode.
+    EXPECT_TRUE(fuzz::decodePushInput("").steps.empty());
+    EXPECT_EQ(fuzz::decodePushInput(std::string("\x00\x02\x00\x00", 4)).steps.size(), 1u);
+    EXPECT_EQ(fuzz::decodePushInput(std::string("\x00\x02\x00", 3) + std::string(400, '\x05')).steps.size(), 32u);
+}
+
+TEST_F(PushReplay, ButtonTapsAreClickedWithTheirNumbersAndForeignPushesAreNot) {
+    const auto run = replay(kept("seed_buttons.bin"));
+    EXPECT_TRUE(run.allOnce()) << describe(run);
+    EXPECT_EQ(run.clickDataCalls, std::vector<int>{1});
+    const auto clicks = callbacks->named("Push_Clicked");
+    ASSERT_EQ(clicks.size(), 2u);
+    EXPECT_EQ(clicks[0]["attributes"]["callToAction"], Value(1));
+    EXPECT_EQ(clicks[1]["attributes"]["callToAction"], Value(2));
+    EXPECT_EQ(clicks[1]["attributes"]["notification_id"], Value("501"));
+
+    callbacks->received.clear();
+    const auto foreign = replay(kept("seed_foreign.bin"));
+    EXPECT_TRUE(foreign.allOnce()) << describe(foreign);
+    EXPECT_EQ(foreign.presentationCalls, std::vector<int>{1}) << "every push gets its presentation answer";
+    EXPECT_TRUE(callbacks->named("Push_Clicked").empty());
+
+    // A plain push's background fetch is answered once, and its tap routes to its page.
+    callbacks->received.clear();
+    const auto plain = replay(kept("seed_plain_text_alert.bin"));
+    EXPECT_EQ(plain.fetchCalls, std::vector<int>{1});
+    EXPECT_EQ(callbacks->named("Push_Clicked").size(), 2u) << "the tap and the background receipt";
+}
