@@ -47,6 +47,7 @@
 #include "qmweb/headless_engine.hpp"
 #include "qmplatform/window.hpp"
 #include "quelmar/quelmar.hpp"
+#include "push_payload.hpp"
 #include "screen_verbs.hpp"
 #ifdef QM_HOST_WITH_SERVICE
 #include "qmservice/local_service.hpp"
@@ -118,29 +119,6 @@ public:
         if (completionHandler) completionHandler();
     }
 };
-
-// A push payload from a JSON file; nothing (after saying why) when it cannot be read.
-std::optional<Value> readPayload(const std::string& file) {
-    auto bytes = pf::Files::readFile(file);
-    auto payload = bytes ? pf::json::parse(*bytes) : std::nullopt;
-    if (!payload || !payload->isDictionary()) {
-        std::cout << "push: cannot read a payload from " << file << std::endl;
-        return std::nullopt;
-    }
-    return payload;
-}
-
-// The notification content of a payload: its alert's title and body, its badge and category.
-pf::NotificationContent contentOf(const Value& payload) {
-    pf::NotificationContent content;
-    const Value& aps = payload["aps"];
-    content.title = aps["alert"]["title"].isString() ? aps["alert"]["title"].string() : "";
-    content.body = aps["alert"]["body"].isString() ? aps["alert"]["body"].string() : "";
-    content.categoryIdentifier = aps["category"].isString() ? aps["category"].string() : "";
-    content.badge = aps["badge"];
-    content.userInfo = payload;
-    return content;
-}
 
 // Prints every delegate callback as one JSON line.
 class PrintingDelegate : public qm::quelmarDelegate {
@@ -515,9 +493,9 @@ int main(int argc, char** argv) {
                 else if (name == "background") state = pf::ApplicationState::Background;
                 else return usage();
             }
-            auto payload = readPayload(*file);
+            auto payload = qm::examples::readPayload(*file, std::cout);
             if (!payload) continue;
-            lastPush = pf::UserNotificationCenter::current().receive(contentOf(*payload), state);
+            lastPush = pf::UserNotificationCenter::current().receive(qm::examples::contentOf(*payload), state);
             std::cout << (lastPush ? "received: " + lastPush->request()->identifier() : std::string("received: not shown"))
                       << std::endl;
         } else if (verb == "push-open") {
@@ -529,12 +507,12 @@ int main(int argc, char** argv) {
                 action = words[i + 2];
                 i += 2;
             }
-            auto payload = readPayload(*file);
+            auto payload = qm::examples::readPayload(*file, std::cout);
             if (!payload) continue;
             // The notification last received with this payload, else one delivered now.
             auto notification = lastPush && lastPush->request()->content()->userInfo == *payload
                                     ? lastPush
-                                    : pf::UserNotificationCenter::current().receive(contentOf(*payload),
+                                    : pf::UserNotificationCenter::current().receive(qm::examples::contentOf(*payload),
                                                                                   pf::ApplicationState::Background);
             if (!notification) {
                 std::cout << "push: the notification was not shown" << std::endl;

@@ -139,8 +139,14 @@ public:
     // "qm_pushViewID" set in its "qm_data" (an empty dictionary without "qm_data").
     void setReceivedPushInPreferenceWithNotificationID(const Value& notificationID, const Value& bundleID);
     Value pushPayloadWithPushViewID(const Value& payload, const Value& identifier);
-    // In a notification-service extension. Not built: contentHandler is called at once, on the
-    // calling thread, with bestAttemptContent unchanged.
+    // In a notification-service extension, for every arriving push before it is shown. The
+    // extension's Info.plist names the app group ("qmAppGroupKey" or "App Bundle identifier").
+    // The library's pushes get their view id and the next badge number, their view reported,
+    // their arrival recorded for the app, their buttons registered and their "mediaUrl"
+    // downloaded and attached. contentHandler is called exactly once: on the calling thread
+    // when there is nothing to download, else from the download's queue, with the changed
+    // content (bestAttemptContent itself, or a copy with the attachment) or bestAttemptContent
+    // as it was (a push that is not the library's, no app group, a failed download).
     static void LoadAttachmentWithRequest(
         const std::shared_ptr<platform::UserNotificationRequest>& request,
         const std::shared_ptr<platform::MutableNotificationContent>& bestAttemptContent,

@@ -2,6 +2,7 @@
 #include "qmbase/no_destructor.hpp"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -313,6 +314,21 @@ bool Files::removeItem(const std::string& path) {
     std::error_code ec;
     fs::remove_all(path, ec);
     return !fileExists(path);
+}
+
+bool Files::moveItem(const std::string& from, const std::string& to) {
+    if (from.empty() || to.empty()) return false;
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EXDEV || fileExists(to)) return false;
+    // Another file system: copy, then remove the original; a failed copy leaves nothing at `to`.
+    std::error_code ec;
+    fs::copy(from, to, fs::copy_options::recursive, ec);
+    if (ec) {
+        fs::remove_all(to, ec);
+        return false;
+    }
+    fs::remove_all(from, ec);
+    return !ec;
 }
 
 bool Files::createDirectory(const std::string& path, bool intermediates) {

@@ -491,13 +491,6 @@ void quelmar::updatePushBadgeNumberWithValue(long valueType) {
     QMSDKPushBadgeHandler::sharedInstance().qmUpdatePushBadgeNumberWithValueType(valueType);
 }
 
-// The extension's content handler is the system's; it gets the content back at once.
-void quelmar::LoadAttachmentWithRequest(const std::shared_ptr<platform::UserNotificationRequest>&,
-                                        const std::shared_ptr<platform::MutableNotificationContent>& bestAttemptContent,
-                                        std::function<void(const std::shared_ptr<platform::NotificationContent>&)> contentHandler) {
-    warnNotAvailable("LoadAttachmentWithRequest", kPush);
-    if (contentHandler) contentHandler(bestAttemptContent);
-}
 // Inbox -------------------------------------------------------------------------------------
 
 void quelmar::notificationCenter() { warnNotAvailable("notificationCenter", kInbox); }

@@ -159,6 +159,20 @@ TEST(Sandbox, FileHelpersWriteAtomicallyAndKeepTheBackupMark) {
     EXPECT_EQ(Files::contentsOfDirectory(dir), (std::vector<std::string>{"a", "data.bin"}));
     EXPECT_TRUE(Files::removeItem(dir + "/a"));
     EXPECT_FALSE(Files::fileExists(dir + "/a"));
+
+    // A move never replaces what is there; /dev/shm is usually another file system.
+    ASSERT_TRUE(Files::writeFileAtomically(dir + "/m", "moved"));
+    EXPECT_FALSE(Files::moveItem(dir + "/m", file));
+    EXPECT_EQ(Files::readFile(file), std::string("tw\0o", 4));
+    EXPECT_TRUE(Files::moveItem(dir + "/m", dir + "/n"));
+    EXPECT_FALSE(Files::fileExists(dir + "/m"));
+    EXPECT_FALSE(Files::moveItem(dir + "/m", dir + "/o"));
+    const std::string elsewhere = "/dev/shm/qm-move-" + std::to_string(getpid());
+    if (Files::isDirectory("/dev/shm") && Files::moveItem(dir + "/n", elsewhere)) {
+        EXPECT_EQ(Files::readFile(elsewhere), "moved");
+        EXPECT_FALSE(Files::fileExists(dir + "/n"));
+        Files::removeItem(elsewhere);
+    }
     Files::removeItem(dir);
 }
 

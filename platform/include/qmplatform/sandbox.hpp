@@ -64,6 +64,9 @@ public:
     static bool isDirectory(const std::string& path);
     // Removes a file or a whole folder tree. True when nothing is left at path.
     static bool removeItem(const std::string& path);
+    // Moves a file to `to`, also across file systems; an existing entry at `to` is not
+    // replaced. True when the file is at `to` afterwards and gone from `from`.
+    static bool moveItem(const std::string& from, const std::string& to);
     // Creates a folder (and its missing parents with intermediates). True when it exists
     // afterwards.
     static bool createDirectory(const std::string& path, bool intermediates = true);
