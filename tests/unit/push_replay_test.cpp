@@ -147,3 +147,45 @@ TEST_F(PushReplay, ButtonTapsAreClickedWithTheirNumbersAndForeignPushesAreNot) {
     EXPECT_EQ(plain.fetchCalls, std::vector<int>{1});
     EXPECT_EQ(callbacks->named("Push_Clicked").size(), 2u) << "the tap and the background receipt";
 }
+
+TEST_F(PushReplay, TheExtensionAttachesServedMediaAndDeliversEveryPushOnce) {
+    for (const char* seed : {"seed_image.bin", "seed_video.bin"}) {
+        const auto run = replay(kept(seed));
+        EXPECT_EQ(run.contentHandlerCalls, std::vector<int>{1}) << seed;
+        EXPECT_EQ(run.attached, 1u) << seed;
+    }
+    // A sound twice, in front and in the background: both attached.
+    const auto audio = replay(kept("seed_audio.bin"));
+    EXPECT_EQ(audio.contentHandlerCalls, (std::vector<int>{1, 1}));
+    EXPECT_EQ(audio.attached, 2u);
+
+    // Without an app group, a picture push goes out as it came.
+    const auto noGroup = replay(kept("seed_no_app_group.bin"));
+    EXPECT_EQ(noGroup.contentHandlerCalls, std::vector<int>{1});
+    EXPECT_EQ(noGroup.attached, 0u);
+    const auto changed = replay(kept("seed_changes_then_steps.bin"));
+    EXPECT_TRUE(changed.allOnce()) << describe(changed);
+    EXPECT_EQ(changed.contentHandlerCalls, (std::vector<int>{1, 1}));
+    EXPECT_EQ(changed.attached, 0u) << "a sound's address without a media type is not fetched";
+
+    // Media that cannot be had: every road still delivers once.
+    fuzz::PushInput input;
+    for (const char* url : fuzz::push_pools::mediaURLs()) {
+        Value push = fuzz::validPush(3);
+        Value aps = push["aps"];
+        Value data = aps["qm_data"];
+        data.set("mediaUrl", url);
+        aps.set("qm_data", data);
+        push.set("aps", aps);
+        fuzz::PushStep change;
+        change.kind = fuzz::PushStep::Kind::Change;
+        change.payload = push;
+        input.steps.push_back(change);
+        input.steps.push_back(fuzz::PushStep{fuzz::PushStep::Kind::Attachment});
+    }
+    const auto many = fuzz::exercisePush(host, input);
+    EXPECT_TRUE(many.allOnce()) << describe(many);
+    EXPECT_EQ(many.contentHandlerCalls.size(), fuzz::push_pools::mediaURLs().size());
+    EXPECT_GE(many.attached, 3u);
+    EXPECT_LT(many.attached, many.contentHandlerCalls.size());
+}
