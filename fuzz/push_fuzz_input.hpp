@@ -522,7 +522,6 @@ inline PushRun exercisePush(testkit::TestHost& host, const PushInput& input) {
     if (!fullSetUp) host.writeInfo(detail::infoFor(input));
 
     Value payload = input.payload;
-    auto engine = QMRuntime::shared().qmInternalProcess();
     for (const PushStep& step : input.steps) {
         const auto notification = detail::notificationFor(payload, input.requestID);
         switch (step.kind) {
@@ -644,7 +643,11 @@ inline PushRun exercisePush(testkit::TestHost& host, const PushInput& input) {
     QMSDKDataStore::qmFinishPendingFileWork(10);
     host.runUntilIdle(5);
     host.clearLog();
-    (void)engine;
+    // Attached media stay where the extension moved them (on a phone the system takes them
+    // over when it shows the push); downloads are all done by now.
+    const std::string tmp = pf::Sandbox::temporaryDirectory();
+    for (const auto& name : pf::Files::contentsOfDirectory(tmp))
+        if (name.starts_with("qm-download-")) pf::Files::removeItem(tmp + "/" + name);
     return run;
 }
 
