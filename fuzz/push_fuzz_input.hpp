@@ -485,7 +485,21 @@ namespace detail {
 struct Counter {
     std::atomic<int> calls{0};
     std::atomic<bool> attached{false};
+    std::atomic<bool> unmarked{false};  // a library push delivered without its view id or badge
 };
+
+// Whether the extension's entry must mark this push: the library's category, its data, a view
+// id to mark it with, and an app group to count the badge in.
+inline bool extensionMarks(const Value& payload, const std::string& requestID, bool groupInInfo) {
+    const Value& aps = payload["aps"];
+    return groupInInfo && aps.isDictionary() && aps["category"].description() == "qmpush" &&
+           aps["qm_data"].isDictionary() && !requestID.empty();
+}
+
+inline bool markedAsItShouldBe(const std::shared_ptr<platform::NotificationContent>& content, const std::string& requestID) {
+    return content && content->userInfo["aps"]["qm_data"]["qm_pushViewID"] == Value(requestID) &&
+           content->badge.isNumber() && content->badge.integerValue() > 0;
+}
 
 inline std::shared_ptr<platform::UserNotification> notificationFor(const Value& payload, const std::string& requestID) {
     platform::NotificationContent content;
@@ -583,10 +597,14 @@ inline PushRun exercisePush(testkit::TestHost& host, const PushInput& input) {
                 quelmar::LoadAttachmentWithRequest(request, best, {});
             } else {
                 auto count = counter(handlers);
-                quelmar::LoadAttachmentWithRequest(request, best, [count](const std::shared_ptr<pf::NotificationContent>& c) {
-                    if (c && !c->attachments.empty()) count->attached.store(true);
-                    count->calls.fetch_add(1);
-                });
+                const bool marks = best && detail::extensionMarks(payload, input.requestID, input.groupInInfo);
+                const std::string id = input.requestID;
+                quelmar::LoadAttachmentWithRequest(
+                    request, best, [count, marks, id](const std::shared_ptr<pf::NotificationContent>& c) {
+                        if (c && !c->attachments.empty()) count->attached.store(true);
+                        if (marks && !detail::markedAsItShouldBe(c, id)) count->unmarked.store(true);
+                        count->calls.fetch_add(1);
+                    });
             }
             break;
         }
@@ -623,6 +641,8 @@ inline PushRun exercisePush(testkit::TestHost& host, const PushInput& input) {
             if (list[i]->attached.load()) ++run.attached;
             if (calls != 1)
                 run.faults.push_back(std::string(what) + " #" + std::to_string(i) + " called " + std::to_string(calls) + " times");
+            if (list[i]->unmarked.load())
+                run.faults.push_back(std::string(what) + " #" + std::to_string(i) + " got a library push without its view id or badge");
         }
     };
     collect(handlers, run.contentHandlerCalls, "LoadAttachmentWithRequest's content handler");
@@ -635,6 +655,9 @@ inline PushRun exercisePush(testkit::TestHost& host, const PushInput& input) {
     pf::Application::shared().setApplicationState(pf::ApplicationState::Active);
     QMRuntime::shared().setContainer("_qmReadPushNotifications", Value::array());
     auto& prefs = QMSDKUserDefaultsData::sharedInstance();
+    // The count is absent or not 0 (one click on a count of 1 leaves -1, the platform's "none").
+    const Value badge = prefs.qmObjectForKey(QMSDKPushBadgeHandler::kBadgeCountKey, QMStore::AppGroup);
+    if (badge && !badge.isNull() && badge.integerValue() == 0) run.faults.push_back("a stored badge count of 0");
     for (const char* key : {"qm_ReadPushNotifications"}) prefs.qmRemoveObjectForKey(Value(key), QMStore::Library);
     for (const char* key : {"qm_receivedPushNotificationIds", "qm_PushBadgeCountNumber", "qm_shouldResetCenterDataOnNewPush"})
         prefs.qmRemoveObjectForKey(Value(key), QMStore::AppGroup);
