@@ -189,3 +189,40 @@ TEST_F(PushReplay, TheExtensionAttachesServedMediaAndDeliversEveryPushOnce) {
     EXPECT_GE(many.attached, 3u);
     EXPECT_LT(many.attached, many.contentHandlerCalls.size());
 }
+
+// Kept from the fuzzer: a push whose "nid" is a dictionary nested 400 deep took seconds per input,
+// its description (hundreds of kilobytes) sent and stored with every click.
+TEST_F(PushReplay, IdsThatAreListsOrDictionariesReadAsEmpty) {
+    const auto input = fuzz::decodePushInput(kept("slow_deep_list_nid.bin"));
+    ASSERT_TRUE(input.payload["aps"]["qm_data"]["nid"].isDictionary());
+    auto engine = QMRuntime::shared().qmInternalProcess();
+    engine->qmLastNidClickedForEvent.set(Value("earlier"));
+    const auto run = fuzz::exercisePush(host, input);
+    EXPECT_TRUE(run.allOnce()) << describe(run);
+    const auto clicks = callbacks->named("Push_Clicked");
+    ASSERT_FALSE(clicks.empty());
+    for (const auto& click : clicks) EXPECT_EQ(click["attributes"]["notification_id"], Value(""));
+    EXPECT_EQ(engine->qmLastNidClickedForEvent.get(), Value("earlier")) << "an empty id is not the last clicked one";
+
+    // A list id, sid and a dictionary statistics address the same; a number id is its text.
+    callbacks->received.clear();
+    Value push = fuzz::validPush(1);
+    Value aps = push["aps"];
+    Value data = aps["qm_data"];
+    data.set("nid", Value::array({Value::array({1, 2})}));
+    data.set("sid", Value::array({"x"}));
+    data.set("stats_url", Value{{"u", "https://stats.example.com"}});
+    aps.set("qm_data", data);
+    push.set("aps", aps);
+    quelmar::didReceiveNotificationResponse(std::make_shared<platform::UserNotificationResponse>(
+        fuzz::detail::notificationFor(push, "push-9"), platform::kNotificationDefaultActionIdentifier));
+    data.set("nid", 42);
+    aps.set("qm_data", data);
+    push.set("aps", aps);
+    quelmar::didReceiveRemoteNotificationWithUserInfo(push);
+    ASSERT_TRUE(host.runUntil([&] { return callbacks->named("Push_Clicked").size() == 2; }, 10));
+    EXPECT_EQ(callbacks->named("Push_Clicked")[0]["attributes"]["notification_id"], Value(""));
+    EXPECT_EQ(callbacks->named("Push_Clicked")[1]["attributes"]["notification_id"], Value("42"));
+    EXPECT_EQ(QMRuntime::shared().container("_qmReadPushNotifications"), Value::array({"42"}));
+    host.runUntilIdle(5);
+}
