@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "../../fuzz/push_fuzz_input.hpp"
+#include "push/qmPushStatistics.hpp"
 #include "unit/engine_test_access.hpp"
 
 using namespace qm;
@@ -225,4 +226,26 @@ TEST_F(PushReplay, IdsThatAreListsOrDictionariesReadAsEmpty) {
     EXPECT_EQ(callbacks->named("Push_Clicked")[1]["attributes"]["notification_id"], Value("42"));
     EXPECT_EQ(QMRuntime::shared().container("_qmReadPushNotifications"), Value::array({"42"}));
     host.runUntilIdle(5);
+}
+
+// Kept from the fuzzer: pushes whose ids were megabytes long went into the received-push list,
+// which every later change to the app-group suite (each arriving push's badge number among
+// them) read and wrote again; one input took most of a minute.
+TEST_F(PushReplay, OverlongIdsAreNotRecordedAsReceived) {
+    const auto run = replay(kept("slow_long_nid_received.bin"));
+    EXPECT_TRUE(run.allOnce()) << describe(run);
+
+    auto list = [] {
+        EXPECT_TRUE(QMSDKDataStore::qmFinishPendingFileWork(20));
+        return QMSDKUserDefaultsData::sharedInstance().qmObjectForKey("qm_receivedPushNotificationIds", QMStore::AppGroup);
+    };
+    const std::string longest(push::kReceivedPushIDMaxLength, '7');
+    quelmar::sharedInstance().setReceivedPushInPreferenceWithNotificationID(Value(longest + "7"), "com.example.testapp");
+    quelmar::sharedInstance().setReceivedPushInPreferenceWithNotificationID(Value(std::string(1 << 20, 'x')), "");
+    EXPECT_FALSE(list()) << "nothing recorded";
+    EXPECT_TRUE(host.logContains("longer than 256 characters; it is not recorded as received"));
+    quelmar::sharedInstance().setReceivedPushInPreferenceWithNotificationID(Value(longest), "com.example.testapp");
+    const Value recorded = list();
+    ASSERT_EQ(recorded.count(), 1u);
+    EXPECT_EQ(recorded[0]["qmPushNID"], Value(longest));
 }
