@@ -135,7 +135,8 @@ public:
     // (unless the Info.plist sets "qmDisableBadgeClearing"); other values do nothing.
     static void updatePushBadgeNumberWithValue(long valueType);
     // For the notification-service extension (on sharedInstance()): records that a push
-    // arrived (returns at once; the bundle id is not used), and the payload's "aps" with
+    // arrived (returns at once; the bundle id is not used; ids longer than 256 characters are
+    // not recorded), and the payload's "aps" with
     // "qm_pushViewID" set in its "qm_data" (an empty dictionary without "qm_data").
     void setReceivedPushInPreferenceWithNotificationID(const Value& notificationID, const Value& bundleID);
     Value pushPayloadWithPushViewID(const Value& payload, const Value& identifier);

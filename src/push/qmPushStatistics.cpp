@@ -151,6 +151,11 @@ void qmInternalProcessClass::qmClearPushViewCountDataFromAppGroupStorage() {
 void quelmar::setReceivedPushInPreferenceWithNotificationID(const Value& notificationID, const Value& /*bundleID*/) {
     if (!isValidString(notificationID)) return;
     const std::string id = notificationID.description();
+    if (id.size() > push::kReceivedPushIDMaxLength) {
+        QMLog(QMLogLevelError, "The push's notification id is longer than %@ characters; it is not recorded as received.",
+              Value(static_cast<long long>(push::kReceivedPushIDMaxLength)));
+        return;
+    }
     const std::string receivedAt = receivedTimeFormatter().string(platform::Clock::currentDate());
     QMSDKDataStore::fileQueue().async([id, receivedAt] {
         auto* group = QMSDKUserDefaultsData::sharedInstance().qmAppGroupServiceExtUserDefaults;

@@ -18,5 +18,10 @@ inline constexpr double kReceivedPushKeptSeconds = 28 * 86400.0;
 // The most entries the list holds; the oldest go first. Far more than a device receives in
 // the kept period, it bounds what a flood of pushes between two start-ups can store.
 inline constexpr std::size_t kReceivedPushListLimit = 1000;
+// The longest notification id the list records. The service's ids are short; a longer one
+// would be read and written again with every change to the app-group suite (the badge count
+// of each arriving push among them), and with the entry limit the list stays within a few
+// hundred kilobytes.
+inline constexpr std::size_t kReceivedPushIDMaxLength = 256;
 
 }  // namespace qm::push
