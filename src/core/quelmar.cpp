@@ -59,7 +59,6 @@ void warnNotAvailable(const char* entry, const char* feature) {
     if (first) QMLog(QMLogLevelWarning, "%@ is not available in this build (%@).", feature, entry);
 }
 
-constexpr const char* kPush = "Push notification handling";
 constexpr const char* kInbox = "The notification center";
 
 // Completions documented to run on the main queue are handed over there, never inline.

@@ -13,6 +13,7 @@
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
 #include "push/QMSDKPushBadgeHandler.hpp"
+#include "push/qmPushStatistics.hpp"
 #include "qmplatform/application.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/sandbox.hpp"
@@ -135,7 +136,7 @@ void quelmar::LoadAttachmentWithRequest(const std::shared_ptr<platform::UserNoti
         return;
     }
     const Value data = aps["qm_data"];
-    const Value category(aps["category"].description());
+    const Value category = push::payloadText(aps["category"]);
     if (category.string() == "qmpush") {
         bestAttemptContent->userInfo = sharedInstance().pushPayloadWithPushViewID(userInfo, Value(request->identifier()));
         bestAttemptContent->badge = Value(QMSDKPushBadgeHandler::sharedInstance().qmGetCurrentPushBadgeNumberCount());
@@ -144,9 +145,10 @@ void quelmar::LoadAttachmentWithRequest(const std::shared_ptr<platform::UserNoti
     // An engine of the extension's own: the app's shared one is not running here.
     auto engine = std::make_shared<qmInternalProcessClass>();
     if (data.isDictionary() && data.count() > 0) {
-        const Value notificationID(data["nid"].description());
-        const std::string sidText = data["sid"].description();
-        const Value sid = sidText.empty() || data["sid"].isNone() || data["sid"].isNull() ? Value() : Value(sidText);
+        const Value notificationID = push::payloadText(data["nid"]);
+        const Value& sidValue = data["sid"];
+        const Value sidText = push::payloadText(sidValue);
+        const Value sid = sidValue.isNone() || sidValue.isNull() || sidText.string().empty() ? Value() : sidText;
         if (platform::Application::shared().applicationState() != platform::ApplicationState::Inactive) {
             // The app's inbox reads the service again the next time it is shown.
             if (auto store = QMRuntime::shared().qmStoreData()) store->clear_qm_push_notifications_Data();
@@ -154,7 +156,7 @@ void quelmar::LoadAttachmentWithRequest(const std::shared_ptr<platform::UserNoti
                                                              QMStore::AppGroup);
         }
         const Value& statsURL = data["stats_url"];
-        engine->PushNotificationStatisticsWithStatsApiUrl(statsURL.isNone() ? Value() : Value(statsURL.description()),
+        engine->PushNotificationStatisticsWithStatsApiUrl(statsURL.isNone() ? Value() : push::payloadText(statsURL),
                                                           notificationID, "views", sid, 5000);
         const Value appBundle = platform::Bundle::main().objectForInfoDictionaryKey("App Bundle identifier");
         const Value bundleID = appBundle ? Value(appBundle.description()) : Value(platform::Bundle::main().bundleIdentifier());

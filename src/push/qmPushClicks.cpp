@@ -10,6 +10,7 @@
 #include "core/QMTypes.hpp"
 #include "core/qmGetFilteredData.hpp"
 #include "core/qmInternalProcessClass.hpp"
+#include "push/qmPushStatistics.hpp"
 #include "qmplatform/application.hpp"
 #include "qmplatform/bundle.hpp"
 #include "qmplatform/device.hpp"
@@ -62,13 +63,6 @@ void clearInboxCacheUnlessInactive() {
     if (platform::Application::shared().applicationState() != platform::ApplicationState::Inactive) clearInboxCache();
 }
 
-// An id or address of "qm_data" as text: texts as they are, numbers formatted. A list or
-// dictionary is no id: its description grows with the square of its nesting (a payload of a
-// few hundred bytes would become a megabyte sent with every report), so it reads as empty.
-Value textOf(const Value& value) {
-    return value.isArray() || value.isDictionary() ? Value("") : Value(value.description());
-}
-
 long targetOf(const Value& value) {
     if (!isValidString(value) && !value.isNumber()) return 0;
     return static_cast<long>(value.integerValue());
@@ -108,10 +102,10 @@ struct Click {
 Click commonClickSteps(const std::shared_ptr<qmInternalProcessClass>& e, const Value& data, const ClickAction& action) {
     auto& utility = qmGetFilteredData::sharedInstance();
     Click click;
-    click.notificationID = textOf(data["nid"]);
+    click.notificationID = push::payloadText(data["nid"]);
     if (!data.contains("nid")) click.notificationID = Value("");
     if (isValidString(click.notificationID)) e->qmLastNidClickedForEvent.set(click.notificationID);
-    click.sid = data.contains("sid") ? textOf(data["sid"]) : Value();
+    click.sid = data.contains("sid") ? push::payloadText(data["sid"]) : Value();
     click.title = data["title"];
     if (data["journeyInfo"].isDictionary() && data["journeyInfo"].count() > 0) utility.qmStoreJourneyInfo(data["journeyInfo"]);
     const Value& extra = data["actionExtra"];
@@ -121,7 +115,7 @@ Click commonClickSteps(const std::shared_ptr<qmInternalProcessClass>& e, const V
         QMLog(QMLogLevelInfo, "There is no coupon code to copy.");
     }
     click.action = action;
-    const Value statsURL = data.contains("stats_url") ? textOf(data["stats_url"]) : Value();
+    const Value statsURL = data.contains("stats_url") ? push::payloadText(data["stats_url"]) : Value();
     e->PushNotificationStatisticsWithStatsApiUrl(statsURL, click.notificationID, Value("clicks"), click.sid,
                                                  action.callToAction);
     const Value& actionParams = data["actionParams"];
@@ -236,7 +230,7 @@ void quelmar::didReceiveRemoteNotificationWithUserInfo(const Value& userInfo) {
     const Value data = recognise(userInfo);
     if (!data) return;
     // Read before the common steps, which repeat the id and journey harmlessly.
-    const Value notificationID = textOf(data["nid"]);
+    const Value notificationID = push::payloadText(data["nid"]);
     auto& module = QMRuntime::shared();
     module.updateContainer("_qmReadPushNotifications", [&](Value& list) {
         if (!list.isArray()) list = Value::array();

@@ -1,7 +1,9 @@
-// Names shared by push statistics and the received-push list.
+// Names shared by push statistics, click handling and the extension's entry.
 #pragma once
 
 #include <cstddef>
+
+#include "quelmar/value.hpp"
 
 namespace qm::push {
 
@@ -23,5 +25,13 @@ inline constexpr std::size_t kReceivedPushListLimit = 1000;
 // of each arriving push among them), and with the entry limit the list stays within a few
 // hundred kilobytes.
 inline constexpr std::size_t kReceivedPushIDMaxLength = 256;
+
+// An id or address of a payload's "qm_data" as text: texts as they are, numbers formatted. A
+// list or dictionary is no id: its description grows with the square of its nesting (a
+// payload of a few hundred bytes would become a megabyte sent with every report), so it reads
+// as empty text.
+inline Value payloadText(const Value& value) {
+    return value.isArray() || value.isDictionary() ? Value("") : Value(value.description());
+}
 
 }  // namespace qm::push

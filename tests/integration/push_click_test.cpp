@@ -79,6 +79,9 @@ protected:
         env.service->clearRequests();
     }
 
+    // A click routed after the test would otherwise write into a fixture that is gone.
+    void TearDown() override { NotificationCenter::defaultCenter().removeObserver(token); }
+
     std::vector<Value> clicked() const { return recorder->named("Push_Clicked"); }
     std::vector<service::RecordedRequest> pushStats() const {
         std::vector<service::RecordedRequest> found;
