@@ -28,6 +28,7 @@
 #include <string>
 
 #include "push_payload.hpp"
+#include "settle.hpp"
 #include "qmmedia/media.hpp"
 #include "qmmedia/media_probe.hpp"
 #include "qmplatform/configuration.hpp"
@@ -65,18 +66,6 @@ Value describe(const pf::NotificationContent& content) {
                  {"attachments", attachments}};
 }
 
-// Runs the main run loop until the library has nothing queued or in flight, at most `seconds`.
-void settle(double seconds) {
-    using Clock = std::chrono::steady_clock;
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    const auto left = [until] { return std::max(0.0, std::chrono::duration<double>(until - Clock::now()).count()); };
-    auto& loop = pf::RunLoop::main();
-    while (left() > 0) {
-        loop.runUntilIdle(left());
-        if (pf::URLSession::activeTaskCount() == 0 && loop.pendingBlocks() == 0) return;
-        loop.runUntil([] { return pf::URLSession::activeTaskCount() == 0; }, left());
-    }
-}
 
 }  // namespace
 
@@ -143,7 +132,7 @@ int main(int argc, char** argv) {
 
     // The view report and the record of the push may still be on their way; the content is
     // printed after them, so that no log line runs into it.
-    settle(20);
+    qm::examples::settle(20);
     qm::quelmar::stop(5);
     auto text = pf::json::write(describe(*shown));
     std::cout << (text ? *text : std::string("{}")) << std::endl;

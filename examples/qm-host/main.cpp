@@ -56,6 +56,7 @@
 #include "qmplatform/window.hpp"
 #include "quelmar/quelmar.hpp"
 #include "push_payload.hpp"
+#include "settle.hpp"
 #include "screen_verbs.hpp"
 #ifdef QM_HOST_WITH_SERVICE
 #include "qmservice/local_service.hpp"
@@ -447,19 +448,6 @@ struct HostScreens {
 
 }  // namespace
 
-// Serves the main run loop until the library has nothing queued and no request in flight,
-// for at most `seconds`.
-void settle(double seconds) {
-    using Clock = std::chrono::steady_clock;
-    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
-    const auto left = [until] { return std::max(0.0, std::chrono::duration<double>(until - Clock::now()).count()); };
-    auto& loop = pf::RunLoop::main();
-    while (left() > 0) {
-        loop.runUntilIdle(left());
-        if (pf::URLSession::activeTaskCount() == 0 && loop.pendingBlocks() == 0) return;
-        loop.runUntil([] { return pf::URLSession::activeTaskCount() == 0; }, left());
-    }
-}
 
 int main(int argc, char** argv) {
     std::string bundleDir, sandboxDir, serviceAddress, caFile, embeddedDir, fixtureSet, extensionBundle;
@@ -702,7 +690,7 @@ int main(int argc, char** argv) {
             if (!value) return usage();
             qm::quelmar::updatePushBadgeNumberWithValue(std::strtol(value->c_str(), nullptr, 10));
         } else if (verb == "notifications") {
-            settle(settleSeconds);
+            qm::examples::settle(settleSeconds);
             for (const auto& delivered : pf::UserNotificationCenter::current().deliveredNotifications()) {
                 const auto& content = delivered->request()->content();
                 std::cout << "delivered: " << delivered->request()->identifier() << " \"" << content->title << "\" category "
@@ -771,7 +759,7 @@ int main(int argc, char** argv) {
             auto url = argument();
             if (!url) return usage();
             qm::quelmar::OpenUrlWithApplication(nullptr, Value(*url));
-            settle(settleSeconds);
+            qm::examples::settle(settleSeconds);
             screens.report(openedBefore);
             continue;
         } else if (verb == "screen") {
@@ -796,7 +784,7 @@ int main(int argc, char** argv) {
                 const bool drawn = qmhost::writeEntranceSheet(*screens.window, sheet, 8, 1.4);
                 std::cout << (drawn ? "entrance sheet: " + sheet : std::string("entrance sheet: no entrance started")) << std::endl;
             }
-            settle(settleSeconds);
+            qm::examples::settle(settleSeconds);
             // A campaign may wait for its delay; then its page loads and it enters.
             auto& loop = pf::RunLoop::main();
             if (loop.runUntil([&] { return qmhost::campaignView(*screens.window) != nullptr; }, 5)) {
@@ -809,7 +797,7 @@ int main(int argc, char** argv) {
             if (!screens.scroll(std::strtod(percent->c_str(), nullptr))) {
                 std::cout << "scroll: the top screen has no scroll view" << std::endl;
             } else {
-                settle(settleSeconds);
+                qm::examples::settle(settleSeconds);
                 auto& loop = pf::RunLoop::main();
                 if (loop.runUntil([&] { return qmhost::campaignView(*screens.window) != nullptr; }, 1)) {
                     qmhost::waitUntilEntered(*screens.window, 20);
@@ -889,7 +877,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "qm-host: unknown verb %s\n", verb.c_str());
             return usage();
         }
-        settle(settleSeconds);
+        qm::examples::settle(settleSeconds);
         // Pages, calls and other apps the verb opened (a campaign's button or its page).
         const auto opened = pf::Application::shared().openedURLs();
         for (std::size_t k = openedBefore; k < opened.size(); ++k) std::cout << "opened: " << opened[k] << std::endl;
