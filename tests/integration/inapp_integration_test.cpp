@@ -42,10 +42,7 @@ protected:
         ImageCodec::setCurrent(media::imageCodec());
         env.host.webEngine().onEvaluate(testkit::TextMatch::contains("scrollHeight"), Value(kPageHeight));
         quelmar::Initialize("live");
-        ASSERT_TRUE(env.host.runUntil([] {
-            auto engine = QMRuntime::shared().qmInternalProcess();
-            return engine && engine->fetchBrandSettingsComplete();
-        }));
+        ASSERT_TRUE(env.waitForSettings());
         ASSERT_EQ(QMSDKDataStore::sharedInstance()->read_qm_notifications_bID_Data()["notifications"].count(), 11u);
     }
     void TearDown() override {

@@ -33,10 +33,7 @@ protected:
         env.host.webEngine().onEvaluate(testkit::TextMatch::contains("scrollHeight"), Value(120));
         quelmar::sharedInstance().delegate = recorder;
         quelmar::Initialize("live");
-        ASSERT_TRUE(env.host.runUntil([] {
-            auto engine = QMRuntime::shared().qmInternalProcess();
-            return engine && engine->fetchBrandSettingsComplete();
-        }));
+        ASSERT_TRUE(env.waitForSettings());
         env.host.runUntilIdle();
         recorder->received.clear();
     }

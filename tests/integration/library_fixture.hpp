@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/QMRuntime.hpp"
+#include "core/qmInternalProcessClass.hpp"
 #include "qmplatform/network.hpp"
 #include "qmplatform/url_session.hpp"
 #include "qmservice/local_service.hpp"
@@ -30,6 +32,16 @@ public:
         service->stop();
         platform::URLSession::setConnectTo(host.unroutedAddress());
         platform::URLSession::setCAFile(std::nullopt);
+    }
+
+    // Pumps the main run loop until the started library has the account settings.
+    bool waitForSettings(double seconds = 20) {
+        return host.runUntil(
+            [] {
+                auto engine = QMRuntime::shared().qmInternalProcess();
+                return engine && engine->fetchBrandSettingsComplete();
+            },
+            seconds);
     }
 
     // Pumps the main run loop until the service has seen `count` requests to `endpoint`.

@@ -70,10 +70,7 @@ protected:
                                                                 [this](const Notification& n) { screens.push_back(n.userInfo); });
         quelmar::sharedInstance().delegate = recorder;
         quelmar::Initialize("live");
-        ASSERT_TRUE(env.host.runUntil([] {
-            auto engine = QMRuntime::shared().qmInternalProcess();
-            return engine && engine->fetchBrandSettingsComplete();
-        }));
+        ASSERT_TRUE(env.waitForSettings());
         env.host.runUntilIdle();
         recorder->received.clear();
         env.service->clearRequests();

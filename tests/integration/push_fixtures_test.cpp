@@ -45,10 +45,7 @@ TEST(PushFixtures, EveryPayloadIsTheLibrarysPushWithItsStatisticsAndMediaServed)
     info.set("qmPushCategory", "qmpush");
     env.host.writeInfo(info);
     quelmar::Initialize("live");
-    ASSERT_TRUE(env.host.runUntil([] {
-        auto engine = QMRuntime::shared().qmInternalProcess();
-        return engine && engine->fetchBrandSettingsComplete();
-    }));
+    ASSERT_TRUE(env.waitForSettings());
     env.host.runUntilIdle();
     MediaProbe::setCurrent(media::mediaProbe());
 
